@@ -1,0 +1,131 @@
+#pragma once
+
+#include "platform/app_paths.h"
+#include "platform/platform.h"
+#include "platform/shared_state.h"
+#include "setup/wizard_host.h"
+#include "ui/skin.h"
+#include "ui/skinned_widgets.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+#include <optional>
+
+#include "prefs/preferences.h"
+#include "setup/form2.h"
+class QAction;
+class QEventLoop;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+
+// The main window "Trelvik". Its members carry the control names and its slots the handler names.
+class Form1 : public QMainWindow, public WizardHost {
+    Q_OBJECT
+public:
+    Form1(const AppPaths& paths, Platform& platform, SharedState& state);
+    ~Form1() override;
+
+    // Start-up up to the message pump.
+    void Form_Load();
+    // Runs the program's events until shutdown sets ExitPump.
+    void HotKeyPump();
+
+    // Controls.
+    SkinButton* SkinButton1; // "Record F9"
+    SkinButton* SkinButton4; // "Pause F10" / "Resume F10"
+    SkinButton* SkinButton2; // "Stop F11"
+    QLineEdit* Text1;        // the status line
+    SkinPanel* SkinPanel1;   // format when idle, size and time while recording
+    SkinScrollBar* SkinScrollBar1;
+    SkinLabel* SkinLabel5;
+    SkinLabel* SkinLabel2;
+    QListWidget* List1;
+    QTimer Timer1; // playback poll
+    QTimer Timer2; // recording clock
+    QTimer Timer3; // mail poll
+    SkinForm SkinForm1;
+    QString CommonFilter; // the "Output File" dialog's filter
+
+    // Menus and their items.
+    QMenu* file;
+    QAction* position;
+    QAction* input;
+    QAction* Location;
+    QAction* Exit;
+    QMenu* mOptions;
+    QAction* mPreferences;
+    QAction* Clear;
+    QMenu* skin;
+    QAction* green;
+    QAction* red;
+    QAction* blue;
+    QMenu* encoder;
+    QAction* mp3otion;
+    QAction* Wavtomp3;
+    QMenu* help;
+    QAction* about;
+    QAction* Homepage;
+    QAction* Brel;
+    QMenu* Popup;
+    QAction* Stop;
+    QAction* Delist;
+    QAction* output;
+    QAction* Convert;
+    QAction* send;
+    QAction* Ccancel;
+
+    // Main-window state.
+    int32_t ElapsedSeconds = 0;
+    QString MegabytesPerSecond;
+    QString MinutesText;
+    QString SecondsText;
+    int16_t OutputSuffix = 0;
+    int16_t NextItemNumber = 1;
+    QString PlayingFile;
+
+    // Secondary windows, while loaded.
+    Form2* wizard() const { return m_form2; }
+    Preferences* preferences() const { return m_preferences; }
+    // Loads the Preferences window without showing it when it is not loaded.
+    Preferences& loadPreferences();
+
+    void Savefile();
+    void skins();
+    void ConfigureVolumeSlider(std::optional<int32_t> initialPosition);
+    void setStatus(const QString& text);
+    void setStatusColour(const QColor& colour);
+    QColor statusColour() const;
+
+    // WizardHost
+    void requestClose() override;
+
+public slots:
+    void SkinScrollBar1_Change();
+    void green_Click();
+    void red_Click();
+    void blue_Click();
+    void mPreferences_Click();
+    void position_Click();
+    void Exit_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void Form_Unload();
+    void unloadPreferences();
+    void unloadWizard();
+    QString configPath() const { return m_paths.configFile(); }
+
+    const AppPaths& m_paths;
+    Platform& m_platform;
+    SharedState& m_state;
+    QPointer<Form2> m_form2;
+    QPointer<Preferences> m_preferences;
+    QEventLoop* m_pump = nullptr;
+    bool m_unloading = false;
+};

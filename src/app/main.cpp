@@ -1,0 +1,54 @@
+#include "app/form1.h"
+#include "app/backends.h"
+#include "platform/command_line.h"
+
+#include <QApplication>
+#include <QDir>
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine commandLine = parseCommandLine(arguments);
+    switch (commandLine.action) {
+    case CommandLine::Action::Help:
+        std::fputs(usageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::printf("trelvik %s\n", TRELVIK_VERSION);
+        return 0;
+    case CommandLine::Action::Error:
+        std::fprintf(stderr, "trelvik: %s\n%s", commandLine.message.toLocal8Bit().constData(),
+                     usageText().toLocal8Bit().constData());
+        return 2;
+    case CommandLine::Action::Run:
+        break;
+    }
+    if (!commandLine.home.isEmpty()) {
+        const QString error = prepareHomeFolder(commandLine.home);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+            return 2;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Trelvik"));
+    QApplication::setApplicationVersion(QStringLiteral(TRELVIK_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("trelvik"));
+    // The program ends when the main window is unloaded, not when its last window closes: on a first
+    // run the main window is hidden while the wizard is up.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const AppPaths paths = AppPaths::forExecutable(QCoreApplication::applicationDirPath(), commandLine.home);
+    QDir().mkpath(paths.configFolder());
+
+    Platform platform = makePlatform();
+    SharedState state;
+    Form1 form(paths, platform, state);
+    form.Form_Load();
+    form.HotKeyPump();
+    return 0;
+}

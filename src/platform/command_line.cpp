@@ -1,0 +1,63 @@
+#include "platform/command_line.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+CommandLine parseCommandLine(const QStringList& arguments)
+{
+    CommandLine result;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == u"--help" || arg == u"-h") {
+            result.action = CommandLine::Action::Help;
+            return result;
+        }
+        if (arg == u"--version" || arg == u"-v") {
+            result.action = CommandLine::Action::Version;
+            return result;
+        }
+        if (arg == u"--home") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
+                result.action = CommandLine::Action::Error;
+                result.message = QStringLiteral("--home needs a folder");
+                return result;
+            }
+            result.home = arguments[++i];
+            continue;
+        }
+        if (arg.startsWith(u"--home=")) {
+            result.home = arg.mid(7);
+            if (result.home.isEmpty()) {
+                result.action = CommandLine::Action::Error;
+                result.message = QStringLiteral("--home needs a folder");
+                return result;
+            }
+            continue;
+        }
+        result.rest.append(arg);
+    }
+    return result;
+}
+
+QString usageText()
+{
+    return QStringLiteral("Usage: trelvik [--home DIR] [--help] [--version]\n"
+                          "\n"
+                          "Trelvik records what the chosen recording source delivers into wave files,\n"
+                          "plays them, converts them to MP3 and mails them. F9 records, F10 pauses and\n"
+                          "resumes, F11 stops, also while another program has the focus.\n"
+                          "\n"
+                          "  --home DIR  keep Config.ini and the default recording in DIR (created when missing)\n"
+                          "  --help      show this text and exit\n"
+                          "  --version   show the version and exit\n");
+}
+
+QString prepareHomeFolder(const QString& home)
+{
+    const QFileInfo info(home);
+    if (info.exists() && !info.isDir())
+        return QStringLiteral("trelvik: --home %1: not a folder").arg(home);
+    if (!info.exists() && !QDir().mkpath(home))
+        return QStringLiteral("trelvik: --home %1: the folder cannot be created").arg(home);
+    return {};
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the program was asked to do by its arguments. Parsed before any window system is touched, so
+// "--help" and "--version" work without a display.
+struct CommandLine {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Run;
+    QString home;    // "--home DIR", empty when not given
+    QString message; // the error, for Action::Error
+    QStringList rest; // arguments left for the toolkit (for example -platform)
+};
+
+CommandLine parseCommandLine(const QStringList& arguments);
+QString usageText();
+
+// Creates the "--home" folder when it is missing. Returns an error text, empty on success.
+QString prepareHomeFolder(const QString& home);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/capture_component.h"
+#include "platform/dialogs.h"
+#include "platform/mixer.h"
+
+#include <memory>
+
+class PulseContext;
+
+// The hardware and desktop behind the program, built once by main and replaced by fakes in tests.
+struct Platform {
+    // The sound server connection shared by capture, mixer and player (null in tests with fakes).
+    std::shared_ptr<PulseContext> pulse;
+    std::unique_ptr<CaptureComponent> capture;
+    std::unique_ptr<Mixer> mixer;
+    std::unique_ptr<Dialogs> dialogs;
+};

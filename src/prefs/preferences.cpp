@@ -1,0 +1,203 @@
+#include "prefs/preferences.h"
+
+#include "platform/config_keys.h"
+#include "platform/ini_file.h"
+#include "prefs/recording_format.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+namespace {
+constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
+const char* const kRateEntries[] = {"8000  Hz", "11025 Hz", "22050 Hz", "44100 Hz"};
+} // namespace
+
+Preferences::Preferences(const AppPaths& paths, SharedState& state, QLabel* mainFormatLabel, QWidget* parent)
+    : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_state(state), m_mainFormatLabel(mainFormatLabel)
+{
+    setObjectName(QStringLiteral("Preferences"));
+    setWindowTitle(QStringLiteral("Preferences"));
+
+    SkinLabel1 = new SkinLabel(QStringLiteral("Sample Rate"), this);
+    SkinLabel1->setObjectName(QStringLiteral("SkinLabel1"));
+    Combo1 = new QComboBox(this);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    for (const char* entry : kRateEntries)
+        Combo1->addItem(QString::fromLatin1(entry));
+    Combo1->setCurrentIndex(2);
+    Combo1->setAccessibleName(QStringLiteral("Sample Rate"));
+    SkinLabel1->setBuddy(Combo1);
+
+    Frame1 = new QGroupBox(QStringLiteral("Channels"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Option1 = new QRadioButton(QStringLiteral("Mono"), Frame1);
+    Option1->setObjectName(QStringLiteral("Option1"));
+    Option2 = new QRadioButton(QStringLiteral("Stereo"), Frame1);
+    Option2->setObjectName(QStringLiteral("Option2"));
+    auto* frame1Layout = new QVBoxLayout(Frame1);
+    frame1Layout->addWidget(Option1);
+    frame1Layout->addWidget(Option2);
+
+    Frame2 = new QGroupBox(QStringLiteral("Sample Bit"), this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    Option3 = new QRadioButton(QStringLiteral("8  Bit"), Frame2);
+    Option3->setObjectName(QStringLiteral("Option3"));
+    Option4 = new QRadioButton(QStringLiteral("16 Bit"), Frame2);
+    Option4->setObjectName(QStringLiteral("Option4"));
+    auto* frame2Layout = new QVBoxLayout(Frame2);
+    frame2Layout->addWidget(Option3);
+    frame2Layout->addWidget(Option4);
+
+    SkinLabel2 = new SkinLabel(QStringLiteral("Byte Rate"), this);
+    SkinLabel2->setObjectName(QStringLiteral("SkinLabel2"));
+    SkinPanel1 = new SkinPanel(this);
+    SkinPanel1->setObjectName(QStringLiteral("SkinPanel1"));
+    SkinPanel1->setAccessibleName(QStringLiteral("Byte Rate"));
+    SkinPanel1->setMinimumWidth(140);
+
+    Check1 = new QCheckBox(QStringLiteral("Convert recording to MP3 on completion"), this);
+    Check1->setObjectName(QStringLiteral("Check1"));
+
+    SkinButton1 = new SkinButton(QStringLiteral("Ok"), this);
+    SkinButton1->setObjectName(QStringLiteral("SkinButton1"));
+    SkinButton2 = new SkinButton(QStringLiteral("Cancel"), this);
+    SkinButton2->setObjectName(QStringLiteral("SkinButton2"));
+
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(14, 14, 14, 14);
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(10);
+    grid->addWidget(SkinLabel1, 0, 0);
+    grid->addWidget(Combo1, 0, 1);
+    grid->addWidget(Frame1, 1, 0);
+    grid->addWidget(Frame2, 1, 1);
+    grid->addWidget(SkinLabel2, 2, 0);
+    grid->addWidget(SkinPanel1, 2, 1);
+    grid->addWidget(Check1, 3, 0, 1, 2);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(SkinButton1);
+    buttons->addWidget(SkinButton2);
+    grid->addLayout(buttons, 4, 0, 1, 2);
+
+    setTabOrder(Combo1, Option1);
+    setTabOrder(Option1, Option2);
+    setTabOrder(Option2, Option3);
+    setTabOrder(Option3, Option4);
+    setTabOrder(Option4, Check1);
+    setTabOrder(Check1, SkinButton1);
+    setTabOrder(SkinButton1, SkinButton2);
+
+    Form_Load();
+
+    // Handlers run for the user's choices only; selecting the stored values at load runs none, so a
+    // stored value outside the lists is kept as it is.
+    connect(Combo1, &QComboBox::activated, this, &Preferences::Combo1_Click);
+    connect(Option1, &QRadioButton::toggled, this, [this](bool on) { if (on) Option1_Click(); });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) { if (on) Option2_Click(); });
+    connect(Option3, &QRadioButton::toggled, this, [this](bool on) { if (on) Option3_Click(); });
+    connect(Option4, &QRadioButton::toggled, this, [this](bool on) { if (on) Option4_Click(); });
+    connect(SkinButton1, &QPushButton::clicked, this, &Preferences::SkinButton1_Click);
+    connect(SkinButton2, &QPushButton::clicked, this, &Preferences::SkinButton2_Click);
+}
+
+void Preferences::Form_Load()
+{
+    SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
+    for (QWidget* control : {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2),
+                             static_cast<QWidget*>(SkinPanel1), static_cast<QWidget*>(SkinButton1),
+                             static_cast<QWidget*>(SkinButton2)})
+        SkinForm1.apply(control);
+
+    const IniFile config(m_paths.configFile(), QString::fromLatin1(config_keys::kSection));
+    m_state.Channels = config.readInt(QString::fromLatin1(config_keys::kChannels), 0);
+    m_state.BitsPerSample = config.readInt(QString::fromLatin1(config_keys::kBitsPerSample), 0);
+    m_state.SamplesPerSec = config.readInt(QString::fromLatin1(config_keys::kSamplesPerSec), 0);
+
+    Check1->setChecked(m_state.ConvertOnCompletion == 1);
+    (m_state.Channels == 1 ? Option1 : Option2)->setChecked(true);
+    (m_state.BitsPerSample == 8 ? Option3 : Option4)->setChecked(true);
+    for (int i = 0; i < 4; ++i) {
+        if (m_state.SamplesPerSec == kRates[i]) {
+            Combo1->setCurrentIndex(i);
+            break;
+        }
+    }
+    room();
+}
+
+float Preferences::room()
+{
+    const float rate = recording_format::megabytesPerMinute(m_state.SamplesPerSec, m_state.Channels,
+                                                            m_state.BitsPerSample);
+    SkinPanel1->setText(recording_format::dataRateText(rate));
+    return rate;
+}
+
+void Preferences::Combo1_Click()
+{
+    const QString text = Combo1->currentText();
+    for (int i = 0; i < 4; ++i) {
+        if (text == QLatin1String(kRateEntries[i])) {
+            m_state.SamplesPerSec = kRates[i];
+            break;
+        }
+    }
+    room();
+}
+
+void Preferences::Option1_Click()
+{
+    m_state.Channels = 1;
+    room();
+}
+
+void Preferences::Option2_Click()
+{
+    m_state.Channels = 2;
+    room();
+}
+
+void Preferences::Option3_Click()
+{
+    m_state.BitsPerSample = 8;
+    room();
+}
+
+void Preferences::Option4_Click()
+{
+    m_state.BitsPerSample = 16;
+    room();
+}
+
+void Preferences::SkinButton1_Click()
+{
+    m_state.ConvertOnCompletion = Check1->isChecked() ? 1 : 0;
+    const IniFile config(m_paths.configFile(), QString::fromLatin1(config_keys::kSection));
+    config.write(QString::fromLatin1(config_keys::kChannels), QString::number(m_state.Channels));
+    config.write(QString::fromLatin1(config_keys::kBitsPerSample), QString::number(m_state.BitsPerSample));
+    config.write(QString::fromLatin1(config_keys::kSamplesPerSec), QString::number(m_state.SamplesPerSec));
+    if (m_mainFormatLabel)
+        m_mainFormatLabel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    m_unloading = true;
+    Q_EMIT unloadRequested();
+}
+
+void Preferences::SkinButton2_Click()
+{
+    m_unloading = true;
+    Q_EMIT unloadRequested();
+}
+
+void Preferences::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    if (!m_unloading)
+        SkinButton2_Click();
+}

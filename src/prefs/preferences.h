@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/app_paths.h"
+#include "platform/shared_state.h"
+#include "ui/skin.h"
+#include "ui/skinned_widgets.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QRadioButton;
+
+// The Preferences window: the recording format with its data-rate display, and the switch
+// "Convert recording to MP3 on completion". Every choice goes straight into the shared format;
+// "Ok" also stores it. Constructing the window is loading it (Form_Load); the owner unloads it
+// (destroys it) when it asks to be unloaded.
+class Preferences : public QWidget {
+    Q_OBJECT
+public:
+    Preferences(const AppPaths& paths, SharedState& state, QLabel* mainFormatLabel, QWidget* parent = nullptr);
+
+    SkinLabel* SkinLabel1;
+    QComboBox* Combo1;
+    QGroupBox* Frame1;
+    QRadioButton* Option1;
+    QRadioButton* Option2;
+    QGroupBox* Frame2;
+    QRadioButton* Option3;
+    QRadioButton* Option4;
+    SkinLabel* SkinLabel2;
+    SkinPanel* SkinPanel1;
+    QCheckBox* Check1;
+    SkinButton* SkinButton1;
+    SkinButton* SkinButton2;
+    SkinForm SkinForm1;
+
+    // Recomputes the data-rate display; returns megabytes per minute.
+    float room();
+
+signals:
+    // "Ok", "Cancel" or the close box: the owner unloads the window.
+    void unloadRequested();
+
+public slots:
+    void Combo1_Click();
+    void Option1_Click();
+    void Option2_Click();
+    void Option3_Click();
+    void Option4_Click();
+    void SkinButton1_Click();
+    void SkinButton2_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Load();
+
+    const AppPaths& m_paths;
+    SharedState& m_state;
+    QLabel* m_mainFormatLabel;
+    bool m_unloading = false;
+};

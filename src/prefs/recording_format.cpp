@@ -1,0 +1,24 @@
+#include "prefs/recording_format.h"
+
+#include "platform/number_format.h"
+
+namespace recording_format {
+
+float megabytesPerMinute(int32_t samplesPerSec, int32_t channels, int32_t bitsPerSample)
+{
+    const __int128 product = __int128(samplesPerSec) * channels * bitsPerSample * 60;
+    return static_cast<float>(static_cast<double>(product) / 8 / 1024 / 1024);
+}
+
+QString dataRateText(float megabytesPerMinute)
+{
+    return formatFixed3(megabytesPerMinute) + QString::fromLatin1(kRateSuffix);
+}
+
+QString formatLabelText(int32_t samplesPerSec, int32_t bitsPerSample)
+{
+    return QString::number(samplesPerSec) + QStringLiteral("  Hz   ") + QString::number(bitsPerSample) +
+           QStringLiteral("  Bit");
+}
+
+} // namespace recording_format
