@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The real program under Xvfb: its options, a normal start and a first run, each ended by the close box.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+bin="$TRELVIK_BIN_DIR/trelvik"
+xclose="$TRELVIK_TESTS_BIN_DIR/xclose"
+shots="$TRELVIK_BIN_DIR/../screenshots"
+mkdir -p "$shots"
+work="$(mktemp -d)"
+pid=
+cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+# The visible top-level window with exactly this title, waiting up to 10 s for it.
+window() {
+    local id
+    for _ in $(seq 100); do
+        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+# Waits up to 10 s for the program to end and checks its status.
+ends_with() {
+    local status=0
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
+    wait "$pid" || status=$?
+    pid=
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+# Options.
+"$bin" --help | grep -q -- '--home DIR' || fail "--help"
+[ "$("$bin" --version)" = "trelvik 1.70" ] || fail "--version"
+echo x >"$work/plain"
+status=0
+"$bin" --home "$work/plain/sub" 2>"$work/err" || status=$?
+[ "$status" -eq 2 ] || fail "--home that cannot be created gave status $status"
+grep -q 'cannot be created' "$work/err" || fail "no message for --home: $(cat "$work/err")"
+"$bin" --home "$work/new/deep folder" --version >/dev/null
+
+# Normal start: the main window appears; closing it stores the level and ends with status 0.
+mkdir -p "$work/normal"
+printf '[Config]\r\nRecording Source=1\r\nChannels=2\r\nBitsPerSample=16\r\nSamplesPerSec=44100\r\n' >"$work/normal/Config.ini"
+"$bin" --home "$work/normal" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear"
+window "Sound Card Setting" >/dev/null 2>&1 && fail "the wizard appeared on a normal start"
+sleep 0.5
+import -window root "$shots/main-window.png"
+"$xclose" "$main"
+ends_with 0
+grep -q '^Recording Volume=0' "$work/normal/Config.ini" || fail "Recording Volume not written: $(cat "$work/normal/Config.ini")"
+grep -q '^SamplesPerSec=44100' "$work/normal/Config.ini" || fail "other keys lost"
+
+# First run: only the wizard appears; closing it ends the program, leaving the level alone in Config.ini.
+"$bin" --home "$work/first" &
+pid=$!
+wizard="$(window "Sound Card Setting")" || fail "the wizard did not appear"
+[ -z "$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null)" ] || fail "the main window is visible on a first run"
+sleep 0.5
+import -window root "$shots/first-run.png"
+"$xclose" "$wizard"
+ends_with 0
+[ "$(cat "$work/first/Config.ini")" = "$(printf '[Config]\nRecording Volume=0')" ] ||
+    fail "Config.ini after the wizard was closed: $(cat "$work/first/Config.ini")"
+echo "PASS"

@@ -1,0 +1,306 @@
+#include "app/form1.h"
+#include "platform/ini_file.h"
+#include "tests/fakes/test_support.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QStringList captions(const QMenu* menu)
+{
+    QStringList result;
+    for (const QAction* action : menu->actions())
+        result.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+    return result;
+}
+
+QStringList names(const QMenu* menu)
+{
+    QStringList result;
+    for (const QAction* action : menu->actions())
+        result.append(action->objectName());
+    return result;
+}
+
+// One main window over fakes, in a program folder of its own.
+struct Fixture {
+    QTemporaryDir dir;
+    FakePlatform fakes;
+    SharedState state;
+    AppPaths paths;
+    std::unique_ptr<Form1> form;
+
+    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.path()))) {}
+    QString config() const { return paths.configFile(); }
+    Form1& load()
+    {
+        form = std::make_unique<Form1>(paths, fakes.platform, state);
+        form->Form_Load();
+        return *form;
+    }
+};
+
+} // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+private slots:
+    void normalStartRestoresSourceLevelAndFormat()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\nRecording Source=2\nRecording Volume=1234\nChannels=1\n"
+                                  "BitsPerSample=8\nSamplesPerSec=8000\nSave Position=/rec/talk.wav\n");
+        f.fakes.mixer->highest = 65536;
+        Form1& w = f.load();
+
+        QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,0)", "Volume(1,1234)", "Brelloc(\"\",5,0,0,0,1)"}));
+        QVERIFY(w.isVisible());
+        QVERIFY(!w.wizard());
+        QCOMPARE(f.state.SourceIndex, 1);
+        QCOMPARE(f.state.Channels, 1);
+        QCOMPARE(f.state.BitsPerSample, 8);
+        QCOMPARE(f.state.SamplesPerSec, 8000);
+        QCOMPARE(f.state.OutputPath, QStringLiteral("/rec/talk.wav"));
+        QCOMPARE(f.state.LameOptions, QStringLiteral(" -b 128 -m j"));
+        QCOMPARE(f.state.ExitPump, false);
+        QCOMPARE(w.CommonFilter, QStringLiteral("Wave Files(*.wav)|*.wav"));
+        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("8000  Hz   8  Bit"));
+        QCOMPARE(w.Text1->text(), QStringLiteral("Please read help files before starting program."));
+        QCOMPARE(w.SkinScrollBar1->maximum(), 65536);
+        QCOMPARE(w.SkinScrollBar1->value(), 1234);
+        QCOMPARE(w.SkinLabel5->text(), QStringLiteral("Recording volume setting :1234"));
+        QCOMPARE(w.NextItemNumber, int16_t(1));
+        QCOMPARE(w.OutputSuffix, int16_t(0));
+
+        // Moving the slider shows and sends the new level.
+        f.fakes.log.clear();
+        w.SkinScrollBar1->setValue(40);
+        QCOMPARE(w.SkinLabel5->text(), QStringLiteral("Recording volume setting :40"));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,40)"}));
+    }
+
+    void emptyConfigGivesTheDefaults()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "");
+        Form1& w = f.load();
+        QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(-2,0)", "Volume(-2,0)", "Brelloc(\"\",5,0,0,0,-1)"}));
+        QCOMPARE(f.state.SourceIndex, -2);
+        QCOMPARE(f.state.Channels, 0);
+        QCOMPARE(f.state.BitsPerSample, 0);
+        QCOMPARE(f.state.SamplesPerSec, 0);
+        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("0  Hz   0  Bit"));
+        QCOMPARE(f.state.OutputPath, QStringLiteral("Default"));
+        QCOMPARE(w.SkinScrollBar1->value(), 0);
+        QVERIFY(w.isVisible());
+    }
+
+    void firstRunShowsOnlyTheWizardAndItsCloseEndsTheProgram()
+    {
+        Fixture f;
+        Form1& w = f.load();
+        QVERIFY(f.fakes.log.calls().isEmpty());
+        QVERIFY(!w.isVisible());
+        QVERIFY(w.wizard());
+        Form2& wizard = *w.wizard();
+        QVERIFY(wizard.isVisible());
+        QCOMPARE(wizard.windowTitle(), QStringLiteral("Sound Card Setting"));
+        QCOMPARE(wizard.SkinLabel1->text(),
+                 QStringLiteral("Program is preparing to configure your sound card settings."));
+        QCOMPARE(wizard.SkinButton1->text(), QStringLiteral("next"));
+        QVERIFY(wizard.SkinButton1->isVisible() && wizard.SkinButton1->isEnabled());
+        QCOMPARE(wizard.SkinButton2->text(), QStringLiteral("heard"));
+        QVERIFY(wizard.SkinButton2->isHidden());
+        QCOMPARE(wizard.SkinForm1.skinFile(), f.paths.programFile(QStringLiteral("skin/green.skn")));
+        QCOMPARE(f.state.OutputPath, f.paths.defaultRecording());
+        QCOMPARE(f.state.SourceIndex, 0);
+        QCOMPARE(f.state.Channels, 0);
+
+        // The pump runs until the wizard's close request has shut the main window down.
+        QTimer::singleShot(0, &wizard, &QWidget::close);
+        w.HotKeyPump();
+        QVERIFY(f.state.ExitPump);
+        QVERIFY(!w.wizard());
+        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nRecording Volume=0\n"));
+    }
+
+    void controlsAndMenusAsDesigned()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\n");
+        Form1& w = f.load();
+        QCOMPARE(w.windowTitle(), QStringLiteral("Trelvik"));
+        QCOMPARE(w.SkinButton1->text(), QStringLiteral("Record F9"));
+        QVERIFY(w.SkinButton1->isEnabled());
+        QCOMPARE(w.SkinButton4->text(), QStringLiteral("Pause F10"));
+        QVERIFY(!w.SkinButton4->isEnabled());
+        QCOMPARE(w.SkinButton2->text(), QStringLiteral("Stop F11"));
+        QVERIFY(!w.SkinButton2->isEnabled());
+        QCOMPARE(w.Timer1.interval(), 1000);
+        QCOMPARE(w.Timer2.interval(), 1000);
+        QCOMPARE(w.Timer3.interval(), 10);
+        QVERIFY(!w.Timer1.isActive() && !w.Timer2.isActive() && !w.Timer3.isActive());
+        QCOMPARE(w.List1->count(), 0);
+        const QString tip = QStringLiteral("Double Click list to Play Recording , Right Click to Edit.");
+        QCOMPARE(w.List1->toolTip(), tip);
+        QCOMPARE(w.SkinLabel2->text(), tip);
+        QCOMPARE(w.List1->geometry(), QRect(8, 40, 329, 191));
+
+        QCOMPARE(captions(w.file), QStringList({"Output File", "Input  File", "Location...", "Exit"}));
+        QCOMPARE(names(w.file), QStringList({"position", "input", "Location", "Exit"}));
+        QCOMPARE(captions(w.mOptions), QStringList({"Preferences...", "Clear list", "Skin"}));
+        QCOMPARE(captions(w.skin), QStringList({"Green", "Red", "pink"}));
+        QCOMPARE(names(w.skin), QStringList({"green", "red", "blue"}));
+        QCOMPARE(captions(w.encoder), QStringList({"MP3 Options", "Wav to Mp3"}));
+        QCOMPARE(names(w.encoder), QStringList({"mp3otion", "Wavtomp3"}));
+        QCOMPARE(captions(w.help), QStringList({"Help Topics", "Support Homepage", "About Trelvik"}));
+        QCOMPARE(names(w.help), QStringList({"about", "Homepage", "Brel"}));
+        QCOMPARE(captions(w.Popup), QStringList({"Stop playing", "-", "Remove selected item", "Delete output file",
+                                                  "Convert wav to mp3", "-", "Mail to friends", "-", "Cancel"}));
+        QCOMPARE(names(w.Popup), QStringList({"Stop", "separate1", "Delist", "output", "Convert", "separate", "send",
+                                               "separate3", "Ccancel"}));
+        QCOMPARE(w.Popup->title(), QStringLiteral("PopupMenu"));
+        QStringList bar;
+        for (const QAction* action : w.menuBar()->actions())
+            bar.append(action->text());
+        QCOMPARE(bar, QStringList({"File", "Options", "Encoder", "Help"}));
+    }
+
+    void skinsSwitchOnlyTheMainWindow()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\n");
+        Form1& w = f.load();
+        const QString greenFile = f.paths.programFile(QStringLiteral("skin/green.skn"));
+        const QString redFile = f.paths.programFile(QStringLiteral("skin/red.skn"));
+        const QString blueFile = f.paths.programFile(QStringLiteral("skin/blue.skn"));
+        auto checks = [&w] {
+            return QList<bool>({w.green->isChecked(), w.red->isChecked(), w.blue->isChecked()});
+        };
+        QCOMPARE(w.SkinForm1.skinFile(), greenFile);
+        QCOMPARE(checks(), QList<bool>({true, false, false}));
+        QCOMPARE(w.SkinButton1->styleSheet(), QString::fromUtf8(readTextFile(greenFile)));
+
+        w.red->trigger();
+        QCOMPARE(checks(), QList<bool>({false, true, false}));
+        QCOMPARE(w.SkinForm1.skinFile(), redFile);
+        const QString redText = QString::fromUtf8(readTextFile(redFile));
+        QVERIFY(!redText.isEmpty());
+        for (QWidget* control : {static_cast<QWidget*>(w.SkinLabel2), static_cast<QWidget*>(w.SkinLabel5),
+                                 static_cast<QWidget*>(w.SkinPanel1), static_cast<QWidget*>(w.SkinButton1),
+                                 static_cast<QWidget*>(w.SkinButton2), static_cast<QWidget*>(w.SkinButton4),
+                                 static_cast<QWidget*>(w.SkinScrollBar1)})
+            QCOMPARE(control->styleSheet(), redText);
+        QCOMPARE(w.styleSheet(), redText);
+        QVERIFY(w.List1->styleSheet().isEmpty());
+
+        w.red->trigger(); // the checked item again: stays checked and loads its file again
+        QCOMPARE(checks(), QList<bool>({false, true, false}));
+        QCOMPARE(w.SkinForm1.skinFile(), redFile);
+
+        // Secondary windows opened after a switch still take green.
+        w.mPreferences->trigger();
+        QVERIFY(w.preferences());
+        QCOMPARE(w.preferences()->SkinForm1.skinFile(), greenFile);
+        QCOMPARE(w.preferences()->SkinButton1->styleSheet(), QString::fromUtf8(readTextFile(greenFile)));
+
+        w.blue->trigger();
+        QCOMPARE(checks(), QList<bool>({false, false, true}));
+        QCOMPARE(w.SkinForm1.skinFile(), blueFile);
+        QCOMPARE(w.preferences()->SkinForm1.skinFile(), greenFile); // open windows keep their look
+        w.green->trigger();
+        QCOMPARE(checks(), QList<bool>({true, false, false}));
+        QCOMPARE(w.SkinForm1.skinFile(), greenFile);
+    }
+
+    void missingSkinFilesLeaveTheStandardLook()
+    {
+        QTemporaryDir dir;
+        FakePlatform fakes;
+        SharedState state;
+        const AppPaths paths = AppPaths::inFolder(dir.path()); // no skin folder at all
+        writeTextFile(paths.configFile(), "[Config]\n");
+        Form1 w(paths, fakes.platform, state);
+        w.Form_Load();
+        QVERIFY(w.isVisible());
+        QCOMPARE(w.SkinButton1->styleSheet(), QString());
+        w.red->trigger();
+        QVERIFY(w.red->isChecked());
+    }
+
+    void outputFileChoosesAndStoresTheLocation()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\nSave Position=/rec/talk.wav\n");
+        Form1& w = f.load();
+        w.OutputSuffix = 3;
+
+        f.fakes.dialogs->answers = QStringList({"/other/new take.wav"});
+        w.position->trigger();
+        QCOMPARE(f.fakes.dialogs->asked, QStringList({"save|/rec/talk.wav|Wave Files(*.wav)|*.wav"}));
+        QCOMPARE(f.state.OutputPath, QStringLiteral("/other/new take.wav"));
+        QCOMPARE(w.OutputSuffix, int16_t(0));
+        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nSave Position=/other/new take.wav\n"));
+
+        // Cancel writes the previous path back and still resets the suffix.
+        w.OutputSuffix = 2;
+        writeTextFile(f.config(), "[Config]\nSave Position=/edited/by/hand.wav\n");
+        w.position->trigger();
+        QCOMPARE(f.state.OutputPath, QStringLiteral("/other/new take.wav"));
+        QCOMPARE(w.OutputSuffix, int16_t(0));
+        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nSave Position=/other/new take.wav\n"));
+
+        // Savefile reloads the stored path, whole, however long.
+        const QString longPath = QStringLiteral("/") + QString(300, u'x') + QStringLiteral(".wav");
+        writeTextFile(f.config(), "[Config]\nSave Position=" + longPath.toUtf8() + "\n");
+        w.Savefile();
+        QCOMPARE(f.state.OutputPath, longPath);
+    }
+
+    void shutdownStoresTheLevelAndUnloadsTheWindows()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\nRecording Source=1\nRecording Volume=10\n");
+        f.fakes.mixer->lowest = -100;
+        f.fakes.mixer->highest = 100;
+        Form1& w = f.load();
+        w.SkinScrollBar1->setValue(-37);
+        w.mPreferences->trigger();
+        QPointer<Preferences> preferences = w.preferences();
+        QVERIFY(preferences && preferences->isVisible());
+
+        QTimer::singleShot(0, w.Exit, &QAction::trigger);
+        w.HotKeyPump();
+        QVERIFY(f.state.ExitPump);
+        QVERIFY(!w.isVisible());
+        QVERIFY(!w.preferences());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(preferences.isNull());
+        QCOMPARE(IniFile(f.config(), QStringLiteral("Config")).readInt(QStringLiteral("Recording Volume"), 0), -37);
+        QCOMPARE(IniFile(f.config(), QStringLiteral("Config")).readInt(QStringLiteral("Recording Source"), 0), 1);
+
+        // A second close request does nothing more.
+        writeTextFile(f.config(), "[Config]\n");
+        w.close();
+        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\n"));
+    }
+
+    void configDeletedWhileRunningIsRecreatedWithTheLevelAlone()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\nRecording Volume=5\nChannels=2\n");
+        Form1& w = f.load();
+        QFile::remove(f.config());
+        w.close();
+        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nRecording Volume=5\n"));
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "test_form1.moc"

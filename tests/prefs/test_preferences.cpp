@@ -1,0 +1,219 @@
+#include "platform/ini_file.h"
+#include "prefs/preferences.h"
+#include "platform/number_format.h"
+#include "prefs/recording_format.h"
+#include "tests/fakes/test_support.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+struct Fixture {
+    QTemporaryDir dir;
+    AppPaths paths;
+    SharedState state;
+    QLabel mainLabel{QStringLiteral("main label")};
+    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.path()))) {}
+    void config(const QByteArray& text) { writeTextFile(paths.configFile(), text); }
+    QByteArray configText() const { return readTextFile(paths.configFile()); }
+};
+
+// Presses a button or box from the keyboard, as a user who tabbed to it does.
+void press(QAbstractButton* button)
+{
+    QTest::keyClick(button, Qt::Key_Space);
+}
+
+void pickRate(QComboBox* combo, int index)
+{
+    // As a user does with the keyboard: each arrow press is a pick.
+    combo->setFocus();
+    while (combo->currentIndex() < index)
+        QTest::keyClick(combo, Qt::Key_Down);
+    while (combo->currentIndex() > index)
+        QTest::keyClick(combo, Qt::Key_Up);
+}
+} // namespace
+
+class TestPreferences : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void dataRateTable_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<QString>("shown");
+        const int rates[] = {8000, 11025, 22050, 44100};
+        const char* table[4][4] = {{"0.458", "0.916", "0.916", "1.831"},
+                                   {"0.631", "1.262", "1.262", "2.523"},
+                                   {"1.262", "2.523", "2.523", "5.047"},
+                                   {"2.523", "5.047", "5.047", "10.094"}};
+        for (int r = 0; r < 4; ++r) {
+            const int formats[4][2] = {{1, 8}, {1, 16}, {2, 8}, {2, 16}};
+            for (int c = 0; c < 4; ++c)
+                QTest::addRow("%d/%d/%d", rates[r], formats[c][0], formats[c][1])
+                    << rates[r] << formats[c][0] << formats[c][1] << QString::fromLatin1(table[r][c]);
+        }
+        QTest::addRow("0/0/0") << 0 << 0 << 0 << QStringLiteral("0.000");
+    }
+
+    void dataRateTable()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(int, bits);
+        QFETCH(QString, shown);
+        Fixture f;
+        f.config(QStringLiteral("[Config]\nChannels=%1\nBitsPerSample=%2\nSamplesPerSec=%3\n")
+                     .arg(channels)
+                     .arg(bits)
+                     .arg(rate)
+                     .toLatin1());
+        Preferences window(f.paths, f.state, &f.mainLabel);
+        QCOMPARE(window.SkinPanel1->text(), shown + QStringLiteral("  MB/min"));
+        QCOMPARE(window.SkinPanel1->text().size() - shown.size(), 8);
+    }
+
+    void loadShowsTheStoredFormat()
+    {
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        f.state.ConvertOnCompletion = 1;
+        Preferences window(f.paths, f.state, &f.mainLabel);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Preferences"));
+        QVERIFY(window.Option2->isChecked());
+        QVERIFY(window.Option4->isChecked());
+        QCOMPARE(window.Combo1->currentText(), QStringLiteral("22050 Hz"));
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("5.047  MB/min"));
+        QVERIFY(window.Check1->isChecked());
+        QCOMPARE(window.SkinForm1.skinFile(), f.paths.programFile(QStringLiteral("skin/green.skn")));
+        QStringList entries;
+        for (int i = 0; i < window.Combo1->count(); ++i)
+            entries.append(window.Combo1->itemText(i));
+        QCOMPARE(entries, QStringList({"8000  Hz", "11025 Hz", "22050 Hz", "44100 Hz"}));
+        QCOMPARE(window.Option3->text(), QStringLiteral("8  Bit"));
+        QCOMPARE(window.Check1->text(), QStringLiteral("Convert recording to MP3 on completion"));
+    }
+
+    void missingAndOddValuesAreKept()
+    {
+        Fixture f;
+        f.state.Channels = 2; // replaced by the load
+        Preferences window(f.paths, f.state, &f.mainLabel);
+        QVERIFY(window.Option2->isChecked());
+        QVERIFY(window.Option4->isChecked());
+        QCOMPARE(window.Combo1->currentText(), QStringLiteral("22050 Hz"));
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("0.000  MB/min"));
+        QCOMPARE(f.state.Channels, 0);
+        QCOMPARE(f.state.BitsPerSample, 0);
+        QCOMPARE(f.state.SamplesPerSec, 0);
+
+        Fixture g;
+        g.config("[Config]\nChannels=3\nBitsPerSample=24\nSamplesPerSec=48000\n");
+        Preferences odd(g.paths, g.state, &g.mainLabel);
+        QCOMPARE(g.state.Channels, 3);
+        QCOMPARE(g.state.BitsPerSample, 24);
+        QCOMPARE(g.state.SamplesPerSec, 48000);
+        QCOMPARE(odd.SkinPanel1->text(), QStringLiteral("24.719  MB/min"));
+    }
+
+    void choicesTakeEffectAtOnceAndOkStoresThem()
+    {
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        Preferences window(f.paths, f.state, &f.mainLabel);
+        window.show();
+        QSignalSpy unload(&window, &Preferences::unloadRequested);
+
+        press(window.Option1);
+        QCOMPARE(f.state.Channels, 1);
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("2.523  MB/min"));
+
+        pickRate(window.Combo1, 0);
+        press(window.Option3);
+        QCOMPARE(f.state.SamplesPerSec, 8000);
+        QCOMPARE(f.state.BitsPerSample, 8);
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("0.458  MB/min"));
+
+        pickRate(window.Combo1, 3);
+        press(window.Option2);
+        press(window.Option4);
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("10.094  MB/min"));
+        press(window.Option3);
+
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
+        press(window.Check1);
+        QCOMPARE(f.state.ConvertOnCompletion, int16_t(0)); // only Ok takes the switch
+        press(window.SkinButton1);
+        QCOMPARE(f.state.ConvertOnCompletion, int16_t(1));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nBitsPerSample=8\nSamplesPerSec=44100\n"));
+        QCOMPARE(f.mainLabel.text(), QStringLiteral("44100  Hz   8  Bit"));
+        QCOMPARE(unload.count(), 1);
+    }
+
+    void okWritesTheThreeKeysInOrder()
+    {
+        Fixture f;
+        f.config("[Config]\nRecording Volume=3\n");
+        Preferences window(f.paths, f.state, &f.mainLabel);
+        press(window.Option1);
+        press(window.SkinButton1);
+        QCOMPARE(f.configText(), QByteArray("[Config]\nRecording Volume=3\nChannels=1\nBitsPerSample=0\nSamplesPerSec=0\n"));
+        QCOMPARE(f.mainLabel.text(), QStringLiteral("0  Hz   0  Bit"));
+    }
+
+    void cancelAndCloseKeepTheChoiceInMemoryOnly()
+    {
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        const QByteArray stored = f.configText();
+        {
+            Preferences window(f.paths, f.state, &f.mainLabel);
+            QSignalSpy unload(&window, &Preferences::unloadRequested);
+            press(window.Option1);
+            press(window.Check1);
+            press(window.SkinButton2);
+            QCOMPARE(unload.count(), 1);
+        }
+        QCOMPARE(f.state.Channels, 1);
+        QCOMPARE(f.state.ConvertOnCompletion, int16_t(0));
+        QCOMPARE(f.configText(), stored);
+        QCOMPARE(f.mainLabel.text(), QStringLiteral("main label"));
+
+        // The next load restores the stored format.
+        Preferences again(f.paths, f.state, &f.mainLabel);
+        QCOMPARE(f.state.Channels, 2);
+        QVERIFY(again.Option2->isChecked());
+
+        // The close box is Cancel.
+        again.show();
+        QSignalSpy unload(&again, &Preferences::unloadRequested);
+        press(again.Option1);
+        again.close();
+        QCOMPARE(unload.count(), 1);
+        QCOMPARE(f.configText(), stored);
+    }
+
+    void germanLocaleBothWays()
+    {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        Preferences window(f.paths, f.state, &f.mainLabel);
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("5,047  MB/min"));
+        QString text = window.SkinPanel1->text();
+        text.chop(8);
+        QCOMPARE(parseLocaleNumber(text), 5.047);
+        QCOMPARE(recording_format::megabytesPerMinute(2147483647, 2147483647, 2147483647) > 1e20f, true);
+    }
+};
+
+QTEST_MAIN(TestPreferences)
+#include "test_preferences.moc"
