@@ -1,0 +1,92 @@
+// Records from the default source through the program's own capture component and reports what
+// the recording cost: CPU time, memory at checkpoints, and how long the stop (op 0) took.
+//
+//   record_driver SECONDS OUT.wav [CHANNELS RATE BITS]
+//
+// Prints key=value lines: rss_kb_at_<n>s for every 10 s, stop_ms, peak_rss_kb, cpu_s, frames.
+
+#include "platform/pulse_context.h"
+#include "recording/pulse_capture.h"
+
+#include <QFileInfo>
+#include <QString>
+
+#include <sndfile.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+long statusKb(const char* key)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(key) + ":";
+    while (std::getline(status, line)) {
+        if (line.rfind(prefix, 0) == 0)
+            return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+    }
+    return -1;
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s SECONDS OUT.wav [CHANNELS RATE BITS]\n", argv[0]);
+        return 2;
+    }
+    const int seconds = std::atoi(argv[1]);
+    const QString out = QString::fromLocal8Bit(argv[2]);
+    const int channels = argc > 3 ? std::atoi(argv[3]) : 2;
+    const int rate = argc > 4 ? std::atoi(argv[4]) : 44100;
+    const int bits = argc > 5 ? std::atoi(argv[5]) : 16;
+
+    auto pulse = std::make_shared<PulseContext>();
+    if (!pulse->ensureConnected()) {
+        std::fprintf(stderr, "record_driver: no sound server\n");
+        return 1;
+    }
+    PulseCapture capture(pulse);
+    capture.setSpoolFolder(QFileInfo(out).absolutePath());
+    if (capture.Brelloc(QString(), 1, channels, rate, bits, 0) != 0) {
+        std::fprintf(stderr, "record_driver: recording did not start\n");
+        return 1;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    for (int s = 1; s <= seconds; ++s) {
+        std::this_thread::sleep_until(started + std::chrono::seconds(s));
+        if (s % 10 == 0)
+            std::printf("rss_kb_at_%ds=%ld\n", s, statusKb("VmRSS"));
+    }
+    const auto stopAt = std::chrono::steady_clock::now();
+    const int result = capture.Brelloc(out, 0, 0, 0, 0, 0);
+    const auto stopped = std::chrono::steady_clock::now();
+    std::printf("stop_result=%d\n", result);
+    std::printf("stop_ms=%.1f\n", std::chrono::duration<double, std::milli>(stopped - stopAt).count());
+    std::printf("peak_rss_kb=%ld\n", statusKb("VmHWM"));
+    std::printf("cpu_s=%.3f\n", cpuSeconds());
+
+    SF_INFO info{};
+    if (SNDFILE* file = sf_open(argv[2], SFM_READ, &info)) {
+        std::printf("frames=%lld\n", static_cast<long long>(info.frames));
+        sf_close(file);
+    }
+    std::fflush(stdout);
+    return result == 0 ? 0 : 1;
+}

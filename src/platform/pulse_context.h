@@ -1,0 +1,97 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct pa_context;
+struct pa_operation;
+struct pa_threaded_mainloop;
+
+// One recording source as the sound server describes it.
+struct PulseSource {
+    std::string name;
+    std::string description;
+    bool monitor = false;     // the monitor of a sink: "what is playing"
+    uint8_t channels = 0;
+};
+
+// The program's one connection to the sound server: a libpulse context on a threaded main loop,
+// shared by capture, mixer and player. Every public call may be made from the UI thread and returns
+// within callTimeout even when the server hangs or has gone away; a lost connection is made again
+// on the next call that needs it.
+//
+// Users that talk to libpulse directly take a Lock, check context() for null, and wait for their
+// callbacks with waitUntil(), which gives the lock up while it waits.
+class PulseContext {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds callTimeout{2000};
+
+    // server: a server string as PULSE_SERVER takes it; empty for the usual one.
+    explicit PulseContext(std::string server = {}, std::string applicationName = "Trelvik");
+    ~PulseContext();
+    PulseContext(const PulseContext&) = delete;
+    PulseContext& operator=(const PulseContext&) = delete;
+
+    // Connects when not connected; true when the server answers.
+    bool ensureConnected();
+    bool isConnected();
+
+    // Every source: the default source first, the other inputs next, the monitors last; inputs and
+    // monitors each ordered by name. Empty when no server answers.
+    std::vector<PulseSource> sources();
+    // The name of the default source; empty when there is none or no server answers.
+    std::string defaultSourceName();
+
+    // The source a 0-based index into sources() names; the default source for an index outside the
+    // list (−1 and −2 included). Empty when no server answers.
+    PulseSource sourceAt(int32_t index);
+
+    // Sets every channel of the named source to volume (PA_VOLUME_NORM = 65536 is 100 %).
+    bool setSourceVolume(const std::string& name, uint32_t volume);
+
+    // --- for code that talks to libpulse itself ---
+
+    // Holds the main loop's lock; libpulse objects of this context may be used while it is held.
+    class Lock {
+    public:
+        explicit Lock(PulseContext& pulse);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        PulseContext& m_pulse;
+    };
+
+    pa_threaded_mainloop* mainloop() const { return m_mainloop; }
+    // The live context, or null when not connected. Lock held.
+    pa_context* context() const;
+
+    // Lock held: waits until done() is true, the deadline passes, or the connection fails.
+    // Returns done(). Callbacks wake it with wake().
+    bool waitUntil(const std::function<bool()>& done, Clock::time_point deadline);
+    // Lock held: waits for op to finish (see waitUntil), cancels it when it did not, and unrefs it.
+    bool waitOperation(pa_operation* op, Clock::time_point deadline);
+    // Wakes every waiter; safe from libpulse callbacks.
+    void wake();
+
+    static Clock::time_point deadlineFromNow(std::chrono::milliseconds timeout = callTimeout)
+    {
+        return Clock::now() + timeout;
+    }
+
+private:
+    bool connectLocked(Clock::time_point deadline);
+    void dropContextLocked();
+
+    std::string m_server;
+    std::string m_applicationName;
+    pa_threaded_mainloop* m_mainloop = nullptr;
+    pa_context* m_context = nullptr;
+    bool m_loopRunning = false;
+};
