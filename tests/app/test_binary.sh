@@ -48,7 +48,7 @@ printf '[Config]\r\nRecording Source=1\r\nChannels=2\r\nBitsPerSample=16\r\nSamp
 "$bin" --home "$work/normal" &
 pid=$!
 main="$(window Trelvik)" || fail "the main window did not appear"
-window "Sound Card Setting" >/dev/null 2>&1 && fail "the wizard appeared on a normal start"
+[ -z "$(xdotool search --onlyvisible --name '^Sound Card Setting$' 2>/dev/null)" ] || fail "the wizard appeared on a normal start"
 sleep 0.5
 import -window root "$shots/main-window.png"
 "$xclose" "$main"
