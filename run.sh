@@ -10,13 +10,13 @@ trelvik_build "$top" -DTRELVIK_BUILD_TESTS=OFF
 # Start a PulseAudio daemon for this user when no sound server answers (PipeWire's Pulse server counts).
 if ! pactl info >/dev/null 2>&1; then
     echo "No sound server answers; starting PulseAudio for $(id -un)."
-    if [ "$(id -u)" -eq 0 ]; then
-        pulseaudio --start --exit-idle-time=-1 --system=false -n \
-            --load=module-native-protocol-unix --load=module-always-sink --load=module-null-sink 2>/dev/null ||
-            pulseaudio --start --exit-idle-time=-1 || true
-    else
-        pulseaudio --start --exit-idle-time=-1 || true
-    fi
+    # A daemon with the system's default configuration finds the sound cards; where it cannot start
+    # (no card, or a machine without a user session), one with a null sink still lets Trelvik run.
+    pulseaudio --start --exit-idle-time=-1 >/dev/null 2>&1 ||
+        pulseaudio --daemonize=yes --exit-idle-time=-1 -n --load=module-native-protocol-unix \
+            --load="module-null-sink sink_name=trelvik_null" --load=module-always-sink >/dev/null 2>&1 || true
+    for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    pactl info >/dev/null 2>&1 || echo "run.sh: PulseAudio did not start; Trelvik runs without recording sources."
 fi
 
 exec "$top/build/bin/trelvik" "$@"
