@@ -293,6 +293,13 @@ bool PulseCapture::finishSession(bool drain)
         return false;
     if (s->stream) {
         PulseContext::Lock lock(*m_pulse);
+        if (!s->gotData && s->readyAt != 0) {
+            // Stopped before the source handed over anything: the time recorded is silence.
+            s->gotData = true;
+            const pa_usec_t now = pa_rtclock_now();
+            if (now > s->readyAt && !s->paused)
+                s->spool.pushSilence(pa_usec_to_bytes(now - s->readyAt, &s->spec));
+        }
         if (drain && !s->paused && pa_stream_get_state(s->stream) == PA_STREAM_READY) {
             // What the source captured up to now but the server has not handed over yet: the
             // stream's latency. Wait until that much more has arrived.

@@ -1,0 +1,237 @@
+// Recording from the test sink's monitor through the real capture component: sample-exact
+// capture, nothing lost at either end, pause and resume.
+
+#include "platform/pulse_context.h"
+#include "recording/pulse_capture.h"
+#include "tests/recording/pulse_test_support.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <thread>
+
+using namespace pulse_test;
+
+class TestPulseCapture : public QObject {
+    Q_OBJECT
+
+private:
+    std::shared_ptr<PulseContext> m_pulse;
+    std::unique_ptr<PulseCapture> m_capture;
+    QTemporaryDir m_dir;
+    QString m_previousDefault;
+
+    // Selects the test sink's monitor by its index in the capture's list.
+    void selectMonitor()
+    {
+        const std::vector<PulseSource> sources = m_pulse->sources();
+        int index = -1;
+        for (size_t i = 0; i < sources.size(); ++i)
+            if (sources[i].name == testMonitor().toStdString())
+                index = int(i);
+        QVERIFY2(index >= 0, "the test sink's monitor is not in the list");
+        QCOMPARE(m_capture->Brelloc(QString(), 5, 0, 0, 0, index), 0);
+    }
+
+    static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_previousDefault = defaultSource();
+        m_pulse = std::make_shared<PulseContext>();
+        QVERIFY(m_pulse->ensureConnected());
+    }
+
+    void init()
+    {
+        m_capture = std::make_unique<PulseCapture>(m_pulse);
+        m_capture->setSpoolFolder(m_dir.path());
+        selectMonitor();
+    }
+
+    void cleanupTestCase()
+    {
+        m_capture.reset();
+        if (!m_previousDefault.isEmpty())
+            setDefaultSource(m_previousDefault);
+    }
+
+    void capturesNoiseSampleForSample()
+    {
+        // Deterministic noise: 10 s, 44100 Hz, 16 bits, stereo, no frame silent.
+        const size_t frames = 441000;
+        std::vector<short> noise(frames * 2);
+        uint32_t state = 12345;
+        for (short& sample : noise) {
+            state = state * 1664525u + 1013904223u;
+            sample = short(int(state >> 16) - 32768);
+            if (sample == 0)
+                sample = 1;
+        }
+        // A new stream on the null sink overwrites the sink's last rendered fragment, which the
+        // monitor has already handed over: the played file starts with 0.5 s of silence so that
+        // only silence is affected.
+        std::vector<short> played(44100, 0);
+        played.insert(played.end(), noise.begin(), noise.end());
+        const QString source = m_dir.filePath("noise.wav");
+        QVERIFY(writeWave(source, 44100, 2, played));
+
+        const QString target = m_dir.filePath("captured.wav");
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QVERIFY(play(source));
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QVERIFY(m_capture->keptPath().isEmpty());
+
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        QCOMPARE(wave.info.channels, 2);
+        QCOMPARE(wave.info.samplerate, 44100);
+        // Where the noise begins: the first non-silent frame must be its first frame.
+        size_t start = 0;
+        while (start < wave.samples.size() / 2 && wave.samples[2 * start] == 0 && wave.samples[2 * start + 1] == 0)
+            ++start;
+        QVERIFY2(start + frames <= size_t(wave.info.frames),
+                 qPrintable(QStringLiteral("recording too short: %1 frames, noise starts at %2")
+                                .arg(wave.info.frames)
+                                .arg(start)));
+        for (size_t i = 0; i < frames * 2; ++i) {
+            if (wave.samples[2 * start + i] != noise[i])
+                QFAIL(qPrintable(QStringLiteral("sample %1 of the noise differs (noise starts at frame %2)")
+                                     .arg(i)
+                                     .arg(start)));
+        }
+    }
+
+    void keepsBothEndsOfATone()
+    {
+        const QString tone = m_dir.filePath("tone.wav");
+        QVERIFY(writeWave(tone, 44100, 2, sine(5.0)));
+        const QString target = m_dir.filePath("tone-captured.wav");
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QVERIFY(play(tone));
+        // Stop at once: what the server still holds must reach the file.
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        const auto [first, last] = loudSpan(wave, 0.25);
+        QVERIFY2(first >= 0, "no tone in the recording");
+        const long fragment = 44100 * PulseCapture::fragmentMs / 1000;
+        const long span = last - first + 1;
+        QVERIFY2(span >= 5 * 44100 - fragment,
+                 qPrintable(QStringLiteral("the tone lasts %1 frames in the recording").arg(span)));
+        QVERIFY(span <= 5 * 44100 + fragment);
+    }
+
+    void pausedTimeAddsNothing()
+    {
+        const QString target = m_dir.filePath("paused.wav");
+        QElapsedTimer clock;
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        clock.start();
+        sleepMs(2000);
+        m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        const qint64 recorded1 = clock.restart();
+        sleepMs(2000);
+        m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        clock.restart();
+        sleepMs(2000);
+        const qint64 recorded2 = clock.elapsed();
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        const double expected = double(recorded1 + recorded2) / 1000.0 * 44100;
+        const double fragment = 44100.0 * PulseCapture::fragmentMs / 1000;
+        QVERIFY2(std::fabs(double(wave.info.frames) - expected) <= fragment,
+                 qPrintable(QStringLiteral("%1 frames, expected %2").arg(wave.info.frames).arg(expected)));
+    }
+
+    void pausedAudioStaysOut()
+    {
+        // A tone that plays only while paused must not reach the file.
+        const QString tone = m_dir.filePath("tone1.wav");
+        QVERIFY(writeWave(tone, 44100, 2, sine(1.0)));
+        const QString target = m_dir.filePath("paused-tone.wav");
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        sleepMs(500);
+        m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        QVERIFY(play(tone));
+        sleepMs(300); // the sink's last fragment
+        m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        sleepMs(500);
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        const auto [first, last] = loudSpan(wave, 0.25);
+        Q_UNUSED(last);
+        QCOMPARE(first, -1L);
+        QVERIFY(wave.info.frames > 44100 * 8 / 10);
+    }
+
+    void replacesAnExistingFile()
+    {
+        const QString target = m_dir.filePath("existing.wav");
+        {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("not a wave file");
+        }
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 1, 8000, 8, 0), 0);
+        const QString spool = m_capture->spoolPath();
+        QCOMPARE(QFileInfo(spool).absolutePath(), QFileInfo(m_dir.path()).absoluteFilePath());
+        sleepMs(300);
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QVERIFY(!QFileInfo::exists(spool));
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        QCOMPARE(wave.info.samplerate, 8000);
+    }
+
+    void unwritableTargetKeepsTheAudio()
+    {
+        const QString target = m_dir.filePath("no-such-folder/take.wav");
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 22050, 16, 0), 0);
+        sleepMs(300);
+        QVERIFY(m_capture->Brelloc(target, 0, 0, 0, 0, 0) != 0);
+        const QString kept = m_capture->keptPath();
+        QVERIFY(!kept.isEmpty());
+        const Wave wave = readWave(kept);
+        QVERIFY(wave.ok);
+        QVERIFY(wave.info.frames > 22050 / 5);
+        QFile::remove(kept);
+    }
+
+    void spoolFallsBackToHomeWhenFolderIsMissing()
+    {
+        m_capture->setSpoolFolder(m_dir.filePath("missing"));
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 1, 8000, 8, 0), 0);
+        const QString spool = m_capture->spoolPath();
+        QCOMPARE(QFileInfo(spool).absolutePath(), QFileInfo(QDir::homePath()).absoluteFilePath());
+        QCOMPARE(m_capture->Brelloc(m_dir.filePath("home.wav"), 0, 0, 0, 0, 0), 0);
+        QVERIFY(!QFileInfo::exists(spool));
+    }
+
+    void stopWithoutRecordingFails()
+    {
+        const QString target = m_dir.filePath("nothing.wav");
+        QVERIFY(m_capture->Brelloc(target, 0, 0, 0, 0, 0) != 0);
+        QVERIFY(!QFileInfo::exists(target));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (const int gate = pulse_test::gate("test_pulse_capture"))
+        return gate;
+    TestPulseCapture test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_pulse_capture.moc"
