@@ -1,0 +1,242 @@
+// The list of recording sources and the choice among them, against the real sound server with an
+// extra null sink and a sine source loaded; and what the components do with no server, or with one
+// that never answers.
+
+#include "platform/pulse_context.h"
+#include "recording/pulse_backends.h"
+#include "recording/pulse_capture.h"
+#include "recording/pulse_mixer.h"
+#include "tests/recording/pulse_test_support.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace pulse_test;
+
+namespace {
+
+std::vector<std::string> names(const std::vector<PulseSource>& sources)
+{
+    std::vector<std::string> result;
+    for (const PulseSource& source : sources)
+        result.push_back(source.name);
+    return result;
+}
+
+int indexOf(const std::vector<PulseSource>& sources, const std::string& name)
+{
+    for (size_t i = 0; i < sources.size(); ++i)
+        if (sources[i].name == name)
+            return int(i);
+    return -1;
+}
+
+} // namespace
+
+class TestPulseSources : public QObject {
+    Q_OBJECT
+
+private:
+    std::shared_ptr<PulseContext> m_pulse;
+    QTemporaryDir m_dir;
+    QString m_previousDefault;
+    int m_extraSink = -1;
+    int m_sine = -1;
+
+    int loadSine()
+    {
+        return loadModule(QStringLiteral("module-sine-source"),
+                          {QStringLiteral("source_name=trelvik_test_sine"), QStringLiteral("rate=44100"),
+                           QStringLiteral("frequency=440")});
+    }
+
+    void checkGroups(const std::vector<PulseSource>& sources, const std::string& expectedDefault)
+    {
+        QVERIFY(!sources.empty());
+        QCOMPARE(sources.front().name, expectedDefault);
+        // Inputs before monitors, each group by name.
+        for (size_t i = 2; i < sources.size(); ++i) {
+            const PulseSource& a = sources[i - 1];
+            const PulseSource& b = sources[i];
+            QVERIFY2(a.monitor <= b.monitor, "an input after a monitor");
+            if (a.monitor == b.monitor)
+                QVERIFY2(a.name < b.name, (a.name + " before " + b.name).c_str());
+        }
+        // Exactly the server's sources.
+        const QStringList server = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")})
+                                       .split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(sources.size(), size_t(server.size()));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_previousDefault = defaultSource();
+        m_extraSink = loadModule(QStringLiteral("module-null-sink"), {QStringLiteral("sink_name=trelvik_test_extra")});
+        QVERIFY(m_extraSink >= 0);
+        m_sine = loadSine();
+        QVERIFY(m_sine >= 0);
+        setDefaultSource(testMonitor());
+        m_pulse = std::make_shared<PulseContext>();
+        QVERIFY(m_pulse->ensureConnected());
+    }
+
+    void cleanupTestCase()
+    {
+        unloadModule(m_sine);
+        unloadModule(m_extraSink);
+        if (!m_previousDefault.isEmpty())
+            setDefaultSource(m_previousDefault);
+    }
+
+    void listsDefaultThenInputsThenMonitors()
+    {
+        const std::vector<PulseSource> sources = m_pulse->sources();
+        checkGroups(sources, testMonitor().toStdString());
+        const int sine = indexOf(sources, "trelvik_test_sine");
+        const int extra = indexOf(sources, "trelvik_test_extra.monitor");
+        QVERIFY(sine > 0);
+        QVERIFY(extra > sine);
+        QVERIFY(sources[size_t(extra)].monitor);
+        QVERIFY(!sources[size_t(sine)].monitor);
+        QCOMPARE(int(sources[size_t(sine)].channels), 1);
+
+        PulseCapture capture(m_pulse);
+        QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), int32_t(sources.size()));
+
+        // Another default source moves to the front; the old one joins the monitors.
+        setDefaultSource(QStringLiteral("trelvik_test_sine"));
+        const std::vector<PulseSource> after = m_pulse->sources();
+        checkGroups(after, "trelvik_test_sine");
+        QVERIFY(indexOf(after, testMonitor().toStdString()) > indexOf(after, "trelvik_test_extra.monitor") ||
+                testMonitor().toStdString() < "trelvik_test_extra.monitor");
+        setDefaultSource(testMonitor());
+        // The same server gives the same list.
+        QCOMPARE(names(m_pulse->sources()), names(sources));
+    }
+
+    void selectsByIndexAndFindsTheSourceAgainByName()
+    {
+        PulseCapture capture(m_pulse);
+        capture.setSpoolFolder(m_dir.path());
+        const std::vector<PulseSource> sources = m_pulse->sources();
+        const int sine = indexOf(sources, "trelvik_test_sine");
+        QVERIFY(sine > 0);
+
+        QCOMPARE(capture.Brelloc(QString(), 5, 0, 0, 0, sine), 0);
+        QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
+        QCOMPARE(capture.recordingSourceName(), std::string("trelvik_test_sine"));
+        QCOMPARE(capture.Brelloc(m_dir.filePath("sine1.wav"), 0, 0, 0, 0, 0), 0);
+
+        // The source goes away: recordings use the default source meanwhile.
+        unloadModule(m_sine);
+        m_sine = -1;
+        QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
+        QCOMPARE(capture.recordingSourceName(), testMonitor().toStdString());
+        QCOMPARE(capture.Brelloc(m_dir.filePath("default.wav"), 0, 0, 0, 0, 0), 0);
+
+        // It comes back (under another server index): it is found by its name.
+        m_sine = loadSine();
+        QVERIFY(m_sine >= 0);
+        QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
+        QCOMPARE(capture.recordingSourceName(), std::string("trelvik_test_sine"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        QCOMPARE(capture.Brelloc(m_dir.filePath("sine2.wav"), 0, 0, 0, 0, 0), 0);
+        const Wave wave = readWave(m_dir.filePath("sine2.wav"));
+        QVERIFY(wave.ok);
+        const auto [first, last] = loudSpan(wave, 0.05);
+        QVERIFY2(first >= 0 && last > first, "the sine source's tone is not in the recording");
+    }
+
+    void indexOutsideTheListMeansTheDefault()
+    {
+        PulseCapture capture(m_pulse);
+        capture.setSpoolFolder(m_dir.path());
+        const int count = capture.Brelloc(QString(), 4, 0, 0, 0, 0);
+        QVERIFY(count >= 3);
+        for (int index : {-1, -2, count, count + 5}) {
+            const int sine = indexOf(m_pulse->sources(), "trelvik_test_sine");
+            QCOMPARE(capture.Brelloc(QString(), 5, 0, 0, 0, sine), 0);
+            capture.Brelloc(QString(), 5, 0, 0, 0, index);
+            QCOMPARE(capture.selectedSourceName(), std::string());
+            QCOMPARE(capture.Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+            QCOMPARE(capture.recordingSourceName(), testMonitor().toStdString());
+            QCOMPARE(capture.Brelloc(m_dir.filePath("d.wav"), 0, 0, 0, 0, 0), 0);
+        }
+        QCOMPARE(m_pulse->sourceAt(-1).name, testMonitor().toStdString());
+        QCOMPARE(m_pulse->sourceAt(-2).name, testMonitor().toStdString());
+    }
+
+    void withoutServerNothingWaitsAndNothingBreaks()
+    {
+        auto pulse = std::make_shared<PulseContext>("unix:" + m_dir.filePath("no-server").toStdString());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!pulse->ensureConnected());
+        PulseCapture capture(pulse);
+        capture.setSpoolFolder(m_dir.path());
+        QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), 0);
+        capture.Brelloc(QString(), 5, 0, 0, 0, 0);
+        QVERIFY(capture.Brelloc(QString(), 1, 2, 22050, 16, 0) != 0);
+        // Stop still leaves a valid, empty recording.
+        QCOMPARE(capture.Brelloc(m_dir.filePath("none.wav"), 0, 0, 0, 0, 0), 0);
+        QVERIFY(readWave(m_dir.filePath("none.wav")).ok);
+        PulseMixer mixer(pulse);
+        LevelRange range{-1, -1, -1, -1};
+        mixer.Volume(0, 1000, range);
+        QCOMPARE(range[0], 0);
+        QCOMPARE(range[1], 65536);
+        QVERIFY(!mixer.lastCallSucceeded());
+        QVERIFY(clock.elapsed() < 2000);
+    }
+
+    void aServerThatNeverAnswersCostsAtMostTwoSeconds()
+    {
+        // A socket that accepts connections (the kernel completes them) and never answers.
+        const QString socketPath = m_dir.filePath("hung");
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.toLocal8Bit().constData());
+        QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QCOMPARE(::listen(listener, 8), 0);
+        auto pulse = std::make_shared<PulseContext>("unix:" + socketPath.toStdString());
+        PulseCapture capture(pulse);
+        QElapsedTimer clock;
+        clock.start();
+        std::atomic<int32_t> count{-1};
+        std::thread caller([&] { count = capture.Brelloc(QString(), 4, 0, 0, 0, 0); });
+        caller.join();
+        ::close(listener);
+        QCOMPARE(count.load(), 0);
+        QVERIFY2(clock.elapsed() < 2500, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+    }
+
+    void backendsWorkWithTheServer()
+    {
+        PulseBackends backends = makePulseBackends();
+        QVERIFY(backends.pulse && backends.capture && backends.mixer);
+        QVERIFY(backends.pulse->isConnected());
+        QCOMPARE(backends.capture->Brelloc(QString(), 4, 0, 0, 0, 0), int32_t(m_pulse->sources().size()));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (const int gate = pulse_test::gate("test_pulse_sources"))
+        return gate;
+    TestPulseSources test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_pulse_sources.moc"
