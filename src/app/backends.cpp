@@ -1,34 +1,28 @@
 #include "app/backends.h"
 
+#include "platform/x11_hot_keys.h"
+#include "recording/pulse_backends.h"
+
 namespace {
 
-// Until the sound-server back-ends are wired in: no sources, a level range of [0, 65536].
-class NoCapture : public CaptureComponent {
+// Playback arrives with the player layer; until then nothing plays and every device reads as closed.
+class SilentPlayer : public Player {
 public:
-    int32_t Brelloc(const QString&, int32_t operation, int32_t, int32_t, int32_t, int32_t) override
-    {
-        return operation == 0 ? 1 : 0;
-    }
-    QString keptPath() const override { return {}; }
-    void setSpoolFolder(const QString&) override {}
-};
-
-class NoMixer : public Mixer {
-public:
-    void Volume(int32_t, int32_t, LevelRange& range) override
-    {
-        range[0] = 0;
-        range[1] = 65536;
-    }
+    QString command(const QString&) override { return {}; }
+    bool playAndWait(const QString&) override { return false; }
 };
 
 } // namespace
 
 Platform makePlatform()
 {
+    PulseBackends sound = makePulseBackends();
     Platform platform;
-    platform.capture = std::make_unique<NoCapture>();
-    platform.mixer = std::make_unique<NoMixer>();
+    platform.pulse = std::move(sound.pulse);
+    platform.capture = std::move(sound.capture);
+    platform.mixer = std::move(sound.mixer);
     platform.dialogs = std::make_unique<QtDialogs>();
+    platform.player = std::make_unique<SilentPlayer>();
+    platform.hotKeys = std::make_unique<X11HotKeys>();
     return platform;
 }

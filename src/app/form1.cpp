@@ -7,23 +7,48 @@
 #include "prefs/output_location.h"
 #include "prefs/preferences.h"
 #include "prefs/recording_format.h"
+#include "recording/recording_clock.h"
 #include "recording/volume_slider.h"
 #include "setup/form2.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMouseEvent>
+#include <limits>
 
 namespace {
 
 const QString kStartHint = QStringLiteral("Please read help files before starting program.");
 
+const QString kRecording = QStringLiteral("The Program is Recording now........");
+const QString kPaused = QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
+const QString kSaving = QStringLiteral("Saving your recording, Please wait...");
+const QString kSaved = QStringLiteral("Recording is over,Wave file has saved in appointed path");
+const QString kPauseCaption = QStringLiteral("Pause F10");
+const QString kResumeCaption = QStringLiteral("Resume F10");
+const QColor kBlue(0, 0, 255);
+const QColor kRed(255, 0, 0);
+
+// Hot-key ids and the keys they stand for.
+constexpr int kRecordKey = 0xBFFF;
+constexpr int kPauseKey = 0;
+constexpr int kStopKey = 0xA0;
+
 QString key(const char* name)
 {
     return QString::fromLatin1(name);
+}
+
+// Counters that must never wrap: they stop at the largest value.
+int16_t raised(int64_t value)
+{
+    return int16_t(std::min<int64_t>(value, std::numeric_limits<int16_t>::max()));
 }
 
 } // namespace
@@ -110,6 +135,14 @@ void Form1::buildControls()
     setTabOrder(SkinScrollBar1, Text1);
 
     connect(SkinScrollBar1, &QScrollBar::valueChanged, this, &Form1::SkinScrollBar1_Change);
+    connect(SkinButton1, &QPushButton::clicked, this, &Form1::SkinButton1_Click);
+    connect(SkinButton4, &QPushButton::clicked, this, &Form1::SkinButton4_Click);
+    connect(SkinButton2, &QPushButton::clicked, this, &Form1::SkinButton2_Click);
+    connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
+
+    List1->setContextMenuPolicy(Qt::CustomContextMenu);
+    List1->viewport()->installEventFilter(this);
+    connect(List1, &QWidget::customContextMenuRequested, this, &Form1::List1_ContextMenu);
 }
 
 void Form1::buildMenus()
@@ -167,6 +200,10 @@ void Form1::buildMenus()
     connect(Exit, &QAction::triggered, this, &Form1::Exit_Click);
     connect(mPreferences, &QAction::triggered, this, &Form1::mPreferences_Click);
     connect(green, &QAction::triggered, this, &Form1::green_Click);
+    connect(Stop, &QAction::triggered, this, &Form1::Stop_Click);
+    connect(Delist, &QAction::triggered, this, &Form1::Delist_Click);
+    connect(output, &QAction::triggered, this, &Form1::output_Click);
+    connect(Clear, &QAction::triggered, this, &Form1::Clear_Click);
     connect(red, &QAction::triggered, this, &Form1::red_Click);
     connect(blue, &QAction::triggered, this, &Form1::blue_Click);
 }
@@ -181,6 +218,14 @@ void Form1::Form_Load()
     SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
     skins();
     setStatus(kStartHint);
+    if (m_platform.hotKeys) {
+        m_platform.hotKeys->registerHotKey(kRecordKey, 120);
+        m_platform.hotKeys->registerHotKey(kPauseKey, 121);
+        m_platform.hotKeys->registerHotKey(kStopKey, 122);
+        // Queued, so a press runs its handler from the event loop; one that arrives while a handler
+        // lets pending events run is dropped there.
+        connect(m_platform.hotKeys.get(), &HotKeys::pressed, this, &Form1::HotKeyPressed, Qt::QueuedConnection);
+    }
     m_state.ExitPump = false;
 
     if (!QFileInfo(configPath()).isFile()) {
@@ -210,6 +255,220 @@ void Form1::HotKeyPump()
     m_pump = &loop;
     loop.exec();
     m_pump = nullptr;
+}
+
+void Form1::HotKeyPressed(int id)
+{
+    if (m_nestedEvents > 0 || m_state.ExitPump)
+        return;
+    if (SkinButton1->isEnabled() && id == kRecordKey)
+        SkinButton1_Click();
+    if (SkinButton4->isEnabled() && id == kPauseKey)
+        SkinButton4_Click();
+    if (SkinButton2->isEnabled() && id == kStopKey)
+        SkinButton2_Click();
+}
+
+void Form1::letPendingEventsRun()
+{
+    ++m_nestedEvents;
+    QCoreApplication::processEvents();
+    --m_nestedEvents;
+}
+
+void Form1::SkinButton1_Click()
+{
+    // The recording streams to disk beside its destination, so that saving it is a rename.
+    m_platform.capture->setSpoolFolder(QFileInfo(m_state.OutputPath).absolutePath());
+    m_platform.capture->Brelloc(QString(), 1, m_state.Channels, m_state.SamplesPerSec, m_state.BitsPerSample, 0);
+    Timer2.start();
+    ElapsedSeconds = 0;
+    SkinButton1->setEnabled(false);
+    SkinButton2->setEnabled(true);
+    SkinButton4->setEnabled(true);
+    setStatusColour(kBlue);
+    setStatus(kRecording);
+    MegabytesPerSecond = recording_clock::megabytesPerSecond(loadPreferences().SkinPanel1->text());
+}
+
+void Form1::SkinButton4_Click()
+{
+    if (SkinButton4->text() == kPauseCaption) {
+        SkinButton4->setText(kResumeCaption);
+        m_platform.capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        setStatusColour(kRed);
+        setStatus(kPaused);
+        Timer2.stop();
+    } else {
+        SkinButton4->setText(kPauseCaption);
+        m_platform.capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        setStatusColour(kBlue);
+        setStatus(kRecording);
+        Timer2.start();
+    }
+}
+
+void Form1::Timer2_Timer()
+{
+    Mmss();
+    if (ElapsedSeconds < std::numeric_limits<int32_t>::max())
+        ++ElapsedSeconds;
+}
+
+void Form1::Mmss()
+{
+    const recording_clock::Display display = recording_clock::display(ElapsedSeconds, MegabytesPerSecond);
+    MinutesText = display.minutesText;
+    SecondsText = display.secondsText;
+    SkinPanel1->setText(display.panelText);
+}
+
+void Form1::SkinButton2_Click()
+{
+    // A recording never replaces an existing file: names whose file exists are skipped.
+    const output_location::FreeName name = output_location::freeName(m_state.OutputPath, OutputSuffix);
+    m_state.OutputPath = name.path;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    setStatusColour(kRed);
+    setStatus(kSaving);
+    letPendingEventsRun();
+    const bool saved = m_platform.capture->Brelloc(m_state.OutputPath, 0, 0, 0, 0, 0) == 0;
+    SkinButton2->setEnabled(false);
+    SkinButton4->setEnabled(false);
+    SkinButton1->setEnabled(true);
+    SkinButton4->setText(kPauseCaption);
+    Timer2.stop();
+
+    QString path = canonicalPath(m_state.OutputPath);
+    QString failure;
+    if (!saved || path.isEmpty()) {
+        const QString kept = canonicalPath(m_platform.capture->keptPath());
+        failure = kept.isEmpty()
+                      ? QStringLiteral("The recording could not be saved as %1: nothing was recorded.").arg(m_state.OutputPath)
+                      : QStringLiteral("The recording could not be saved as %1. Its audio is kept in %2")
+                            .arg(m_state.OutputPath, kept);
+        path = kept;
+    }
+    setStatus(path);
+    const QString length = recordings_list::lengthText(MinutesText, SecondsText);
+    if (!path.isEmpty())
+        appendItem(length, path);
+    // Conversion on completion comes with the encoder.
+    if (failure.isEmpty()) {
+        setStatus(kSaved);
+    } else {
+        setStatusColour(kRed);
+        setStatus(failure);
+    }
+    Savefile();
+    OutputSuffix = raised(name.suffix + 1);
+    QApplication::restoreOverrideCursor();
+}
+
+void Form1::appendItem(const QString& length, const QString& path)
+{
+    recordings_list::append(*List1, NextItemNumber, length, path);
+    NextItemNumber = raised(int64_t(NextItemNumber) + 1);
+}
+
+QString Form1::Getfilename() const
+{
+    return recordings_list::selectedPath(*List1);
+}
+
+void Form1::List1_MouseDown(Qt::MouseButton button, const QPoint& position)
+{
+    if (button != Qt::RightButton)
+        return;
+    QListWidgetItem* item = List1->itemAt(position);
+    if (!item)
+        return;
+    List1->setCurrentItem(item);
+    item->setSelected(true);
+    Popup->popup(List1->viewport()->mapToGlobal(position));
+}
+
+void Form1::List1_ContextMenu()
+{
+    // The menu key opens the context menu for the selected item, as a right click on it would.
+    QListWidgetItem* item = List1->currentItem();
+    if (item && item->isSelected())
+        List1_MouseDown(Qt::RightButton, List1->visualItemRect(item).center());
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    // The list's own handling of right presses is kept out, so a right click on empty space leaves
+    // the selection as it was; the menu that the toolkit derives from a right press is the one opened
+    // on the press.
+    if (watched == List1->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() == Qt::RightButton) {
+                if (event->type() == QEvent::MouseButtonPress)
+                    List1_MouseDown(mouse->button(), mouse->position().toPoint());
+                return true;
+            }
+        }
+        if (event->type() == QEvent::ContextMenu &&
+            static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Mouse)
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::Stop_Click()
+{
+    if (m_platform.player)
+        m_platform.player->command(QStringLiteral("close ") + PlayingFile);
+    setStatusColour(kRed);
+    setStatus(QStringLiteral("Playback has stopped"));
+    Timer1.stop();
+}
+
+void Form1::removeSelectedItem()
+{
+    delete List1->takeItem(List1->currentRow());
+    if (List1->count() == 0)
+        NextItemNumber = 1;
+}
+
+void Form1::Delist_Click()
+{
+    if (!List1->currentItem())
+        return;
+    if (PlayingFile == Getfilename())
+        Stop_Click();
+    removeSelectedItem();
+}
+
+void Form1::output_Click()
+{
+    if (!List1->currentItem())
+        return;
+    const QString path = Getfilename();
+    if (PlayingFile == path)
+        Stop_Click();
+    const QFileInfo file(path);
+    if (file.isFile() && !QFile::remove(path)) {
+        setStatusColour(kRed);
+        setStatus(QStringLiteral("The file %1 could not be deleted; it stays in the list.").arg(path));
+        return;
+    }
+    removeSelectedItem();
+}
+
+void Form1::Clear_Click()
+{
+    Savefile();
+    List1->clear();
+    Timer1.stop();
+    if (m_platform.player)
+        m_platform.player->command(QStringLiteral("close ") + PlayingFile);
+    OutputSuffix = 0;
+    NextItemNumber = 1;
+    setStatusColour(kRed);
+    setStatus(QStringLiteral("All lists were cleared."));
 }
 
 void Form1::Savefile()
@@ -348,6 +607,11 @@ void Form1::unloadWizard()
 
 void Form1::Form_Unload()
 {
+    // A recording or a paused recording is saved, whatever message the status line shows.
+    if (SkinButton2->isEnabled())
+        SkinButton2_Click();
+    if (m_platform.player)
+        m_platform.player->command(QStringLiteral("close ") + PlayingFile);
     unloadWizard();
     unloadPreferences();
     m_state.ExitPump = true;
@@ -355,4 +619,11 @@ void Form1::Form_Unload()
         m_pump->quit();
     IniFile(configPath(), key(config_keys::kSection))
         .write(key(config_keys::kRecordingVolume), QString::number(SkinScrollBar1->value()));
+    if (m_platform.player)
+        m_platform.player->command(QStringLiteral("close ") + Getfilename());
+    if (m_platform.hotKeys) {
+        m_platform.hotKeys->unregisterHotKey(kRecordKey);
+        m_platform.hotKeys->unregisterHotKey(kPauseKey);
+        m_platform.hotKeys->unregisterHotKey(kStopKey);
+    }
 }

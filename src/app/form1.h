@@ -91,6 +91,9 @@ public:
     // Loads the Preferences window without showing it when it is not loaded.
     Preferences& loadPreferences();
 
+    // The path of the selected recordings-list item; empty when nothing is selected.
+    QString Getfilename() const;
+    void Mmss();
     void Savefile();
     void skins();
     void ConfigureVolumeSlider(std::optional<int32_t> initialPosition);
@@ -102,6 +105,14 @@ public:
     void requestClose() override;
 
 public slots:
+    void SkinButton1_Click();
+    void SkinButton4_Click();
+    void SkinButton2_Click();
+    void Timer2_Timer();
+    void Stop_Click();
+    void Delist_Click();
+    void output_Click();
+    void Clear_Click();
     void SkinScrollBar1_Change();
     void green_Click();
     void red_Click();
@@ -112,11 +123,19 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
     void buildMenus();
     void Form_Unload();
+    void HotKeyPressed(int id);
+    void List1_MouseDown(Qt::MouseButton button, const QPoint& position);
+    void List1_ContextMenu();
+    // Lets pending window events run once; hot keys pressed meanwhile are dropped.
+    void letPendingEventsRun();
+    void appendItem(const QString& length, const QString& path);
+    void removeSelectedItem();
     void unloadPreferences();
     void unloadWizard();
     QString configPath() const { return m_paths.configFile(); }
@@ -128,4 +147,5 @@ private:
     QPointer<Preferences> m_preferences;
     QEventLoop* m_pump = nullptr;
     bool m_unloading = false;
+    int m_nestedEvents = 0;
 };

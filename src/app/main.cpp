@@ -1,6 +1,7 @@
 #include "app/form1.h"
 #include "app/backends.h"
 #include "platform/command_line.h"
+#include "platform/termination_signals.h"
 
 #include <QApplication>
 #include <QDir>
@@ -48,6 +49,9 @@ int main(int argc, char** argv)
     Platform platform = makePlatform();
     SharedState state;
     Form1 form(paths, platform, state);
+    // Logout, Ctrl+C and kill end the program as the close box does: a running recording is saved.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, &form, &QWidget::close);
     form.Form_Load();
     form.HotKeyPump();
     return 0;

@@ -2,7 +2,9 @@
 
 #include "platform/capture_component.h"
 #include "platform/dialogs.h"
+#include "platform/hot_keys.h"
 #include "platform/mixer.h"
+#include "platform/player.h"
 
 #include <memory>
 
@@ -15,4 +17,6 @@ struct Platform {
     std::unique_ptr<CaptureComponent> capture;
     std::unique_ptr<Mixer> mixer;
     std::unique_ptr<Dialogs> dialogs;
+    std::unique_ptr<Player> player;
+    std::unique_ptr<HotKeys> hotKeys;
 };

@@ -3,11 +3,33 @@
 #include "platform/config_keys.h"
 #include "platform/ini_file.h"
 
+#include <QFileInfo>
+
 namespace output_location {
 
 QString storedPath(const IniFile& config)
 {
     return config.readString(QString::fromLatin1(config_keys::kSavePosition), QString::fromLatin1(kDefaultPath));
+}
+
+} // namespace output_location
+
+namespace output_location {
+
+QString numberedPath(const QString& path, qint64 suffix)
+{
+    if (suffix == 0)
+        return path;
+    const QString stem = path.size() >= 4 ? path.left(path.size() - 4) : QString();
+    return stem + u'_' + QString::number(suffix) + QStringLiteral(".wav");
+}
+
+FreeName freeName(const QString& path, qint64 suffix)
+{
+    QString candidate = numberedPath(path, suffix);
+    while (QFileInfo::exists(candidate))
+        candidate = numberedPath(path, ++suffix);
+    return {candidate, suffix};
 }
 
 } // namespace output_location

@@ -16,3 +16,21 @@ inline constexpr const char* kDefaultPath = "Default";
 QString storedPath(const IniFile& config);
 
 } // namespace output_location
+
+namespace output_location {
+
+// The name of the recording with running number suffix: the path without its last four characters
+// (taken to be ".wav"; a shorter path leaves an empty stem), "_", the number, ".wav". Suffix 0 is the
+// path itself.
+QString numberedPath(const QString& path, qint64 suffix);
+
+struct FreeName {
+    QString path;
+    qint64 suffix; // the number the name carries (0: the stored path itself)
+};
+
+// The first name from suffix on whose file does not exist yet, so that a recording never replaces
+// an earlier one.
+FreeName freeName(const QString& path, qint64 suffix);
+
+} // namespace output_location

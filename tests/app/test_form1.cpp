@@ -59,7 +59,8 @@ private slots:
         f.fakes.mixer->highest = 65536;
         Form1& w = f.load();
 
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,0)", "Volume(1,1234)", "Brelloc(\"\",5,0,0,0,1)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
+                                                    "Volume(1,0)", "Volume(1,1234)", "Brelloc(\"\",5,0,0,0,1)"}));
         QVERIFY(w.isVisible());
         QVERIFY(!w.wizard());
         QCOMPARE(f.state.SourceIndex, 1);
@@ -90,7 +91,8 @@ private slots:
         Fixture f;
         writeTextFile(f.config(), "");
         Form1& w = f.load();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(-2,0)", "Volume(-2,0)", "Brelloc(\"\",5,0,0,0,-1)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
+                                                    "Volume(-2,0)", "Volume(-2,0)", "Brelloc(\"\",5,0,0,0,-1)"}));
         QCOMPARE(f.state.SourceIndex, -2);
         QCOMPARE(f.state.Channels, 0);
         QCOMPARE(f.state.BitsPerSample, 0);
@@ -105,7 +107,9 @@ private slots:
     {
         Fixture f;
         Form1& w = f.load();
-        QVERIFY(f.fakes.log.calls().isEmpty());
+        // No recording setting is read; the hot keys are registered all the same.
+        QCOMPARE(f.fakes.log.calls(),
+                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)"}));
         QVERIFY(!w.isVisible());
         QVERIFY(w.wizard());
         Form2& wizard = *w.wizard();

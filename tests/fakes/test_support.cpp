@@ -14,6 +14,12 @@ FakePlatform::FakePlatform()
     platform.capture = std::move(capture_);
     platform.mixer = std::move(mixer_);
     platform.dialogs = std::move(dialogs_);
+    auto player_ = std::make_unique<FakePlayer>(log);
+    auto hotKeys_ = std::make_unique<FakeHotKeys>(log);
+    player = player_.get();
+    hotKeys = hotKeys_.get();
+    platform.player = std::move(player_);
+    platform.hotKeys = std::move(hotKeys_);
 }
 
 QString makeProgramFolder(const QString& tempDir)

@@ -4,7 +4,9 @@
 #include "tests/fakes/call_log.h"
 #include "tests/fakes/fake_capture.h"
 #include "tests/fakes/fake_dialogs.h"
+#include "tests/fakes/fake_hot_keys.h"
 #include "tests/fakes/fake_mixer.h"
+#include "tests/fakes/fake_player.h"
 
 #include <QString>
 
@@ -17,6 +19,8 @@ struct FakePlatform {
     FakeCapture* capture = nullptr;
     FakeMixer* mixer = nullptr;
     FakeDialogs* dialogs = nullptr;
+    FakePlayer* player = nullptr;
+    FakeHotKeys* hotKeys = nullptr;
 };
 
 // A program folder for tests: a temporary folder with copies of the real skin files.

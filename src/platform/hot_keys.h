@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QObject>
+
+// System-wide hot keys: a registered key pressed anywhere, also while another program has the
+// focus, raises pressed(id).
+class HotKeys : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // keyCode is the classic virtual-key code: 120 F9, 121 F10, 122 F11. A key that cannot be
+    // registered (another program holds it, or there is no X11 display) is ignored.
+    virtual void registerHotKey(int id, int keyCode) = 0;
+    virtual void unregisterHotKey(int id) = 0;
+
+signals:
+    void pressed(int id);
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/hot_keys.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QList>
+#include <memory>
+
+// Hot keys as passive key grabs on the X11 root window, with and without NumLock and CapsLock.
+// Without an X11 connection (offscreen, Wayland without XWayland) nothing is grabbed.
+class X11HotKeys : public HotKeys, public QAbstractNativeEventFilter {
+    Q_OBJECT
+public:
+    X11HotKeys();
+    ~X11HotKeys() override;
+
+    void registerHotKey(int id, int keyCode) override;
+    void unregisterHotKey(int id) override;
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+private:
+    struct Grab {
+        int id;
+        QList<uint8_t> keycodes;
+    };
+    void ungrab(const Grab& grab);
+
+    struct Connection;
+    std::unique_ptr<Connection> m_x;
+    QList<Grab> m_grabs;
+};
