@@ -183,6 +183,26 @@ private slots:
         QVERIFY(dialogs.messages.isEmpty());
     }
 
+    void worksWhenStartedWithStandardDescriptorsClosed()
+    {
+        // A program started with standard input and output closed gets those numbers for its pipe.
+        FakeDialogs dialogs;
+        DOSOutputs runner(dialogs);
+        const QString command = line({"--echo", "out ", "--err", "err"});
+        const int savedIn = ::dup(STDIN_FILENO);
+        const int savedOut = ::dup(STDOUT_FILENO);
+        ::close(STDIN_FILENO);
+        ::close(STDOUT_FILENO);
+        const QString result = runner.ExecuteCommand(command);
+        ::dup2(savedIn, STDIN_FILENO);
+        ::dup2(savedOut, STDOUT_FILENO);
+        ::close(savedIn);
+        ::close(savedOut);
+
+        QCOMPARE(result, QStringLiteral("out err"));
+        QVERIFY(dialogs.messages.isEmpty());
+    }
+
     void keepsAndReplacesTheCommandLine()
     {
         FakeDialogs dialogs;
