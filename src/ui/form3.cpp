@@ -1,0 +1,88 @@
+#include "ui/form3.h"
+
+#include "platform/desktop.h"
+#include "ui/twips.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QUrl>
+
+Form3::Form3(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m_desktop(desktop)
+{
+    setObjectName(QStringLiteral("Form3"));
+    setWindowTitle(QStringLiteral("Location"));
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setStyleHint(QFont::Serif);
+    font.setPointSizeF(9.75);
+    setFont(font);
+
+    Label1 = new QLabel(QStringLiteral("Enter an Internet location to open here:"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(twips::rect(240, 120, 3855, 255));
+    Label2 = new QLabel(QStringLiteral("For Example: ") + QLatin1String(kExampleAddress), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setGeometry(twips::rect(240, 480, 4095, 255));
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(twips::rect(240, 840, 3975, 285));
+    Text1->setAccessibleName(QStringLiteral("Internet location"));
+    Label1->setBuddy(Text1);
+    Command1 = new QPushButton(QStringLiteral("Open"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(twips::rect(240, 1200, 975, 375));
+    Command2 = new QPushButton(QStringLiteral("Cancel"), this);
+    Command2->setObjectName(QStringLiteral("Command2"));
+    Command2->setGeometry(twips::rect(1440, 1200, 975, 375));
+    // Enter in the box does not press "Open" and Escape does not press "Cancel".
+    for (QPushButton* button : {Command1, Command2}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    setTabOrder(Text1, Command1);
+    setTabOrder(Command1, Command2);
+    setFixedSize(twips::toPixels(4560), twips::toPixels(1815));
+
+    connect(Command1, &QPushButton::clicked, this, &Form3::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form3::Command2_Click);
+}
+
+void Form3::Command1_Click()
+{
+    // Blanks alone count as an address and are handed on as they are.
+    const QString location = Text1->text();
+    if (!location.isEmpty())
+        play(location);
+    m_unloading = true;
+    Q_EMIT unloadRequested();
+}
+
+void Form3::Command2_Click()
+{
+    m_unloading = true;
+    Q_EMIT unloadRequested();
+}
+
+void Form3::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    if (!m_unloading)
+        Command2_Click();
+}
+
+void Form3::play(const QString& location)
+{
+    // The player's result is not looked at: a missing player leaves the window to close quietly.
+    const QString player = qEnvironmentVariable(kPlayerVariable);
+    if (!player.isEmpty()) {
+        // The text reaches the player as an unquoted command line would: every run of blanks
+        // separates two arguments.
+        static const QRegularExpression blanks(QStringLiteral("[ \t]+"));
+        m_desktop.startDetached(player, location.split(blanks, Qt::SkipEmptyParts));
+        return;
+    }
+    m_desktop.openUrl(QUrl::fromUserInput(location));
+}

@@ -1,0 +1,6 @@
+#include "ui/icon.h"
+
+QIcon trelvikIcon()
+{
+    return QIcon(QStringLiteral(":/trelvik/trelvik.png"));
+}
