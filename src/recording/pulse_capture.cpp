@@ -273,8 +273,7 @@ int32_t PulseCapture::start(int32_t channels, int32_t rate, int32_t bits)
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &s->spec));
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                         PA_STREAM_INTERPOLATE_TIMING);
+    const auto flags = PA_STREAM_ADJUST_LATENCY;
     if (pa_stream_connect_record(s->stream, device.empty() ? nullptr : device.c_str(), &attr, flags) < 0)
         return 1;
     const bool ready = m_pulse->waitUntil(

@@ -84,9 +84,11 @@ void WaveSpool::commit(size_t bytes)
 {
     if (bytes == 0)
         return;
-    m_head.store(m_head.load(std::memory_order_relaxed) + bytes, std::memory_order_release);
-    // notify without the mutex: the writer also wakes by itself, so a lost race costs a few ms.
-    m_wake.notify_one();
+    const uint64_t head = m_head.load(std::memory_order_relaxed) + bytes;
+    m_head.store(head, std::memory_order_release);
+    // The writer wakes by itself a few times a second; it is only hurried when the ring fills up.
+    if (head - m_tail.load(std::memory_order_acquire) > m_capacity / 2)
+        m_wake.notify_one();
 }
 
 void WaveSpool::push(const void* data, size_t bytes)
@@ -118,27 +120,34 @@ void WaveSpool::pushSilence(size_t bytes)
 void WaveSpool::writerLoop()
 {
     for (;;) {
-        const uint64_t tail = m_tail.load(std::memory_order_relaxed);
-        const uint64_t head = m_head.load(std::memory_order_acquire);
-        if (head == tail) {
-            if (m_stopping.load())
-                return;
+        {
+            // Writing in batches keeps the header rewrites and wake-ups few; a killed program loses
+            // at most one batch.
             std::unique_lock lock(m_mutex);
-            m_wake.wait_for(lock, std::chrono::milliseconds(100), [this, tail] {
-                return m_stopping.load() || m_head.load(std::memory_order_acquire) != tail;
+            m_wake.wait_for(lock, writeInterval, [this] {
+                return m_stopping.load() || m_head.load(std::memory_order_acquire) -
+                                                    m_tail.load(std::memory_order_relaxed) > m_capacity / 2;
             });
-            continue;
         }
-        const size_t at = size_t(tail % m_capacity);
-        const size_t length = std::min(size_t(head - tail), m_capacity - at);
-        const sf_count_t done = sf_write_raw(m_file, m_ring.get() + at, sf_count_t(length));
-        if (done != sf_count_t(length))
-            m_writeFailed = true;
-        if (done > 0)
-            m_written += uint64_t(done);
-        // A failed write still frees the ring, so the producer keeps its constant memory; the
-        // failure is reported when the file is closed.
-        m_tail.store(tail + length, std::memory_order_release);
+        const bool stopping = m_stopping.load();
+        for (;;) {
+            const uint64_t tail = m_tail.load(std::memory_order_relaxed);
+            const uint64_t head = m_head.load(std::memory_order_acquire);
+            if (head == tail)
+                break;
+            const size_t at = size_t(tail % m_capacity);
+            const size_t length = std::min(size_t(head - tail), m_capacity - at);
+            const sf_count_t done = sf_write_raw(m_file, m_ring.get() + at, sf_count_t(length));
+            if (done != sf_count_t(length))
+                m_writeFailed = true;
+            if (done > 0)
+                m_written += uint64_t(done);
+            // A failed write still frees the ring, so the producer keeps its constant memory; the
+            // failure is reported when the file is closed.
+            m_tail.store(tail + length, std::memory_order_release);
+        }
+        if (stopping)
+            return;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,9 @@ typedef struct sf_private_tag SNDFILE;
 // 4 GiB. Memory stays the same however long the recording.
 class WaveSpool {
 public:
+    // How often the writer moves audio to the file.
+    static constexpr std::chrono::milliseconds writeInterval{250};
+
     struct Format {
         int channels = 2;
         int rate = 22050;
