@@ -20,6 +20,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QStandardPaths>
 #include <limits>
 
 namespace {
@@ -73,6 +74,7 @@ Form1::~Form1()
 {
     delete m_form2.data();
     delete m_preferences.data();
+    delete m_lame.data();
 }
 
 void Form1::buildControls()
@@ -204,12 +206,17 @@ void Form1::buildMenus()
     connect(Delist, &QAction::triggered, this, &Form1::Delist_Click);
     connect(output, &QAction::triggered, this, &Form1::output_Click);
     connect(Clear, &QAction::triggered, this, &Form1::Clear_Click);
+    connect(Convert, &QAction::triggered, this, &Form1::Convert_Click);
+    connect(Wavtomp3, &QAction::triggered, this, &Form1::Wavtomp3_Click);
+    connect(mp3otion, &QAction::triggered, this, &Form1::mp3otion_Click);
     connect(red, &QAction::triggered, this, &Form1::red_Click);
     connect(blue, &QAction::triggered, this, &Form1::blue_Click);
 }
 
 void Form1::Form_Load()
 {
+    objDOS = new DOSOutputs(*m_platform.dialogs, this);
+    connect(objDOS, &DOSOutputs::ReceiveOutputs, this, &Form1::objDOS_ReceiveOutputs);
     m_state.LameOptions = QString::fromLatin1(encoder_options::kDefault);
     CommonFilter = QString::fromLatin1(output_location::kWaveFilter);
     NextItemNumber = 1;
@@ -353,7 +360,11 @@ void Form1::SkinButton2_Click()
     const QString length = recordings_list::lengthText(MinutesText, SecondsText);
     if (!path.isEmpty())
         appendItem(length, path);
-    // Conversion on completion comes with the encoder.
+    if (m_state.ConvertOnCompletion == 1 && failure.isEmpty()) {
+        const QString mp3 = path.left(path.size() - 3) + QStringLiteral("mp3");
+        Converting(path, mp3);
+        appendItem(length, mp3);
+    }
     if (failure.isEmpty()) {
         setStatus(kSaved);
     } else {
@@ -469,6 +480,112 @@ void Form1::Clear_Click()
     NextItemNumber = 1;
     setStatusColour(kRed);
     setStatus(QStringLiteral("All lists were cleared."));
+}
+
+QString Form1::encoderPath() const
+{
+    const QString bundled = m_paths.programFile(QStringLiteral("lame"));
+    if (QFileInfo(bundled).isExecutable())
+        return bundled;
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("lame"));
+    return found.isEmpty() ? bundled : found;
+}
+
+QString Form1::GetShortPath(const QString& strFileName) const
+{
+    return canonicalPath(strFileName);
+}
+
+void Form1::Converting(const QString& inputf, const QString& outputf)
+{
+    SkinButton1->setEnabled(false);
+    setStatusColour(kBlue);
+    // Paths holding blanks or quotes are quoted, so each reaches the encoder as one argument.
+    objDOS->setCommandline(quoteWindowsArgument(encoderPath()) + m_state.LameOptions + u' ' +
+                           quoteWindowsArgument(inputf) + u' ' + quoteWindowsArgument(outputf));
+    const int endedBefore = m_conversionsEnded;
+    objDOS->ExecuteCommand(QString());
+    if (m_conversionsEnded == endedBefore) {
+        // The encoder did not start: no end of output will enable Record again.
+        SkinButton1->setEnabled(true);
+        setStatusColour(kRed);
+    }
+}
+
+void Form1::objDOS_ReceiveOutputs(const QString& CommandOutputs)
+{
+    const qsizetype percent = CommandOutputs.indexOf(u'%');
+    if (percent >= 2) {
+        // The whole number before the sign, so 100 shows as "100%"; shorter numbers keep three
+        // characters (" 9%", "42%").
+        qsizetype start = percent;
+        while (start > 0 && CommandOutputs[start - 1].isDigit())
+            --start;
+        const QString shown = percent - start >= 3 ? CommandOutputs.mid(start, percent - start + 1)
+                                                   : CommandOutputs.mid(percent - 2, 3);
+        setStatus(QStringLiteral("Encoding in progress...  Status=") + shown);
+        letPendingEventsRun();
+    }
+    if (CommandOutputs.isEmpty()) {
+        ++m_conversionsEnded;
+        setStatus(QStringLiteral("Finish Converting"));
+        SkinButton1->setEnabled(true);
+        setStatusColour(kRed);
+    }
+}
+
+void Form1::Convert_Click()
+{
+    const QString inputf = Getfilename();
+    if (inputf.size() < 3)
+        return;
+    const QString outputf = inputf.left(inputf.size() - 3) + QStringLiteral("mp3");
+    if (outputf == inputf) {
+        // The encoder would read and write the same file and destroy it.
+        setStatusColour(kRed);
+        setStatus(QStringLiteral("%1 is already an MP3 file; it is not converted again.").arg(inputf));
+        return;
+    }
+    Converting(inputf, outputf);
+    appendItem(recordings_list::selectedLength(*List1), outputf);
+}
+
+void Form1::Wavtomp3_Click()
+{
+    const QString chosen = m_platform.dialogs->openFileName(this, QString::fromLatin1(output_location::kWaveFilter));
+    if (chosen.isEmpty())
+        return;
+    setStatus(GetShortPath(chosen));
+    const QString inputf = Text1->text();
+    if (inputf.size() < 3)
+        return;
+    const QString outputf = inputf.left(inputf.size() - 3) + QStringLiteral("mp3");
+    if (outputf == inputf) {
+        setStatusColour(kRed);
+        setStatus(QStringLiteral("%1 is already an MP3 file; it is not converted again.").arg(inputf));
+        return;
+    }
+    Converting(inputf, outputf);
+}
+
+void Form1::mp3otion_Click()
+{
+    if (!m_lame) {
+        m_lame = new lame(m_paths, m_state.LameOptions);
+        connect(m_lame, &lame::unloadRequested, this, &Form1::unloadMp3Options);
+    }
+    m_lame->show();
+    m_lame->raise();
+    m_lame->activateWindow();
+}
+
+void Form1::unloadMp3Options()
+{
+    if (lame* window = m_lame.data()) {
+        m_lame = nullptr;
+        window->hide();
+        window->deleteLater();
+    }
 }
 
 void Form1::Savefile()
@@ -613,6 +730,7 @@ void Form1::Form_Unload()
     if (m_platform.player)
         m_platform.player->command(QStringLiteral("close ") + PlayingFile);
     unloadWizard();
+    unloadMp3Options();
     unloadPreferences();
     m_state.ExitPump = true;
     if (m_pump)

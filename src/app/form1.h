@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <optional>
 
+#include "convert/dos_outputs.h"
+#include "convert/lame_window.h"
 #include "prefs/preferences.h"
 #include "setup/form2.h"
 class QAction;
@@ -84,16 +86,21 @@ public:
     int16_t OutputSuffix = 0;
     int16_t NextItemNumber = 1;
     QString PlayingFile;
+    DOSOutputs* objDOS = nullptr;
 
     // Secondary windows, while loaded.
     Form2* wizard() const { return m_form2; }
     Preferences* preferences() const { return m_preferences; }
+    lame* mp3Options() const { return m_lame; }
     // Loads the Preferences window without showing it when it is not loaded.
     Preferences& loadPreferences();
 
     // The path of the selected recordings-list item; empty when nothing is selected.
     QString Getfilename() const;
     void Mmss();
+    // Runs the encoder from inputf to outputf; returns when it has ended.
+    void Converting(const QString& inputf, const QString& outputf);
+    QString GetShortPath(const QString& strFileName) const;
     void Savefile();
     void skins();
     void ConfigureVolumeSlider(std::optional<int32_t> initialPosition);
@@ -113,6 +120,10 @@ public slots:
     void Delist_Click();
     void output_Click();
     void Clear_Click();
+    void Convert_Click();
+    void Wavtomp3_Click();
+    void mp3otion_Click();
+    void objDOS_ReceiveOutputs(const QString& CommandOutputs);
     void SkinScrollBar1_Change();
     void green_Click();
     void red_Click();
@@ -138,6 +149,8 @@ private:
     void removeSelectedItem();
     void unloadPreferences();
     void unloadWizard();
+    void unloadMp3Options();
+    QString encoderPath() const;
     QString configPath() const { return m_paths.configFile(); }
 
     const AppPaths& m_paths;
@@ -145,7 +158,9 @@ private:
     SharedState& m_state;
     QPointer<Form2> m_form2;
     QPointer<Preferences> m_preferences;
+    QPointer<lame> m_lame;
     QEventLoop* m_pump = nullptr;
     bool m_unloading = false;
     int m_nestedEvents = 0;
+    int m_conversionsEnded = 0;
 };

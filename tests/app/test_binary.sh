@@ -44,7 +44,7 @@ grep -q 'cannot be created' "$work/err" || fail "no message for --home: $(cat "$
 
 # Normal start: the main window appears; closing it stores the level and ends with status 0.
 mkdir -p "$work/normal"
-printf '[Config]\r\nRecording Source=1\r\nChannels=2\r\nBitsPerSample=16\r\nSamplesPerSec=44100\r\n' >"$work/normal/Config.ini"
+printf '[Config]\r\nrecording volume=65536\r\nRecording Source=1\r\nChannels=2\r\nBitsPerSample=16\r\nSamplesPerSec=44100\r\n' >"$work/normal/Config.ini"
 "$bin" --home "$work/normal" &
 pid=$!
 main="$(window Trelvik)" || fail "the main window did not appear"
@@ -53,7 +53,7 @@ sleep 0.5
 import -window root "$shots/main-window.png"
 "$xclose" "$main"
 ends_with 0
-grep -q '^Recording Volume=0' "$work/normal/Config.ini" || fail "Recording Volume not written: $(cat "$work/normal/Config.ini")"
+grep -q '^Recording Volume=65536' "$work/normal/Config.ini" || fail "Recording Volume not written: $(cat "$work/normal/Config.ini")"
 grep -q '^SamplesPerSec=44100' "$work/normal/Config.ini" || fail "other keys lost"
 
 # First run: only the wizard appears; closing it ends the program, leaving the level alone in Config.ini.

@@ -17,7 +17,10 @@ int32_t FakeCapture::Brelloc(const QString& path, int32_t operation, int32_t val
     if (operation == 0) {
         if (failNextStop)
             return 1;
-        if (writeFileOnStop) {
+        if (!recordingOnStop.isEmpty()) {
+            QFile::remove(path);
+            QFile::copy(recordingOnStop, path);
+        } else if (writeFileOnStop) {
             QFile file(path);
             if (file.open(QIODevice::WriteOnly))
                 file.write("RIFF");

@@ -20,6 +20,8 @@ public:
     QString spoolFolder;
     // When set, op 0 writes a small file at the path it is given, as the real component would.
     bool writeFileOnStop = false;
+    // When set, op 0 copies this file to the path it is given (a real recording for the encoder).
+    QString recordingOnStop;
 
 private:
     CallLog& m_log;

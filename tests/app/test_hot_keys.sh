@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The real program under Xvfb with the real sound server: F9, F10 and F11 drive recordings while
+# another window has the focus; the files land under the names of the numbering rule, in the stored
+# format; closing the window and SIGTERM save a running recording; the keys are free after exit.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+pactl info >/dev/null 2>&1 || { [ -n "${TRELVIK_TEST_SINK:-}" ] && { echo "FAIL: no sound server"; exit 1; }; echo "SKIP: no sound server"; exit 77; }
+sink="${TRELVIK_TEST_SINK:-$(pactl get-default-sink)}"
+bin="$TRELVIK_BIN_DIR/trelvik"
+tools="$TRELVIK_TESTS_BIN_DIR"
+shots="$TRELVIK_BIN_DIR/../screenshots"
+mkdir -p "$shots"
+work="$(mktemp -d)"
+pid=
+pids=()
+cleanup() {
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+window() {
+    local id
+    for _ in $(seq 100); do
+        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+wait_file() { for _ in $(seq 100); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "$1 was not written"; }
+ends_with() {
+    local status=0
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
+    wait "$pid" || status=$?
+    pid=
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+# Duration in seconds and the format of a wave file, and whether it holds sound.
+check_wave() { # file min max
+    local d
+    [ "$(soxi -r "$1")" = 22050 ] && [ "$(soxi -c "$1")" = 2 ] && [ "$(soxi -b "$1")" = 16 ] ||
+        fail "$1 is not 22050 Hz, 2 channels, 16 bits: $(soxi "$1")"
+    d="$(soxi -D "$1")"
+    awk -v d="$d" -v lo="$2" -v hi="$3" 'BEGIN { exit !(d >= lo && d <= hi) }' || fail "$1 lasts $d s, expected $2 to $3"
+    local rms
+    rms="$(sox "$1" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
+    awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "$1 is silent (RMS $rms)"
+}
+start() {
+    "$bin" --home "$work/home" &
+    pid=$!
+    main="$(window Trelvik)" || fail "the main window did not appear"
+    # Another program takes the focus; the hot keys must reach Trelvik all the same.
+    xdotool windowfocus --sync "$other"
+}
+
+# A signal plays into the sink for the whole test.
+sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 440 vol 0.5
+paplay --device="$sink" "$work/tone.wav" &
+pids+=($!)
+xmessage -geometry 300x100+600+600 "another program" &
+pids+=($!)
+other="$(window xmessage)" || fail "xmessage did not appear"
+
+mkdir -p "$work/home" "$work/rec"
+printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/rec/take.wav" >"$work/home/Config.ini"
+start
+
+xdotool key F9
+sleep 3
+xdotool key F10
+sleep 2
+xdotool key F10
+sleep 1
+import -window "$main" "$shots/recording.png"
+sleep 1
+xdotool key F11
+wait_file "$work/rec/take.wav"
+check_wave "$work/rec/take.wav" 4.4 5.6
+
+xdotool key F9
+sleep 1
+xdotool key F11
+wait_file "$work/rec/take_1.wav"
+check_wave "$work/rec/take_1.wav" 0.6 1.6
+
+xdotool key F9
+sleep 1
+import -window "$main" "$shots/list.png"
+"$tools/xgrab" F9 && fail "F9 was not held while the program ran"
+"$tools/xclose" "$main"
+ends_with 0
+check_wave "$work/rec/take_2.wav" 0.6 1.8
+grep -q '^Recording Volume=' "$work/home/Config.ini" || fail "Recording Volume not written"
+
+# After exit another program can take the keys at once.
+for key in F9 F10 F11; do
+    "$tools/xgrab" "$key" || fail "$key is still held after exit"
+done
+
+# SIGTERM during a recording saves it; the earlier names are skipped.
+start
+xdotool key F9
+sleep 1
+kill -TERM "$pid"
+ends_with 0
+check_wave "$work/rec/take_3.wav" 0.6 1.8
+[ ! -e "$work/rec/take_4.wav" ] || fail "one recording became two files"
+echo PASS
