@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and runs the installed program under X with a temporary
+# home: it finds its skins in <prefix>/share/trelvik and keeps Config.ini in the home's config folder.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+build="$TRELVIK_BIN_DIR/.."
+xclose="$TRELVIK_TESTS_BIN_DIR/xclose"
+convert=/usr/bin/convert
+work="$(mktemp -d)"
+pid=
+cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+window() {
+    local id
+    for _ in $(seq 100); do
+        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+ends_with() {
+    local status=0
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
+    wait "$pid" || status=$?
+    pid=
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+prefix="$work/prefix dir"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
+
+share="$prefix/share/trelvik"
+[ -x "$prefix/bin/trelvik" ] || fail "no program in bin"
+[ "$(ls "$prefix/bin")" = "trelvik" ] || fail "bin holds more than the program: $(ls "$prefix/bin")"
+for file in skin/green.skn skin/red.skn skin/blue.skn "Trelvik help.html"; do
+    [ -f "$share/$file" ] || fail "$file is not in share/trelvik"
+done
+if [ -f "$TRELVIK_BIN_DIR/test.wav" ]; then
+    cmp -s "$TRELVIK_BIN_DIR/test.wav" "$share/test.wav" || fail "the test chime is not in share/trelvik"
+fi
+desktop="$prefix/share/applications/trelvik.desktop"
+[ -f "$desktop" ] || fail "no desktop entry"
+grep -qx 'Exec=trelvik' "$desktop" || fail "desktop entry does not start trelvik"
+grep -qx 'Icon=trelvik' "$desktop" || fail "desktop entry does not name the icon"
+grep -q '^Categories=.*AudioVideo;' "$desktop" || fail "desktop entry has no category"
+grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/trelvik.svg" || fail "no scalable icon"
+[ "$("$convert" "$prefix/share/icons/hicolor/256x256/apps/trelvik.png" -format '%wx%h' info:)" = "256x256" ] ||
+    fail "no 256x256 icon"
+
+# First start in an empty home: the wizard appears in its green skin, and closing it leaves Config.ini
+# in the home's configuration folder.
+run_first_start() {
+    local config="$1"
+    "$prefix/bin/trelvik" >"$work/out.log" 2>&1 &
+    pid=$!
+    local wizard
+    wizard="$(window "Sound Card Setting")" || { cat "$work/out.log"; fail "the wizard did not appear"; }
+    sleep 0.5
+    import -window "$wizard" "$work/wizard.png"
+    # The green skin's background colour.
+    local colours
+    colours="$("$convert" "$work/wizard.png" -format %c histogram:info:-)"
+    grep -qi '#1F4D2B' <<<"$colours" || fail "the wizard is not skinned: the skins did not load"
+    "$xclose" "$wizard"
+    ends_with 0
+    [ -f "$config/Trelvik/Config.ini" ] || fail "Config.ini is not in $config/Trelvik"
+}
+
+mkdir -p "$work/home"
+(
+    trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null' EXIT
+    export HOME="$work/home"
+    unset XDG_CONFIG_HOME XDG_DATA_HOME
+    run_first_start "$work/home/.config"
+)
+(
+    trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null' EXIT
+    export HOME="$work/home2" XDG_CONFIG_HOME="$work/xdg config"
+    mkdir -p "$HOME"
+    run_first_start "$XDG_CONFIG_HOME"
+)
+[ ! -e "$work/home2/.config/Trelvik" ] || fail "Config.ini went to ~/.config although XDG_CONFIG_HOME was set"
+[ -z "$(find "$prefix" -name Config.ini -o -name 'Brel*.wav')" ] || fail "the program wrote into its prefix"
+echo "PASS"
