@@ -53,19 +53,16 @@ aboutme::aboutme(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog
     Label5->setBuddy(Label6);
     setTabOrder(Label4, Label6);
 
-    setFixedSize(twips::toPixels(6720), twips::toPixels(2145));
+    twips::fixSize(this, 6720, 2145);
 }
 
 QLabel* aboutme::label(const char* name, const QString& text, int left, int top, int width, int height, double points)
 {
     auto* label = new QLabel(text, this);
     label->setObjectName(QLatin1String(name));
-    label->setGeometry(twips::rect(left, top, width, height));
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setStyleHint(QFont::Serif);
-    font.setBold(true);
-    font.setPointSizeF(points);
-    label->setFont(font);
+    label->setFont(timesNewRoman(points, true));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    twips::place(label, left, top, width, height);
     // A move over a label is not a move over the background.
     label->setAttribute(Qt::WA_NoMousePropagation);
     return label;

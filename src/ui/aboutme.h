@@ -14,7 +14,7 @@ class aboutme : public QWidget {
 public:
     explicit aboutme(Desktop& desktop, QWidget* parent = nullptr);
 
-    static constexpr const char* kSupportAddress = "support@trelvik.example";
+    static constexpr const char* kSupportAddress = "help@trelvik.example";
     static constexpr const char* kHomePage = "http://www.trelvik.example/";
 
     // The home page address, read from its link: "Support Homepage" opens it.

@@ -14,17 +14,16 @@ Form3::Form3(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Location"));
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setStyleHint(QFont::Serif);
-    font.setPointSizeF(9.75);
-    setFont(font);
+    setFont(timesNewRoman(9.75));
 
     Label1 = new QLabel(QStringLiteral("Enter an Internet location to open here:"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(twips::rect(240, 120, 3855, 255));
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    twips::place(Label1, 240, 120, 3855, 255);
     Label2 = new QLabel(QStringLiteral("For Example: ") + QLatin1String(kExampleAddress), this);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setGeometry(twips::rect(240, 480, 4095, 255));
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    twips::place(Label2, 240, 480, 4095, 255);
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(twips::rect(240, 840, 3975, 285));
@@ -44,7 +43,7 @@ Form3::Form3(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m
 
     setTabOrder(Text1, Command1);
     setTabOrder(Command1, Command2);
-    setFixedSize(twips::toPixels(4560), twips::toPixels(1815));
+    twips::fixSize(this, 4560, 1815);
 
     connect(Command1, &QPushButton::clicked, this, &Form3::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form3::Command2_Click);

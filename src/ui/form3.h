@@ -16,7 +16,7 @@ public:
     explicit Form3(Desktop& desktop, QWidget* parent = nullptr);
 
     // An example address under the reserved example domain, shown in Label2.
-    static constexpr const char* kExampleAddress = "http://www.example.com/music/sample.mp3";
+    static constexpr const char* kExampleAddress = "http://www.example.com/song.mp3";
     // The environment variable that names a media player program to use instead of the desktop's
     // opener.
     static constexpr const char* kPlayerVariable = "TRELVIK_PLAYER";

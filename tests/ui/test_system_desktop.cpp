@@ -31,9 +31,9 @@ private slots:
         QCOMPARE(QUrl(args[0]).toLocalFile(), file);
 
         xdgOpen.forget();
-        QVERIFY(desktop.openUrl(QUrl(QStringLiteral("mailto:support@trelvik.example"))));
+        QVERIFY(desktop.openUrl(QUrl(QStringLiteral("mailto:help@trelvik.example"))));
         QTRY_VERIFY_WITH_TIMEOUT(xdgOpen.called(), 20000);
-        QCOMPARE(xdgOpen.arguments(), QStringList{QStringLiteral("mailto:support@trelvik.example")});
+        QCOMPARE(xdgOpen.arguments(), QStringList{QStringLiteral("mailto:help@trelvik.example")});
 
         QVERIFY(!desktop.startDetached(dir.path() + QStringLiteral("/no such program"), {}));
     }
