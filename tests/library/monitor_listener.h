@@ -1,0 +1,138 @@
+#pragma once
+
+// Listens to the test sink's monitor while a test plays into the sink: 10 ms pieces, mono, 44100 Hz,
+// each kept with its level and how much of it lies at given frequencies. Counting pieces measures
+// how much sound was heard, whatever the delays of the machine.
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class MonitorListener {
+public:
+    static constexpr int rate = 44100;
+    static constexpr int pieceFrames = 441;
+    static constexpr double pieceSeconds = double(pieceFrames) / rate;
+
+    struct Piece {
+        std::chrono::steady_clock::time_point arrived;
+        double level = 0;               // RMS, 0..1
+        std::vector<double> shares;     // of the piece's energy at each frequency, 0..1
+    };
+
+    MonitorListener(const QString& source, std::vector<double> frequencies) : m_frequencies(std::move(frequencies))
+    {
+        pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 1};
+        pa_buffer_attr attr;
+        attr.maxlength = uint32_t(-1);
+        attr.tlength = uint32_t(-1);
+        attr.prebuf = uint32_t(-1);
+        attr.minreq = uint32_t(-1);
+        attr.fragsize = pieceFrames * 2;
+        int error = 0;
+        const QByteArray device = source.toUtf8();
+        m_simple = pa_simple_new(nullptr, "trelvik-test-listener", PA_STREAM_RECORD, device.constData(),
+                                 "monitor", &spec, nullptr, &attr, &error);
+        if (m_simple)
+            m_thread = std::thread([this] { listen(); });
+    }
+
+    ~MonitorListener() { stop(); }
+
+    bool ok() const { return m_simple != nullptr; }
+
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_simple) {
+            pa_simple_free(m_simple);
+            m_simple = nullptr;
+        }
+    }
+
+    std::vector<Piece> pieces()
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_pieces;
+    }
+
+    // Seconds of sound above the level; with a frequency index, only pieces mostly at that frequency.
+    double loudSeconds(double level = 0.05, int frequency = -1)
+    {
+        double seconds = 0;
+        for (const Piece& piece : pieces())
+            if (piece.level > level && (frequency < 0 || piece.shares[size_t(frequency)] > 0.5))
+                seconds += pieceSeconds;
+        return seconds;
+    }
+
+    // When the first piece above the level arrived; the clock's epoch when none did.
+    std::chrono::steady_clock::time_point firstLoud(double level = 0.05)
+    {
+        for (const Piece& piece : pieces())
+            if (piece.level > level)
+                return piece.arrived;
+        return {};
+    }
+
+    // Waits until the monitor has heard this much of a frequency (or any sound); false after timeout.
+    bool waitForSound(double seconds, int frequency = -1, int timeoutMs = 10000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (loudSeconds(0.05, frequency) >= seconds)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+private:
+    void listen()
+    {
+        std::vector<int16_t> buffer(pieceFrames);
+        while (!m_stop) {
+            int error = 0;
+            if (pa_simple_read(m_simple, buffer.data(), buffer.size() * 2, &error) < 0)
+                return;
+            Piece piece;
+            piece.arrived = std::chrono::steady_clock::now();
+            double energy = 0;
+            for (int16_t v : buffer)
+                energy += (v / 32768.0) * (v / 32768.0);
+            piece.level = std::sqrt(energy / pieceFrames);
+            for (double f : m_frequencies) {
+                const double coeff = 2 * std::cos(2 * M_PI * f / rate);
+                double s1 = 0;
+                double s2 = 0;
+                for (int16_t v : buffer) {
+                    const double s = v / 32768.0 + coeff * s1 - s2;
+                    s2 = s1;
+                    s1 = s;
+                }
+                const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+                piece.shares.push_back(energy > 0 ? std::min(1.0, 2 * power / (pieceFrames * energy)) : 0.0);
+            }
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_pieces.push_back(std::move(piece));
+        }
+    }
+
+    std::vector<double> m_frequencies;
+    pa_simple* m_simple = nullptr;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<Piece> m_pieces;
+};

@@ -1,0 +1,340 @@
+// The player against the private sound server of test.sh: files played into the null sink are heard
+// on its monitor, and the three commands answer as the playback really goes.
+
+#include "library/pulse_player.h"
+#include "platform/pulse_context.h"
+#include "tests/library/monitor_listener.h"
+#include "tests/recording/pulse_test_support.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The listener's frequencies, by index.
+constexpr double low = 440.0;   // 0
+constexpr double mid = 1000.0;  // 1
+constexpr double high = 1500.0; // 2
+const std::vector<double> frequencies{low, mid, high};
+
+struct Segment {
+    double hz;
+    double seconds;
+};
+
+// A wave file of tones one after the other, amplitude 0.5, in the given format.
+bool writeTones(const QString& path, int rate, int channels, int subformat, const std::vector<Segment>& segments)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | subformat;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!file)
+        return false;
+    std::vector<float> frame(static_cast<size_t>(channels));
+    bool ok = true;
+    for (const Segment& segment : segments) {
+        const auto frames = long(segment.seconds * rate);
+        for (long i = 0; i < frames && ok; ++i) {
+            std::fill(frame.begin(), frame.end(), float(0.5 * std::sin(2 * M_PI * segment.hz * double(i) / rate)));
+            ok = sf_writef_float(file, frame.data(), 1) == 1;
+        }
+    }
+    return sf_close(file) == 0 && ok;
+}
+
+bool makeMp3(const QString& wav, const QString& mp3)
+{
+    return pulse_test::run(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("128"),
+                                                    wav, mp3})
+               .exitCode == 0;
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+QString statusOf(Player& player, const QString& name)
+{
+    return player.command(QStringLiteral("status ") + name + QStringLiteral(" mode"));
+}
+
+// Polls the mode until it is no longer "playing"; the time it turned, from start, or -1.
+double waitUntilNotPlaying(Player& player, const QString& name, Clock::time_point start, double timeoutSeconds = 10)
+{
+    while (secondsSince(start) < timeoutSeconds) {
+        if (statusOf(player, name) != QLatin1String("playing"))
+            return secondsSince(start);
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestPlayer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Other tests change these; what the monitor hears depends on them.
+        pulse_test::pactl({QStringLiteral("set-default-sink"), pulse_test::testSink()});
+        pulse_test::pactl({QStringLiteral("set-sink-volume"), pulse_test::testSink(), QStringLiteral("100%")});
+        pulse_test::pactl({QStringLiteral("set-sink-mute"), pulse_test::testSink(), QStringLiteral("0")});
+        pulse_test::pactl({QStringLiteral("set-source-volume"), pulse_test::testMonitor(), QStringLiteral("100%")});
+        pulse_test::pactl({QStringLiteral("set-source-mute"), pulse_test::testMonitor(), QStringLiteral("0")});
+        QVERIFY(m_dir.isValid());
+        // Names with blanks: the device name is the whole rest of the command.
+        m_folder = m_dir.filePath(QStringLiteral("my recordings"));
+        QVERIFY(QDir().mkpath(m_folder));
+        m_pulse = std::make_shared<PulseContext>();
+        QVERIFY(m_pulse->ensureConnected());
+    }
+
+    void playsEveryRecordingFormatAndMp3_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("subformat");
+        QTest::addColumn<bool>("mp3");
+        QTest::newRow("8-bit mono 8000 Hz") << 8000 << 1 << int(SF_FORMAT_PCM_U8) << false;
+        QTest::newRow("8-bit stereo 11025 Hz") << 11025 << 2 << int(SF_FORMAT_PCM_U8) << false;
+        QTest::newRow("16-bit mono 22050 Hz") << 22050 << 1 << int(SF_FORMAT_PCM_16) << false;
+        QTest::newRow("16-bit stereo 44100 Hz") << 44100 << 2 << int(SF_FORMAT_PCM_16) << false;
+        QTest::newRow("MP3 from 16-bit stereo 44100 Hz") << 44100 << 2 << int(SF_FORMAT_PCM_16) << true;
+    }
+
+    // The file is heard whole, at its own pitch; "playing" while it plays, "stopped" once it has been
+    // played out and until it is closed, then nothing.
+    void playsEveryRecordingFormatAndMp3()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(int, subformat);
+        QFETCH(bool, mp3);
+        const double length = 1.0;
+        QString path = m_folder + QStringLiteral("/tone %1 %2 %3.wav").arg(rate).arg(channels).arg(subformat);
+        QVERIFY(writeTones(path, rate, channels, subformat, {{mid, length}}));
+        if (mp3) {
+            const QString wav = path;
+            path = m_folder + QStringLiteral("/tone one.mp3");
+            QVERIFY(makeMp3(wav, path));
+        }
+
+        PulsePlayer player(m_pulse);
+        MonitorListener monitor(pulse_test::testMonitor(), frequencies);
+        QVERIFY(monitor.ok());
+        const auto start = Clock::now();
+        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        std::this_thread::sleep_for(500ms);
+        QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
+        const double stoppedAt = waitUntilNotPlaying(player, path, start);
+        QVERIFY(stoppedAt > 0);
+        QCOMPARE(statusOf(player, path), QStringLiteral("stopped"));
+        // Not before the sound could have been played out, and about a fragment after it. Counted
+        // from when the monitor first heard it: a null sink that was idle starts late, after the
+        // silence it had already rendered.
+        const auto firstHeard = monitor.firstLoud();
+        QVERIFY(firstHeard > start);
+        const double sounded = stoppedAt - std::chrono::duration<double>(firstHeard - start).count();
+        QVERIFY2(sounded >= length - 0.1 && sounded <= length + 0.5,
+                 qPrintable(QStringLiteral("\"stopped\" %1 s after the sound began").arg(sounded)));
+
+        // Everything was already heard when the mode said "stopped".
+        const double heardWhenStopped = monitor.loudSeconds(0.05, 1);
+        std::this_thread::sleep_for(400ms);
+        monitor.stop();
+        const double heard = monitor.loudSeconds(0.05, 1);
+        QVERIFY2(heard - heardWhenStopped <= 0.05, qPrintable(QStringLiteral("%1 s heard after \"stopped\", %2 s before")
+                                                               .arg(heard - heardWhenStopped)
+                                                               .arg(heardWhenStopped)));
+        const double slack = mp3 ? 0.15 : 0.06; // the encoder's padding
+        QVERIFY2(heard >= length - 0.06 && heard <= length + slack,
+                 qPrintable(QStringLiteral("%1 s of %2 Hz heard").arg(heard).arg(mid)));
+        QVERIFY2(monitor.loudSeconds(0.05) <= heard + 0.05, "only the file's own tone was heard");
+
+        QCOMPARE(statusOf(player, path), QStringLiteral("stopped"));
+        QCOMPARE(player.command(QStringLiteral("close ") + path), QString());
+        QCOMPARE(statusOf(player, path), QString());
+    }
+
+    // "close" part-way: silence at once, and the device is gone.
+    void closeStopsAtOnce()
+    {
+        const QString path = m_folder + QStringLiteral("/long tone.wav");
+        QVERIFY(writeTones(path, 44100, 2, SF_FORMAT_PCM_16, {{low, 3.0}}));
+        PulsePlayer player(m_pulse);
+        MonitorListener monitor(pulse_test::testMonitor(), frequencies);
+        QVERIFY(monitor.ok());
+        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QVERIFY(monitor.waitForSound(0.5, 0));
+        QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
+        const double heardAtClose = monitor.loudSeconds(0.05, 0);
+        QCOMPARE(player.command(QStringLiteral("close ") + path), QString());
+        QCOMPARE(statusOf(player, path), QString());
+        std::this_thread::sleep_for(700ms);
+        monitor.stop();
+        const double heard = monitor.loudSeconds(0.05);
+        QVERIFY2(heard <= heardAtClose + double(PulsePlayer::bufferMs) / 1000 + 0.05,
+                 qPrintable(QStringLiteral("%1 s heard at close, %2 s in all").arg(heardAtClose).arg(heard)));
+        // Closing again, or a name never opened, does nothing.
+        QCOMPARE(player.command(QStringLiteral("close ") + path), QString());
+        QCOMPARE(player.command(QStringLiteral("close ")), QString());
+    }
+
+    // "play" of the open name starts it again from its beginning, and it is then heard to its end.
+    void playingTheSameNameAgainRestarts()
+    {
+        const QString path = m_folder + QStringLiteral("/two tones.wav");
+        QVERIFY(writeTones(path, 22050, 1, SF_FORMAT_PCM_16, {{low, 0.5}, {mid, 1.0}}));
+        PulsePlayer player(m_pulse);
+        MonitorListener monitor(pulse_test::testMonitor(), frequencies);
+        QVERIFY(monitor.ok());
+        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QVERIFY(monitor.waitForSound(0.3, 1));
+        const double midAtRestart = monitor.loudSeconds(0.05, 1);
+        const auto restart = Clock::now();
+        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
+        const double stoppedAt = waitUntilNotPlaying(player, path, restart);
+        QVERIFY2(stoppedAt >= 1.5 - 0.15, qPrintable(QStringLiteral("stopped %1 s after the restart").arg(stoppedAt)));
+        QCOMPARE(statusOf(player, path), QStringLiteral("stopped"));
+        std::this_thread::sleep_for(300ms);
+        monitor.stop();
+        // The first tone twice, the second once in part and once whole.
+        const double lowHeard = monitor.loudSeconds(0.05, 0);
+        const double midHeard = monitor.loudSeconds(0.05, 1);
+        QVERIFY2(lowHeard >= 0.92 && lowHeard <= 1.06, qPrintable(QStringLiteral("%1 s of the first tone").arg(lowHeard)));
+        QVERIFY2(midHeard >= midAtRestart + 0.95 && midHeard <= midAtRestart + 1.0 + double(PulsePlayer::bufferMs) / 1000 + 0.05,
+                 qPrintable(QStringLiteral("%1 s of the second tone, %2 s at the restart").arg(midHeard).arg(midAtRestart)));
+        player.command(QStringLiteral("close ") + path);
+    }
+
+    // Only one file plays: a second one closes the first at once.
+    void aSecondFileReplacesTheFirst()
+    {
+        const QString first = m_folder + QStringLiteral("/first.wav");
+        const QString second = m_folder + QStringLiteral("/second.wav");
+        QVERIFY(writeTones(first, 44100, 2, SF_FORMAT_PCM_16, {{low, 3.0}}));
+        QVERIFY(writeTones(second, 11025, 1, SF_FORMAT_PCM_U8, {{high, 1.0}}));
+        PulsePlayer player(m_pulse);
+        MonitorListener monitor(pulse_test::testMonitor(), frequencies);
+        QVERIFY(monitor.ok());
+        QCOMPARE(player.command(QStringLiteral("play ") + first), QString());
+        QVERIFY(monitor.waitForSound(0.4, 0));
+        const double firstAtSwitch = monitor.loudSeconds(0.05, 0);
+        const auto switched = Clock::now();
+        QCOMPARE(player.command(QStringLiteral("play ") + second), QString());
+        QCOMPARE(statusOf(player, first), QString());
+        QCOMPARE(statusOf(player, second), QStringLiteral("playing"));
+        QVERIFY(waitUntilNotPlaying(player, second, switched) > 0);
+        QCOMPARE(statusOf(player, second), QStringLiteral("stopped"));
+        std::this_thread::sleep_for(300ms);
+        monitor.stop();
+        const double firstHeard = monitor.loudSeconds(0.05, 0);
+        const double secondHeard = monitor.loudSeconds(0.05, 2);
+        QVERIFY2(firstHeard <= firstAtSwitch + double(PulsePlayer::bufferMs) / 1000 + 0.05,
+                 qPrintable(QStringLiteral("%1 s of the first at the switch, %2 s in all").arg(firstAtSwitch).arg(firstHeard)));
+        QVERIFY2(secondHeard >= 0.94 && secondHeard <= 1.06, qPrintable(QStringLiteral("%1 s of the second").arg(secondHeard)));
+        player.command(QStringLiteral("close ") + second);
+    }
+
+    // What cannot be played says so, and leaves no device open; names never opened have no mode.
+    void failuresAndUnknownNames()
+    {
+        PulsePlayer player(m_pulse);
+        QCOMPARE(statusOf(player, m_folder + QStringLiteral("/never played.wav")), QString());
+        QCOMPARE(player.command(QStringLiteral("close ") + m_folder + QStringLiteral("/never played.wav")), QString());
+
+        const QString missing = m_folder + QStringLiteral("/missing file.wav");
+        const QString reply = player.command(QStringLiteral("play ") + missing);
+        QVERIFY2(reply.startsWith(QStringLiteral("error")), qPrintable(reply));
+        QCOMPARE(statusOf(player, missing), QString());
+
+        const QString text = m_folder + QStringLiteral("/not sound.wav");
+        {
+            QFile file(text);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray("This is a letter, not a recording.\n").repeated(200));
+        }
+        QVERIFY(player.command(QStringLiteral("play ") + text).startsWith(QStringLiteral("error")));
+        QCOMPARE(statusOf(player, text), QString());
+        QVERIFY(player.command(QStringLiteral("play ") + m_folder).startsWith(QStringLiteral("error")));
+        QVERIFY(player.command(QStringLiteral("play ")).startsWith(QStringLiteral("error")));
+        QVERIFY(player.command(QStringLiteral("seek ") + missing).startsWith(QStringLiteral("error")));
+
+        // An empty recording plays at once to its end.
+        const QString empty = m_folder + QStringLiteral("/empty.wav");
+        QVERIFY(writeTones(empty, 22050, 1, SF_FORMAT_PCM_U8, {}));
+        const auto start = Clock::now();
+        QCOMPARE(player.command(QStringLiteral("play ") + empty), QString());
+        QVERIFY(waitUntilNotPlaying(player, empty, start) >= 0);
+        // The command words in any case, as the program writes "Status".
+        QCOMPARE(player.command(QStringLiteral("Status ") + empty + QStringLiteral(" mode")), QStringLiteral("stopped"));
+        QCOMPARE(player.command(QStringLiteral("CLOSE ") + empty), QString());
+        QCOMPARE(statusOf(player, empty), QString());
+        QVERIFY(!player.playAndWait(missing));
+        QVERIFY(!player.playAndWait(text));
+    }
+
+    // The blocking play returns once the sound has been heard to its end, and not much later.
+    void playAndWaitReturnsWhenHeard()
+    {
+        const QString path = m_folder + QStringLiteral("/short tone.wav");
+        QVERIFY(writeTones(path, 22050, 1, SF_FORMAT_PCM_U8, {{mid, 0.8}}));
+        PulsePlayer player(m_pulse);
+        MonitorListener monitor(pulse_test::testMonitor(), frequencies);
+        QVERIFY(monitor.ok());
+        const auto start = Clock::now();
+        QVERIFY(player.playAndWait(path));
+        const double returnedAfter = secondsSince(start);
+        const double heardAtReturn = monitor.loudSeconds(0.05, 1);
+        std::this_thread::sleep_for(400ms);
+        monitor.stop();
+        const double heard = monitor.loudSeconds(0.05, 1);
+        QVERIFY2(heardAtReturn >= 0.8 - 0.06, qPrintable(QStringLiteral("%1 s heard at return").arg(heardAtReturn)));
+        QVERIFY2(heard - heardAtReturn <= 0.05, qPrintable(QStringLiteral("%1 s heard after return").arg(heard - heardAtReturn)));
+        QVERIFY2(returnedAfter >= 0.8 - 0.15, qPrintable(QStringLiteral("returned after %1 s").arg(returnedAfter)));
+    }
+
+    // Without a server, nothing claims to play.
+    void withoutAServer()
+    {
+        PulsePlayer player(std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("no server")).toStdString()));
+        const QString path = m_folder + QStringLiteral("/short tone.wav");
+        QVERIFY(QFile::exists(path));
+        QVERIFY(player.command(QStringLiteral("play ") + path).startsWith(QStringLiteral("error")));
+        QCOMPARE(statusOf(player, path), QString());
+        QVERIFY(!player.playAndWait(path));
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_folder;
+    std::shared_ptr<PulseContext> m_pulse;
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (const int gate = pulse_test::gate("test_player"))
+        return gate;
+    TestPlayer test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_player.moc"
