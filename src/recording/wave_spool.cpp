@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 WaveSpool::~WaveSpool()
@@ -30,6 +31,11 @@ bool WaveSpool::open(const std::string& folder, const Format& format, int buffer
     const int fd = mkstemps(pattern.data(), 4);
     if (fd < 0)
         return fail(std::string("cannot create a file in ") + folder + ": " + std::strerror(errno));
+    // The spool becomes the recording: it gets the permissions of any new file of the user's, not
+    // the private ones of a temporary file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
 
     SF_INFO info{};
     info.samplerate = format.rate;

@@ -45,6 +45,7 @@ check_wave() { # file min max
         fail "$1 is not 22050 Hz, 2 channels, 16 bits: $(soxi "$1")"
     d="$(soxi -D "$1")"
     awk -v d="$d" -v lo="$2" -v hi="$3" 'BEGIN { exit !(d >= lo && d <= hi) }' || fail "$1 lasts $d s, expected $2 to $3"
+    [ "$(stat -c %a "$1")" = "$(stat -c %a "$work/probe")" ] || fail "$1 has mode $(stat -c %a "$1"), not that of a new file"
     local rms
     rms="$(sox "$1" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
     awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "$1 is silent (RMS $rms)"
@@ -66,6 +67,7 @@ pids+=($!)
 other="$(window xmessage)" || fail "xmessage did not appear"
 
 mkdir -p "$work/home" "$work/rec"
+touch "$work/probe"
 printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
     "$work/rec/take.wav" >"$work/home/Config.ini"
 start
@@ -83,18 +85,18 @@ wait_file "$work/rec/take.wav"
 check_wave "$work/rec/take.wav" 4.4 5.6
 
 xdotool key F9
-sleep 1
+sleep 3
 xdotool key F11
 wait_file "$work/rec/take_1.wav"
-check_wave "$work/rec/take_1.wav" 0.6 1.6
+check_wave "$work/rec/take_1.wav" 2.5 3.6
 
 xdotool key F9
-sleep 1
+sleep 3
 import -window "$main" "$shots/list.png"
 "$tools/xgrab" F9 && fail "F9 was not held while the program ran"
 "$tools/xclose" "$main"
 ends_with 0
-check_wave "$work/rec/take_2.wav" 0.6 1.8
+check_wave "$work/rec/take_2.wav" 2.5 3.8
 grep -q '^Recording Volume=' "$work/home/Config.ini" || fail "Recording Volume not written"
 
 # After exit another program can take the keys at once.
@@ -105,9 +107,9 @@ done
 # SIGTERM during a recording saves it; the earlier names are skipped.
 start
 xdotool key F9
-sleep 1
+sleep 3
 kill -TERM "$pid"
 ends_with 0
-check_wave "$work/rec/take_3.wav" 0.6 1.8
+check_wave "$work/rec/take_3.wav" 2.5 3.8
 [ ! -e "$work/rec/take_4.wav" ] || fail "one recording became two files"
 echo PASS
