@@ -2,7 +2,7 @@
 # Sourced, not run.
 
 TRELVIK_RUNTIME_PACKAGES=(qt6-base-dev cmake g++ make pkg-config libpulse-dev libsndfile1-dev
-    libxcb1-dev libxcb-keysyms1-dev libx11-dev pulseaudio pulseaudio-utils lame xdg-utils)
+    libxcb1-dev libxcb-keysyms1-dev libx11-dev pulseaudio pulseaudio-utils lame xdg-utils fonts-liberation2)
 TRELVIK_TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick sox libsox-fmt-all xauth)
 
 trelvik_install_packages() {

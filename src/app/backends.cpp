@@ -1,18 +1,8 @@
 #include "app/backends.h"
 
+#include "library/pulse_player.h"
 #include "platform/x11_hot_keys.h"
 #include "recording/pulse_backends.h"
-
-namespace {
-
-// Playback arrives with the player layer; until then nothing plays and every device reads as closed.
-class SilentPlayer : public Player {
-public:
-    QString command(const QString&) override { return {}; }
-    bool playAndWait(const QString&) override { return false; }
-};
-
-} // namespace
 
 Platform makePlatform()
 {
@@ -22,7 +12,8 @@ Platform makePlatform()
     platform.capture = std::move(sound.capture);
     platform.mixer = std::move(sound.mixer);
     platform.dialogs = std::make_unique<QtDialogs>();
-    platform.player = std::make_unique<SilentPlayer>();
+    platform.player = std::make_unique<PulsePlayer>(platform.pulse);
     platform.hotKeys = std::make_unique<X11HotKeys>();
+    platform.desktop = std::make_unique<SystemDesktop>();
     return platform;
 }

@@ -7,7 +7,9 @@
 #include "prefs/output_location.h"
 #include "prefs/preferences.h"
 #include "prefs/recording_format.h"
+#include "library/mail.h"
 #include "recording/recording_clock.h"
+#include "ui/help.h"
 #include "recording/volume_slider.h"
 #include "setup/form2.h"
 
@@ -75,6 +77,8 @@ Form1::~Form1()
     delete m_form2.data();
     delete m_preferences.data();
     delete m_lame.data();
+    delete m_form3.data();
+    delete m_about.data();
 }
 
 void Form1::buildControls()
@@ -141,6 +145,8 @@ void Form1::buildControls()
     connect(SkinButton4, &QPushButton::clicked, this, &Form1::SkinButton4_Click);
     connect(SkinButton2, &QPushButton::clicked, this, &Form1::SkinButton2_Click);
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
+    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(List1, &QListWidget::itemActivated, this, &Form1::List1_DblClick);
 
     List1->setContextMenuPolicy(Qt::CustomContextMenu);
     List1->viewport()->installEventFilter(this);
@@ -209,6 +215,12 @@ void Form1::buildMenus()
     connect(Convert, &QAction::triggered, this, &Form1::Convert_Click);
     connect(Wavtomp3, &QAction::triggered, this, &Form1::Wavtomp3_Click);
     connect(mp3otion, &QAction::triggered, this, &Form1::mp3otion_Click);
+    connect(input, &QAction::triggered, this, &Form1::input_Click);
+    connect(Location, &QAction::triggered, this, &Form1::location_Click);
+    connect(about, &QAction::triggered, this, &Form1::about_Click);
+    connect(Homepage, &QAction::triggered, this, &Form1::Homepage_Click);
+    connect(Brel, &QAction::triggered, this, &Form1::Brel_Click);
+    connect(send, &QAction::triggered, this, &Form1::send_Click);
     connect(red, &QAction::triggered, this, &Form1::red_Click);
     connect(blue, &QAction::triggered, this, &Form1::blue_Click);
 }
@@ -588,6 +600,115 @@ void Form1::unloadMp3Options()
     }
 }
 
+void Form1::List1_DblClick()
+{
+    if (!List1->currentItem())
+        return;
+    m_platform.player->command(QStringLiteral("close ") + PlayingFile);
+    PlayingFile = Getfilename();
+    const QString reply = m_platform.player->command(QStringLiteral("play ") + PlayingFile);
+    if (!reply.isEmpty()) {
+        // Nothing plays: say so instead of claiming playback, and poll nothing.
+        Timer1.stop();
+        setStatusColour(kRed);
+        setStatus(QStringLiteral("%1 cannot be played.").arg(PlayingFile));
+        return;
+    }
+    setStatusColour(kBlue);
+    setStatus(QStringLiteral("Recording is playing now........"));
+    Timer1.start();
+}
+
+QString Form1::Status(const QString& name)
+{
+    return m_platform.player->command(QStringLiteral("status ") + name + QStringLiteral(" mode"));
+}
+
+void Form1::Timer1_Timer()
+{
+    letPendingEventsRun();
+    if (!Timer1.isActive())
+        return;
+    if (Status(PlayingFile) == u"stopped") {
+        setStatusColour(kRed);
+        setStatus(QStringLiteral("Playback has stopped"));
+        Timer1.stop();
+    }
+}
+
+void Form1::input_Click()
+{
+    const QString chosen = m_platform.dialogs->openFileName(
+        this, QStringLiteral("Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|"
+                             "*.rm;*.wmv;*.mpg;*.mpe;*.mov;*.avi;*.ram;*.mpeg|"
+                             "Supported Audio Files(*.mp3;*.wav;*.wma;*.mid;*.voc;*.cda;*.xm)|"
+                             "*.mp3;*.wav;*.wma;*.mid;*.voc;*.cda;*.xm"));
+    if (!chosen.isEmpty())
+        m_platform.desktop->openFile(chosen);
+}
+
+void Form1::location_Click()
+{
+    if (!m_form3) {
+        m_form3 = new Form3(*m_platform.desktop);
+        connect(m_form3, &Form3::unloadRequested, this, &Form1::unloadLocation);
+    }
+    m_form3->show();
+    m_form3->raise();
+    m_form3->activateWindow();
+}
+
+void Form1::unloadLocation()
+{
+    if (Form3* window = m_form3.data()) {
+        m_form3 = nullptr;
+        window->hide();
+        window->deleteLater();
+    }
+}
+
+void Form1::about_Click()
+{
+    if (!openHelp(*m_platform.desktop, m_paths))
+        m_platform.dialogs->critical(this, QStringLiteral("The help file \"Trelvik help.html\" could not be opened."));
+}
+
+aboutme& Form1::loadAbout()
+{
+    if (!m_about) {
+        m_about = new aboutme(*m_platform.desktop);
+        connect(m_about, &aboutme::unloadRequested, this, &Form1::unloadAbout);
+    }
+    return *m_about;
+}
+
+void Form1::unloadAbout()
+{
+    if (aboutme* window = m_about.data()) {
+        m_about = nullptr;
+        window->hide();
+        window->deleteLater();
+    }
+}
+
+void Form1::Homepage_Click()
+{
+    m_platform.desktop->openUrl(QUrl::fromUserInput(loadAbout().homePage()));
+}
+
+void Form1::Brel_Click()
+{
+    aboutme& window = loadAbout();
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
+void Form1::send_Click()
+{
+    mailRecording(*m_platform.desktop, loadAbout().homePage(), Getfilename());
+}
+
 void Form1::Savefile()
 {
     m_state.OutputPath = output_location::storedPath(IniFile(configPath(), key(config_keys::kSection)));
@@ -730,7 +851,9 @@ void Form1::Form_Unload()
     if (m_platform.player)
         m_platform.player->command(QStringLiteral("close ") + PlayingFile);
     unloadWizard();
+    unloadLocation();
     unloadMp3Options();
+    unloadAbout();
     unloadPreferences();
     m_state.ExitPump = true;
     if (m_pump)

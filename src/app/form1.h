@@ -16,6 +16,8 @@
 #include "convert/lame_window.h"
 #include "prefs/preferences.h"
 #include "setup/form2.h"
+#include "ui/aboutme.h"
+#include "ui/form3.h"
 class QAction;
 class QEventLoop;
 class QLineEdit;
@@ -92,6 +94,8 @@ public:
     Form2* wizard() const { return m_form2; }
     Preferences* preferences() const { return m_preferences; }
     lame* mp3Options() const { return m_lame; }
+    Form3* location() const { return m_form3; }
+    aboutme* aboutWindow() const { return m_about; }
     // Loads the Preferences window without showing it when it is not loaded.
     Preferences& loadPreferences();
 
@@ -101,6 +105,8 @@ public:
     // Runs the encoder from inputf to outputf; returns when it has ended.
     void Converting(const QString& inputf, const QString& outputf);
     QString GetShortPath(const QString& strFileName) const;
+    // The mode of a playback device: "playing", "stopped", or empty when it is not open.
+    QString Status(const QString& name);
     void Savefile();
     void skins();
     void ConfigureVolumeSlider(std::optional<int32_t> initialPosition);
@@ -124,6 +130,14 @@ public slots:
     void Wavtomp3_Click();
     void mp3otion_Click();
     void objDOS_ReceiveOutputs(const QString& CommandOutputs);
+    void List1_DblClick();
+    void Timer1_Timer();
+    void input_Click();
+    void location_Click();
+    void about_Click();
+    void Homepage_Click();
+    void Brel_Click();
+    void send_Click();
     void SkinScrollBar1_Change();
     void green_Click();
     void red_Click();
@@ -150,6 +164,9 @@ private:
     void unloadPreferences();
     void unloadWizard();
     void unloadMp3Options();
+    void unloadLocation();
+    void unloadAbout();
+    aboutme& loadAbout();
     QString encoderPath() const;
     QString configPath() const { return m_paths.configFile(); }
 
@@ -159,6 +176,8 @@ private:
     QPointer<Form2> m_form2;
     QPointer<Preferences> m_preferences;
     QPointer<lame> m_lame;
+    QPointer<Form3> m_form3;
+    QPointer<aboutme> m_about;
     QEventLoop* m_pump = nullptr;
     bool m_unloading = false;
     int m_nestedEvents = 0;

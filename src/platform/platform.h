@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/capture_component.h"
+#include "platform/desktop.h"
 #include "platform/dialogs.h"
 #include "platform/hot_keys.h"
 #include "platform/mixer.h"
@@ -19,4 +20,5 @@ struct Platform {
     std::unique_ptr<Dialogs> dialogs;
     std::unique_ptr<Player> player;
     std::unique_ptr<HotKeys> hotKeys;
+    std::unique_ptr<Desktop> desktop;
 };

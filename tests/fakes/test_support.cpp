@@ -20,6 +20,9 @@ FakePlatform::FakePlatform()
     hotKeys = hotKeys_.get();
     platform.player = std::move(player_);
     platform.hotKeys = std::move(hotKeys_);
+    auto desktop_ = std::make_unique<FakeDesktop>();
+    desktop = desktop_.get();
+    platform.desktop = std::move(desktop_);
 }
 
 QString makeProgramFolder(const QString& tempDir)

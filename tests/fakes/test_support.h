@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "tests/fakes/call_log.h"
 #include "tests/fakes/fake_capture.h"
+#include "tests/fakes/fake_desktop.h"
 #include "tests/fakes/fake_dialogs.h"
 #include "tests/fakes/fake_hot_keys.h"
 #include "tests/fakes/fake_mixer.h"
@@ -21,6 +22,7 @@ struct FakePlatform {
     FakeDialogs* dialogs = nullptr;
     FakePlayer* player = nullptr;
     FakeHotKeys* hotKeys = nullptr;
+    FakeDesktop* desktop = nullptr;
 };
 
 // A program folder for tests: a temporary folder with copies of the real skin files.
