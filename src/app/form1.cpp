@@ -249,7 +249,7 @@ void Form1::Form_Load()
 
     if (!QFileInfo(configPath()).isFile()) {
         m_state.OutputPath = m_paths.defaultRecording();
-        m_form2 = new Form2(m_paths, *this);
+        m_form2 = new Form2(m_paths, m_platform, *this);
         m_form2->show();
         return;
     }
@@ -823,6 +823,19 @@ void Form1::Exit_Click()
 void Form1::requestClose()
 {
     close();
+}
+
+void Form1::wizardDone(int16_t testNumber)
+{
+    m_state.SourceIndex = testNumber - 1;
+    ConfigureVolumeSlider(std::nullopt);
+    m_state.Channels = 2;
+    m_state.BitsPerSample = 16;
+    m_state.SamplesPerSec = 22050;
+    SkinPanel1->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    if (m_form2)
+        m_form2->hide();
+    show();
 }
 
 void Form1::closeEvent(QCloseEvent* event)

@@ -116,6 +116,7 @@ public:
 
     // WizardHost
     void requestClose() override;
+    void wizardDone(int16_t testNumber) override;
 
 public slots:
     void SkinButton1_Click();

@@ -1,24 +1,61 @@
 #include "setup/form2.h"
 
+#include "library/chime.h"
+#include "platform/config_keys.h"
+#include "platform/ini_file.h"
+
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
 namespace {
-const char* const kM0 = "Program is preparing to configure your sound card settings.";
+const QString kM0 = QStringLiteral("Program is preparing to configure your sound card settings.");
+const QString kM3 =
+    QStringLiteral("Press Next button, you should hear the same TEST chime AGAIN or you will not hear any voice.");
+const QString kM4 = QStringLiteral(
+    "Have you heard the TEST chime AGAIN? If you haven't heard any voice, press NEXT button to continue.");
+const QString kM5 = QStringLiteral("Your sound card cannot support recording function.");
+const QString kM6 = QStringLiteral("Sound card settings Completed,the information has be saved!");
+
+QString key(const char* name)
+{
+    return QString::fromLatin1(name);
+}
 } // namespace
 
-Form2::Form2(const AppPaths& paths, WizardHost& host, QWidget* parent)
-    : QWidget(parent, Qt::Window), SkinForm1(this), m_paths(paths), m_host(host)
+QString Form2::M1(int32_t sourceCount)
+{
+    return QStringLiteral("Program has detected   ") + QString::number(sourceCount) +
+           QStringLiteral("   usable recording sources.");
+}
+
+QString Form2::M2(int16_t testNumber)
+{
+    return QStringLiteral("Program will test NO.") + QString::number(testNumber) +
+           QStringLiteral(" recording source. Press the NEXT button, You will hear the TEST chime.");
+}
+
+Form2::Form2(const AppPaths& paths, Platform& platform, WizardHost& host, QWidget* parent)
+    : QWidget(parent, Qt::Window), SkinForm1(this), m_paths(paths), m_platform(platform), m_host(host),
+      m_scratch(QDir::temp().filePath(QStringLiteral("trelvik-test-%1.wav").arg(QCoreApplication::applicationPid())))
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Sound Card Setting"));
 
-    SkinLabel1 = new SkinLabel(QString::fromLatin1(kM0), this);
+    SkinLabel1 = new SkinLabel(kM0, this);
     SkinLabel1->setObjectName(QStringLiteral("SkinLabel1"));
     SkinLabel1->setWordWrap(true);
-    SkinLabel1->setMinimumSize(360, 80);
+    SkinLabel1->setMinimumSize(380, 80);
     SkinLabel1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    ChimeLabel = new QLabel(this);
+    ChimeLabel->setObjectName(QStringLiteral("ChimeLabel"));
+    ChimeLabel->setWordWrap(true);
+    ChimeLabel->setStyleSheet(QStringLiteral("QLabel { color: #ffe680; background: transparent; }"));
+    ChimeLabel->hide();
 
     SkinButton1 = new SkinButton(QStringLiteral("next"), this);
     SkinButton1->setObjectName(QStringLiteral("SkinButton1"));
@@ -29,6 +66,7 @@ Form2::Form2(const AppPaths& paths, WizardHost& host, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->addWidget(SkinLabel1);
+    layout->addWidget(ChimeLabel);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(SkinButton2);
@@ -36,6 +74,13 @@ Form2::Form2(const AppPaths& paths, WizardHost& host, QWidget* parent)
     layout->addLayout(buttons);
 
     Form_Load();
+    connect(SkinButton1, &QPushButton::clicked, this, &Form2::SkinButton1_Click);
+    connect(SkinButton2, &QPushButton::clicked, this, &Form2::SkinButton2_Click);
+}
+
+Form2::~Form2()
+{
+    removeScratch();
 }
 
 void Form2::Form_Load()
@@ -46,6 +91,91 @@ void Form2::Form_Load()
     SkinForm1.apply(SkinButton2);
 }
 
+void Form2::SkinButton1_Click()
+{
+    SkinButton2->hide();
+    if (TestNumber == 0) {
+        SourceCount = m_platform.capture->Brelloc(QString(), 4, 0, 0, 0, 0);
+        SkinLabel1->setText(M1(SourceCount));
+        ++TestNumber;
+    } else {
+        const QString shown = SkinLabel1->text();
+        if (shown == M1(SourceCount)) {
+            SkinLabel1->setText(M2(TestNumber));
+        } else if (shown == M2(TestNumber)) {
+            testSource();
+        } else if (shown == kM3) {
+            SkinButton1->setEnabled(false);
+            m_platform.player->playAndWait(m_scratch);
+            SkinLabel1->setText(kM4);
+            SkinButton1->setEnabled(true);
+            SkinButton2->show();
+        } else if (shown == kM4) {
+            ++TestNumber;
+            SkinLabel1->setText(M2(TestNumber));
+            ChimeLabel->hide();
+        } else if (shown == kM5) {
+            removeScratch();
+            SkinButton1->setEnabled(false);
+        }
+    }
+    if (TestNumber == int64_t(SourceCount) + 1) {
+        SkinLabel1->setText(kM5);
+        ChimeLabel->hide();
+    }
+}
+
+void Form2::testSource()
+{
+    SkinButton1->setEnabled(false);
+    m_platform.capture->Brelloc(QString(), 5, 0, 0, 0, TestNumber - 1);
+    m_platform.capture->setSpoolFolder(QDir::tempPath());
+    m_platform.capture->Brelloc(QString(), 1, 1, 22050, 8, 0);
+    m_platform.player->playAndWait(m_paths.programFile(QStringLiteral("test.wav")));
+    m_platform.capture->Brelloc(m_scratch, 0, 0, 0, 0, 0);
+    QCoreApplication::processEvents();
+
+    // The user decides, but a measurement shows at once whether this source heard anything.
+    const ChimeCheck check = findChime(m_scratch);
+    if (!check.readable)
+        ChimeLabel->setText(QStringLiteral("The test recording could not be read: this source delivered nothing."));
+    else if (check.found)
+        ChimeLabel->setText(QStringLiteral("The chime was found in the test recording of this source."));
+    else if (check.peakLevel < 0.01)
+        ChimeLabel->setText(QStringLiteral("The test recording of this source is silent: the chime was not found."));
+    else
+        ChimeLabel->setText(QStringLiteral("This source recorded sound, but not the chime."));
+    ChimeLabel->show();
+
+    SkinButton1->setEnabled(true);
+    SkinLabel1->setText(kM3);
+}
+
+void Form2::SkinButton2_Click()
+{
+    if (SkinButton2->text() == u"heard") {
+        QCoreApplication::processEvents();
+        SkinButton2->setText(QStringLiteral("Done"));
+        SkinButton1->hide();
+        const IniFile config(m_paths.configFile(), key(config_keys::kSection));
+        config.write(key(config_keys::kRecordingSource), QString::number(TestNumber));
+        config.write(key(config_keys::kSavePosition), m_paths.defaultRecording());
+        config.write(key(config_keys::kChannels), QStringLiteral("2"));
+        config.write(key(config_keys::kBitsPerSample), QStringLiteral("16"));
+        config.write(key(config_keys::kSamplesPerSec), QStringLiteral("22050"));
+        SkinLabel1->setText(kM6);
+        ChimeLabel->hide();
+        removeScratch();
+        return;
+    }
+    m_host.wizardDone(TestNumber);
+}
+
+void Form2::removeScratch()
+{
+    QFile::remove(m_scratch);
+}
+
 void Form2::Form_QueryUnload()
 {
     m_host.requestClose();
@@ -53,6 +183,7 @@ void Form2::Form_QueryUnload()
 
 void Form2::closeEvent(QCloseEvent* event)
 {
+    removeScratch();
     Form_QueryUnload();
     event->accept();
 }
