@@ -108,7 +108,7 @@ void Form2::SkinButton1_Click()
             SkinButton1->setEnabled(false);
             m_platform.player->playAndWait(m_scratch);
             SkinLabel1->setText(kM4);
-            SkinButton1->setEnabled(true);
+            enableNext();
             SkinButton2->show();
         } else if (shown == kM4) {
             ++TestNumber;
@@ -147,8 +147,17 @@ void Form2::testSource()
         ChimeLabel->setText(QStringLiteral("This source recorded sound, but not the chime."));
     ChimeLabel->show();
 
-    SkinButton1->setEnabled(true);
+    enableNext();
     SkinLabel1->setText(kM3);
+}
+
+void Form2::enableNext()
+{
+    // Disabling the button took the keyboard focus away from it; it goes back, so the user can
+    // go on with the keyboard.
+    SkinButton1->setEnabled(true);
+    if (isActiveWindow())
+        SkinButton1->setFocus();
 }
 
 void Form2::SkinButton2_Click()

@@ -50,6 +50,7 @@ private:
     void Form_QueryUnload();
     void testSource();
     void removeScratch();
+    void enableNext();
 
     const AppPaths& m_paths;
     Platform& m_platform;

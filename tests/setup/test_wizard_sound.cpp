@@ -1,0 +1,106 @@
+#include "library/pulse_player.h"
+#include "recording/pulse_backends.h"
+#include "setup/form2.h"
+#include "tests/recording/pulse_test_support.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+class QuietHost : public WizardHost {
+public:
+    void requestClose() override {}
+    void wizardDone(int16_t) override {}
+};
+
+// The wizard on the real sound server, with the built chime beside the program.
+struct Fixture {
+    QTemporaryDir dir;
+    Platform platform;
+    QuietHost host;
+    AppPaths paths;
+    std::unique_ptr<Form2> wizard;
+
+    Fixture() : paths(AppPaths::inFolder(dir.path()))
+    {
+        QFile::copy(qEnvironmentVariable("TRELVIK_BIN_DIR") + QStringLiteral("/test.wav"),
+                    paths.programFile(QStringLiteral("test.wav")));
+        PulseBackends sound = makePulseBackends();
+        platform.pulse = std::move(sound.pulse);
+        platform.capture = std::move(sound.capture);
+        platform.mixer = std::move(sound.mixer);
+        platform.player = std::make_unique<PulsePlayer>(platform.pulse);
+        wizard = std::make_unique<Form2>(paths, platform, host);
+    }
+    // Counts the sources, then records the first while the chime plays.
+    QString testFirstSource()
+    {
+        for (int i = 0; i < 3; ++i)
+            wizard->SkinButton1->click();
+        return wizard->ChimeLabel->text();
+    }
+};
+
+} // namespace
+
+class TestWizardSound : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo::exists(qEnvironmentVariable("TRELVIK_BIN_DIR") + QStringLiteral("/test.wav")),
+                 "the build makes test.wav beside the program");
+        // Other tests move levels; this one needs the monitor to hear the sink as it is.
+        pulse_test::pactl({"set-source-volume", pulse_test::testMonitor(), "100%"});
+        pulse_test::pactl({"set-source-mute", pulse_test::testMonitor(), "0"});
+        pulse_test::pactl({"set-sink-volume", pulse_test::testSink(), "100%"});
+        pulse_test::pactl({"set-sink-mute", pulse_test::testSink(), "0"});
+    }
+
+    void theMonitorHearsTheChime()
+    {
+        const QString previous = pulse_test::defaultSource();
+        pulse_test::setDefaultSource(pulse_test::testMonitor());
+        Fixture f;
+        const QString found = f.testFirstSource();
+        const QString scratch = f.wizard->scratchPath();
+        pulse_test::setDefaultSource(previous);
+        QVERIFY2(found.contains(QStringLiteral("was found")), qPrintable(found));
+        QVERIFY(QFileInfo::exists(scratch));
+        f.wizard.reset();
+        QVERIFY(!QFileInfo::exists(scratch)); // removed when the wizard ends
+    }
+
+    void aSilentSourceDoesNot()
+    {
+        const int module = pulse_test::loadModule(QStringLiteral("module-null-source"),
+                                                  {QStringLiteral("source_name=trelvik_wizard_silence")});
+        QVERIFY(module >= 0);
+        const QString previous = pulse_test::defaultSource();
+        pulse_test::setDefaultSource(QStringLiteral("trelvik_wizard_silence"));
+        QString found;
+        {
+            Fixture f;
+            found = f.testFirstSource();
+        }
+        pulse_test::setDefaultSource(previous);
+        pulse_test::unloadModule(module);
+        QVERIFY2(!found.contains(QStringLiteral("was found")), qPrintable(found));
+        QVERIFY2(found.contains(QStringLiteral("silent")), qPrintable(found));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (const int gate = pulse_test::gate("test_wizard_sound"))
+        return gate;
+    TestWizardSound test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_wizard_sound.moc"
