@@ -3,7 +3,6 @@
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 bin="$TRELVIK_BIN_DIR/trelvik"
-xclose="$TRELVIK_TESTS_BIN_DIR/xclose"
 shots="$TRELVIK_BIN_DIR/../screenshots"
 mkdir -p "$shots"
 work="$(mktemp -d)"
@@ -11,17 +10,9 @@ pid=
 cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 
 # The visible top-level window with exactly this title, waiting up to 10 s for it.
-window() {
-    local id
-    for _ in $(seq 100); do
-        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
 # Waits up to 10 s for the program to end and checks its status.
 ends_with() {
     local status=0
@@ -51,7 +42,7 @@ main="$(window Trelvik)" || fail "the main window did not appear"
 [ -z "$(xdotool search --onlyvisible --name '^Sound Card Setting$' 2>/dev/null)" ] || fail "the wizard appeared on a normal start"
 sleep 0.5
 import -window root "$shots/main-window.png"
-"$xclose" "$main"
+close_window "$main"
 ends_with 0
 grep -q '^Recording Volume=65536' "$work/normal/Config.ini" || fail "Recording Volume not written: $(cat "$work/normal/Config.ini")"
 grep -q '^SamplesPerSec=44100' "$work/normal/Config.ini" || fail "other keys lost"
@@ -63,7 +54,7 @@ wizard="$(window "Sound Card Setting")" || fail "the wizard did not appear"
 [ -z "$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null)" ] || fail "the main window is visible on a first run"
 sleep 0.5
 import -window root "$shots/first-run.png"
-"$xclose" "$wizard"
+close_window "$wizard"
 ends_with 0
 [ "$(cat "$work/first/Config.ini")" = "$(printf '[Config]\nRecording Volume=0')" ] ||
     fail "Config.ini after the wizard was closed: $(cat "$work/first/Config.ini")"

@@ -20,15 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-window() {
-    local id
-    for _ in $(seq 100); do
-        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 wait_file() { for _ in $(seq 100); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "$1 was not written"; }
 ends_with() {
     local status=0
@@ -94,7 +86,7 @@ xdotool key F9
 sleep 3
 import -window "$main" "$shots/list.png"
 "$tools/xgrab" F9 && fail "F9 was not held while the program ran"
-"$tools/xclose" "$main"
+close_window "$main"
 ends_with 0
 check_wave "$work/rec/take_2.wav" 2.5 3.8
 grep -q '^Recording Volume=' "$work/home/Config.ini" || fail "Recording Volume not written"

@@ -15,15 +15,7 @@ previous="$(pactl get-default-source)"
 cleanup() { [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; pactl set-default-source "$previous"; rm -rf "$work"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-window() {
-    local id
-    for _ in $(seq 100); do
-        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 shot() { sleep 0.4; import -window "$wizard" "$shots/wizard-$1.png"; }
 
 pactl set-default-source "$sink.monitor"
@@ -52,7 +44,7 @@ main="$(window Trelvik)" || fail "the main window did not appear after Done"
 [ -z "$(xdotool search --onlyvisible --name '^Sound Card Setting$' 2>/dev/null)" ] || fail "the wizard is still shown"
 sleep 0.4
 import -window "$main" "$shots/wizard-6-main.png"
-"$TRELVIK_TESTS_BIN_DIR/xclose" "$main"
+close_window "$main"
 for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$pid" 2>/dev/null && fail "the program did not end"
 wait "$pid" || fail "exit status $?"

@@ -4,23 +4,14 @@
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 build="$TRELVIK_BIN_DIR/.."
-xclose="$TRELVIK_TESTS_BIN_DIR/xclose"
 convert=/usr/bin/convert
 work="$(mktemp -d)"
 pid=
 cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 
-window() {
-    local id
-    for _ in $(seq 100); do
-        id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)" || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
 ends_with() {
     local status=0
     for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -65,7 +56,7 @@ run_first_start() {
     local colours
     colours="$("$convert" "$work/wizard.png" -format %c histogram:info:-)"
     grep -qi '#1F4D2B' <<<"$colours" || fail "the wizard is not skinned: the skins did not load"
-    "$xclose" "$wizard"
+    close_window "$wizard"
     ends_with 0
     [ -f "$config/Trelvik/Config.ini" ] || fail "Config.ini is not in $config/Trelvik"
 }
