@@ -23,10 +23,13 @@ PulseContext::PulseContext(std::string server, std::string applicationName)
     : m_server(std::move(server)), m_applicationName(std::move(applicationName))
 {
     m_mainloop = pa_threaded_mainloop_new();
-    if (m_mainloop && pa_threaded_mainloop_start(m_mainloop) == 0) {
+    if (!m_mainloop)
+        return;
+    // Named before it starts: the loop thread takes the name as it starts, whereas naming a running
+    // loop renames the calling thread.
+    pa_threaded_mainloop_set_name(m_mainloop, "trelvik-pulse");
+    if (pa_threaded_mainloop_start(m_mainloop) == 0)
         m_loopRunning = true;
-        pa_threaded_mainloop_set_name(m_mainloop, "trelvik-pulse");
-    }
 }
 
 PulseContext::~PulseContext()

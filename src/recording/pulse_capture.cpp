@@ -44,8 +44,10 @@ void fillStartGap(PulseCapture::Session* session, size_t firstBytes)
 {
     const pa_usec_t now = pa_rtclock_now();
     const pa_usec_t covered = pa_bytes_to_usec(firstBytes, &session->spec);
-    const pa_usec_t fragment = pa_usec_t(PulseCapture::fragmentMs) * 1000;
-    if (session->readyAt == 0 || now < session->readyAt + covered + fragment)
+    // Half a fragment of slack for delivery jitter: a larger shortfall is time the source did not
+    // hand over, and it is filled.
+    const pa_usec_t slack = pa_usec_t(PulseCapture::fragmentMs) * 1000 / 2;
+    if (session->readyAt == 0 || now < session->readyAt + covered + slack)
         return;
     const size_t gap = pa_usec_to_bytes(now - session->readyAt - covered, &session->spec);
     session->received += gap;
@@ -124,6 +126,54 @@ PulseCapture::~PulseCapture()
     // A recording nobody stopped stays in its spool file.
     if (m_session)
         finishSession(false);
+    releaseAwakeStream();
+}
+
+void PulseCapture::releaseAwakeStream()
+{
+    if (!m_awake)
+        return;
+    PulseContext::Lock lock(*m_pulse);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
+        pa_stream_disconnect(m_awake);
+    pa_stream_unref(m_awake);
+    m_awake = nullptr;
+    m_awakeSource.clear();
+}
+
+void PulseCapture::keepSourceAwake()
+{
+    if (!m_pulse)
+        return;
+    if (m_awake) {
+        PulseContext::Lock lock(*m_pulse);
+        if (m_awakeSource == m_selectedName && PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
+            return;
+    }
+    releaseAwakeStream();
+    if (!m_pulse->ensureConnected())
+        return;
+    PulseContext::Lock lock(*m_pulse);
+    pa_context* context = m_pulse->context();
+    if (!context)
+        return;
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
+    m_awake = pa_stream_new(context, "Keeping the source ready", &spec, nullptr);
+    if (!m_awake)
+        return;
+    pa_buffer_attr attr;
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(-1);
+    attr.prebuf = uint32_t(-1);
+    attr.minreq = uint32_t(-1);
+    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &spec));
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
+    if (pa_stream_connect_record(m_awake, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) < 0) {
+        pa_stream_unref(m_awake);
+        m_awake = nullptr;
+        return;
+    }
+    m_awakeSource = m_selectedName;
 }
 
 WaveSpool::Format PulseCapture::formatFor(int32_t channels, int32_t rate, int32_t bits)
@@ -176,9 +226,11 @@ int32_t PulseCapture::select(int32_t index)
     const std::vector<PulseSource> all = m_pulse->sources();
     if (index >= 0 && size_t(index) < all.size()) {
         m_selectedName = all[size_t(index)].name;
+        keepSourceAwake();
         return 0;
     }
     // Outside the list: the default source, whichever it is when recording starts.
+    keepSourceAwake();
     return 1;
 }
 
@@ -291,13 +343,18 @@ bool PulseCapture::finishSession(bool drain)
     if (!s)
         return false;
     if (s->stream) {
+        const pa_usec_t stopAt = pa_rtclock_now();
         PulseContext::Lock lock(*m_pulse);
         if (!s->gotData && s->readyAt != 0) {
             // Stopped before the source handed over anything: the time recorded is silence.
             s->gotData = true;
             const pa_usec_t now = pa_rtclock_now();
-            if (now > s->readyAt && !s->paused)
-                s->spool.pushSilence(pa_usec_to_bytes(now - s->readyAt, &s->spec));
+            if (now > s->readyAt) {
+                const size_t silence = pa_usec_to_bytes(now - s->readyAt, &s->spec);
+                s->received += silence;
+                if (!s->paused)
+                    s->spool.pushSilence(silence);
+            }
         }
         if (drain && !s->paused && pa_stream_get_state(s->stream) == PA_STREAM_READY) {
             // What the source captured up to now but the server has not handed over yet: the
@@ -314,6 +371,21 @@ bool PulseCapture::finishSession(bool drain)
                 m_pulse->waitUntil(
                     [s, target] {
                         return s->received >= target || pa_stream_get_state(s->stream) != PA_STREAM_READY;
+                    },
+                    std::min(deadline, PulseContext::Clock::now() + wait));
+                s->waking = false;
+            }
+            // A source hands its audio over a fragment at a time, and the latency it reports may
+            // not count the fragment it is filling: wait until the stream has delivered the whole
+            // time since it started, up to the moment of the stop.
+            if (s->readyAt != 0 && stopAt > s->readyAt) {
+                const uint64_t due = pa_usec_to_bytes(stopAt - s->readyAt, &s->spec);
+                const uint64_t slack = pa_usec_to_bytes(5000, &s->spec);
+                const auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
+                s->waking = true;
+                m_pulse->waitUntil(
+                    [s, due, slack] {
+                        return s->received + slack >= due || pa_stream_get_state(s->stream) != PA_STREAM_READY;
                     },
                     std::min(deadline, PulseContext::Clock::now() + wait));
                 s->waking = false;

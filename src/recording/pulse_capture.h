@@ -53,6 +53,8 @@ private:
     void setPaused(bool paused);
     int32_t sourceCount();
     int32_t select(int32_t index);
+    void keepSourceAwake();
+    void releaseAwakeStream();
 
     QString spoolFolderFor() const;
     // Stops the stream (after draining it when drain is set) and completes the spool file.
@@ -62,5 +64,10 @@ private:
     QString m_spoolFolder;
     QString m_keptPath;
     std::string m_selectedName;
+    // A corked record stream on the selected source. It carries no audio, so it costs nothing while
+    // idle, but it keeps the source's latency low: a monitor source would otherwise hand a new
+    // recording nothing for the time its sink had rendered ahead, up to two seconds.
+    struct pa_stream* m_awake = nullptr;
+    std::string m_awakeSource;
     std::unique_ptr<Session> m_session;
 };

@@ -128,6 +128,31 @@ private slots:
         QVERIFY(span <= 5 * 44100 + fragment);
     }
 
+    void soundAlreadyPlayingIsThereFromTheStart()
+    {
+        // A monitor whose sink renders far ahead would hand a new recording nothing for up to two
+        // seconds; the capture keeps its chosen source ready from the moment it is selected.
+        const QString tone = m_dir.filePath("long-tone.wav");
+        QVERIFY(writeWave(tone, 44100, 2, sine(6.0)));
+        QProcess player;
+        player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + testSink(), tone});
+        QVERIFY(player.waitForStarted());
+        sleepMs(2500);
+        const QString target = m_dir.filePath("already-playing.wav");
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        sleepMs(1000);
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        player.waitForFinished(10000);
+
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        const auto [first, last] = loudSpan(wave, 0.25);
+        const long fragment = 44100 * PulseCapture::fragmentMs / 1000;
+        QVERIFY2(first >= 0 && first <= fragment,
+                 qPrintable(QStringLiteral("the sound starts %1 frames into the recording").arg(first)));
+        QVERIFY(last >= long(wave.info.frames) - fragment);
+    }
+
     void pausedTimeAddsNothing()
     {
         const QString target = m_dir.filePath("paused.wav");
