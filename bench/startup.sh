@@ -33,21 +33,27 @@ pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --load=module
     --load="module-null-sink sink_name=bench_sink" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+xdpyinfo >/dev/null 2>&1 && pactl info >/dev/null 2>&1 || { echo "startup.sh: Xvfb or PulseAudio did not start"; exit 1; }
 pactl set-default-source bench_sink.monitor
 
 mkdir -p "$work/home"
 printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
     "$work/home/take.wav" >"$work/home/Config.ini"
 
-# Seconds from start until a visible window with the title appears (polled every 5 ms).
+# Seconds from start until a visible window with the title appears (polled every 20 ms).
 measure() { # title command...
     local title="$1"
     shift
     local start end pid
     start="$(date +%s.%N)"
-    "$@" >/dev/null 2>&1 &
+    "$@" >/dev/null 2>"$work/stderr.log" &
     pid=$!
-    until xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; do sleep 0.005; done
+    local tries=0
+    until xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 500 ] && kill -0 "$pid" 2>/dev/null || { echo "startup.sh: no window \"$title\" from $1:" >&2; cat "$work/stderr.log" >&2; exit 1; }
+        sleep 0.02
+    done
     end="$(date +%s.%N)"
     sleep 3 # settle, then idle for 10 s
     local rss ticks0 ticks1
