@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The real program under Xvfb and the real sound server: a recording is made and played, every
+# secondary window is opened from the menus, each window is photographed, and closing the main window
+# with all of them open and the file playing ends the program with status 0, stores the level and
+# frees F9, F10 and F11 at once.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+pactl info >/dev/null 2>&1 || { [ -n "${TRELVIK_TEST_SINK:-}" ] && { echo "FAIL: no sound server"; exit 1; }; echo "SKIP: no sound server"; exit 77; }
+sink="${TRELVIK_TEST_SINK:-$(pactl get-default-sink)}"
+bin="$TRELVIK_BIN_DIR/trelvik"
+shots="$TRELVIK_BIN_DIR/../screenshots"
+mkdir -p "$shots"
+work="$(mktemp -d)"
+pid=
+player=
+cleanup() {
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+    [ -n "$player" ] && kill "$player" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+
+# Opens a menu of the menu bar by a click on its title and picks its n-th item by keyboard.
+menu() { # x-of-title n
+    # No window manager places the windows: each new one opens over the main window's corner.
+    xdotool windowraise "$main"
+    xdotool windowfocus --sync "$main"
+    xdotool mousemove --window "$main" "$1" 10 click 1
+    sleep 0.3
+    xdotool key --repeat "$2" Down
+    xdotool key Return
+    sleep 0.5
+}
+
+sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 30 sine 440 vol 0.5
+paplay --device="$sink" "$work/tone.wav" &
+player=$!
+mkdir -p "$work/home"
+printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/take.wav" >"$work/home/Config.ini"
+"$bin" --home "$work/home" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear"
+xdotool windowfocus --sync "$main"
+sleep 1
+xdotool key F9
+sleep 3
+xdotool key F11
+for _ in $(seq 50); do [ -s "$work/take.wav" ] && break; sleep 0.1; done
+[ -s "$work/take.wav" ] || fail "nothing was recorded"
+sleep 0.5
+
+# Play the recording: select its item and activate it from the keyboard.
+xdotool mousemove --window "$main" 60 70 click 1
+xdotool key Return
+sleep 0.5
+import -window "$main" "$shots/main-playing.png"
+
+menu 68 1   # Options, Preferences...
+menu 130 1  # Encoder, MP3 Options
+menu 20 3   # File, Location...
+menu 183 3  # Help, About Trelvik
+for title in "Preferences" "MP3 Options" "Location" "About Trelvik"; do
+    id="$(window "$title")" || fail "the window \"$title\" did not open"
+    # Xvfb keeps no contents of covered windows: raise each one before the picture.
+    xdotool windowraise "$id"
+    sleep 0.4
+    import -window "$id" "$shots/window-$(tr ' .' '--' <<<"$title").png"
+done
+
+close_window "$main"
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && fail "the program did not end"
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" -eq 0 ] || fail "exit status $status"
+grep -q '^Recording Volume=65536' "$work/home/Config.ini" || fail "Recording Volume not stored"
+for key in F9 F10 F11; do
+    "$TRELVIK_TESTS_BIN_DIR/xgrab" "$key" || fail "$key is still held after exit"
+done
+echo PASS
