@@ -48,6 +48,25 @@ QString key(const char* name)
     return QString::fromLatin1(name);
 }
 
+// A secondary window is unloaded by destroying it; the owner forgets it at once, the toolkit deletes
+// it once the handler that asked for it has returned.
+template <class Window>
+void unloadWindow(QPointer<Window>& pointer)
+{
+    if (Window* window = pointer.data()) {
+        pointer = nullptr;
+        window->hide();
+        window->deleteLater();
+    }
+}
+
+void bringForward(QWidget& window)
+{
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
 // Counters that must never wrap: they stop at the largest value.
 int16_t raised(int64_t value)
 {
@@ -546,18 +565,26 @@ void Form1::objDOS_ReceiveOutputs(const QString& CommandOutputs)
     }
 }
 
-void Form1::Convert_Click()
+QString Form1::mp3NameFor(const QString& inputf)
 {
-    const QString inputf = Getfilename();
     if (inputf.size() < 3)
-        return;
+        return {};
     const QString outputf = inputf.left(inputf.size() - 3) + QStringLiteral("mp3");
     if (outputf == inputf) {
         // The encoder would read and write the same file and destroy it.
         setStatusColour(kRed);
         setStatus(QStringLiteral("%1 is already an MP3 file; it is not converted again.").arg(inputf));
-        return;
+        return {};
     }
+    return outputf;
+}
+
+void Form1::Convert_Click()
+{
+    const QString inputf = Getfilename();
+    const QString outputf = mp3NameFor(inputf);
+    if (outputf.isEmpty())
+        return;
     Converting(inputf, outputf);
     appendItem(recordings_list::selectedLength(*List1), outputf);
 }
@@ -569,14 +596,9 @@ void Form1::Wavtomp3_Click()
         return;
     setStatus(GetShortPath(chosen));
     const QString inputf = Text1->text();
-    if (inputf.size() < 3)
+    const QString outputf = mp3NameFor(inputf);
+    if (outputf.isEmpty())
         return;
-    const QString outputf = inputf.left(inputf.size() - 3) + QStringLiteral("mp3");
-    if (outputf == inputf) {
-        setStatusColour(kRed);
-        setStatus(QStringLiteral("%1 is already an MP3 file; it is not converted again.").arg(inputf));
-        return;
-    }
     Converting(inputf, outputf);
 }
 
@@ -584,21 +606,11 @@ void Form1::mp3otion_Click()
 {
     if (!m_lame) {
         m_lame = new lame(m_paths, m_state.LameOptions);
-        connect(m_lame, &lame::unloadRequested, this, &Form1::unloadMp3Options);
+        connect(m_lame, &lame::unloadRequested, this, [this] { unloadWindow(m_lame); });
     }
-    m_lame->show();
-    m_lame->raise();
-    m_lame->activateWindow();
+    bringForward(*m_lame);
 }
 
-void Form1::unloadMp3Options()
-{
-    if (lame* window = m_lame.data()) {
-        m_lame = nullptr;
-        window->hide();
-        window->deleteLater();
-    }
-}
 
 void Form1::List1_DblClick()
 {
@@ -651,21 +663,11 @@ void Form1::location_Click()
 {
     if (!m_form3) {
         m_form3 = new Form3(*m_platform.desktop);
-        connect(m_form3, &Form3::unloadRequested, this, &Form1::unloadLocation);
+        connect(m_form3, &Form3::unloadRequested, this, [this] { unloadWindow(m_form3); });
     }
-    m_form3->show();
-    m_form3->raise();
-    m_form3->activateWindow();
+    bringForward(*m_form3);
 }
 
-void Form1::unloadLocation()
-{
-    if (Form3* window = m_form3.data()) {
-        m_form3 = nullptr;
-        window->hide();
-        window->deleteLater();
-    }
-}
 
 void Form1::about_Click()
 {
@@ -677,19 +679,11 @@ aboutme& Form1::loadAbout()
 {
     if (!m_about) {
         m_about = new aboutme(*m_platform.desktop);
-        connect(m_about, &aboutme::unloadRequested, this, &Form1::unloadAbout);
+        connect(m_about, &aboutme::unloadRequested, this, [this] { unloadWindow(m_about); });
     }
     return *m_about;
 }
 
-void Form1::unloadAbout()
-{
-    if (aboutme* window = m_about.data()) {
-        m_about = nullptr;
-        window->hide();
-        window->deleteLater();
-    }
-}
 
 void Form1::Homepage_Click()
 {
@@ -698,10 +692,7 @@ void Form1::Homepage_Click()
 
 void Form1::Brel_Click()
 {
-    aboutme& window = loadAbout();
-    window.show();
-    window.raise();
-    window.activateWindow();
+    bringForward(loadAbout());
 }
 
 void Form1::send_Click()
@@ -784,26 +775,15 @@ Preferences& Form1::loadPreferences()
 {
     if (!m_preferences) {
         m_preferences = new Preferences(m_paths, m_state, SkinPanel1);
-        connect(m_preferences, &Preferences::unloadRequested, this, &Form1::unloadPreferences);
+        connect(m_preferences, &Preferences::unloadRequested, this, [this] { unloadWindow(m_preferences); });
     }
     return *m_preferences;
 }
 
-void Form1::unloadPreferences()
-{
-    if (Preferences* window = m_preferences.data()) {
-        m_preferences = nullptr;
-        window->hide();
-        window->deleteLater();
-    }
-}
 
 void Form1::mPreferences_Click()
 {
-    Preferences& window = loadPreferences();
-    window.show();
-    window.raise();
-    window.activateWindow();
+    bringForward(loadPreferences());
 }
 
 void Form1::position_Click()
@@ -864,10 +844,10 @@ void Form1::Form_Unload()
     if (m_platform.player)
         m_platform.player->command(QStringLiteral("close ") + PlayingFile);
     unloadWizard();
-    unloadLocation();
-    unloadMp3Options();
-    unloadAbout();
-    unloadPreferences();
+    unloadWindow(m_form3);
+    unloadWindow(m_lame);
+    unloadWindow(m_about);
+    unloadWindow(m_preferences);
     m_state.ExitPump = true;
     if (m_pump)
         m_pump->quit();

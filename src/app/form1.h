@@ -162,13 +162,12 @@ private:
     void letPendingEventsRun();
     void appendItem(const QString& length, const QString& path);
     void removeSelectedItem();
-    void unloadPreferences();
     void unloadWizard();
-    void unloadMp3Options();
-    void unloadLocation();
-    void unloadAbout();
     aboutme& loadAbout();
     QString encoderPath() const;
+    // The encoder's output for inputf: its last three characters replaced by "mp3". Empty, with a
+    // message, when that is inputf itself.
+    QString mp3NameFor(const QString& inputf);
     QString configPath() const { return m_paths.configFile(); }
 
     const AppPaths& m_paths;
