@@ -38,7 +38,7 @@ struct PulsePlayer::Session {
     PulseContext* pulse;
     SNDFILE* file = nullptr;
     SF_INFO info{};
-    pa_sample_spec spec{};
+    pa_sample_spec sampleSpec{};
     size_t frameBytes = 0;
     size_t chunkFrames = 0;
 
@@ -143,18 +143,18 @@ QString PulsePlayer::Session::open(const QString& path)
     file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
     if (!file)
         return QStringLiteral("error: cannot open %1: %2").arg(path, fileError(nullptr));
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = uint32_t(std::max(0, info.samplerate));
-    spec.channels = uint8_t(std::clamp(info.channels, 0, int(PA_CHANNELS_MAX) + 1));
-    if (info.channels < 1 || info.channels > int(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec))
+    sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+    sampleSpec.rate = uint32_t(std::max(0, info.samplerate));
+    sampleSpec.channels = uint8_t(std::clamp(info.channels, 0, int(PA_CHANNELS_MAX) + 1));
+    if (info.channels < 1 || info.channels > int(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&sampleSpec))
         return QStringLiteral("error: cannot play %1: %2 channels at %3 Hz").arg(path).arg(info.channels).arg(info.samplerate);
-    frameBytes = pa_frame_size(&spec);
-    chunkFrames = std::max<size_t>(256, spec.rate / 20);
+    frameBytes = pa_frame_size(&sampleSpec);
+    chunkFrames = std::max<size_t>(256, sampleSpec.rate / 20);
     ring.resize(chunkFrames * 10 * frameBytes); // half a second
 
     // The first chunk now: a file that opens but does not decode is refused here, not heard as
     // silence.
-    std::vector<float> first(chunkFrames * spec.channels);
+    std::vector<float> first(chunkFrames * sampleSpec.channels);
     const sf_count_t got = sf_readf_float(file, first.data(), sf_count_t(chunkFrames));
     if (got < 0 || (got == 0 && (info.frames > 0 || sf_error(file) != SF_ERR_NO_ERROR)))
         return QStringLiteral("error: cannot decode %1: %2").arg(path, fileError(file));
@@ -179,7 +179,7 @@ QString PulsePlayer::Session::start()
         return QStringLiteral("error: no sound server answers");
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
-    stream = pa_stream_new_with_proplist(context, "Playback", &spec, nullptr, props);
+    stream = pa_stream_new_with_proplist(context, "Playback", &sampleSpec, nullptr, props);
     pa_proplist_free(props);
     if (!stream)
         return QStringLiteral("error: the sound server refused the stream: %1")
@@ -191,7 +191,7 @@ QString PulsePlayer::Session::start()
     // sink that soon. The decoder's ring keeps the stream fed.
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(bufferMs) * 1000, &spec));
+    attr.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(bufferMs) * 1000, &sampleSpec));
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(-1);
@@ -291,7 +291,7 @@ void PulsePlayer::Session::playOutMeasured(int success)
             lastWait = true;
             wait = timing->sink_usec;
         } else {
-            wait = pa_bytes_to_usec(uint64_t(left), &spec) + 5000;
+            wait = pa_bytes_to_usec(uint64_t(left), &sampleSpec) + 5000;
         }
     }
     timer = pa_context_rttime_new(context, pa_rtclock_now() + wait, timerFired, this);
@@ -313,7 +313,7 @@ void PulsePlayer::Session::playOutTimer()
 
 void PulsePlayer::Session::decode()
 {
-    std::vector<float> block(chunkFrames * spec.channels);
+    std::vector<float> block(chunkFrames * sampleSpec.channels);
     const size_t chunkBytes = chunkFrames * frameBytes;
     for (;;) {
         {
@@ -448,7 +448,7 @@ bool PulsePlayer::playAndWait(const QString& path)
     // data cannot keep the caller here for ever, however long the file.
     constexpr auto slack = std::chrono::seconds(3);
     const auto started = PulseContext::Clock::now();
-    const double rate = session.spec.rate;
+    const double rate = session.sampleSpec.rate;
     bool played = false;
     {
         PulseContext::Lock lock(*m_pulse);

@@ -17,7 +17,7 @@
 struct PulseCapture::Session {
     PulseContext* pulse = nullptr;
     WaveSpool spool;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleSpec{};
     pa_stream* stream = nullptr;
     std::atomic<bool> paused{false};
     // Touched with the main loop's lock held.
@@ -43,13 +43,13 @@ void streamStateChanged(pa_stream* stream, void* userdata)
 void fillStartGap(PulseCapture::Session* session, size_t firstBytes)
 {
     const pa_usec_t now = pa_rtclock_now();
-    const pa_usec_t covered = pa_bytes_to_usec(firstBytes, &session->spec);
+    const pa_usec_t covered = pa_bytes_to_usec(firstBytes, &session->sampleSpec);
     // Half a fragment of slack for delivery jitter: a larger shortfall is time the source did not
     // hand over, and it is filled.
     const pa_usec_t slack = pa_usec_t(PulseCapture::fragmentMs) * 1000 / 2;
     if (session->readyAt == 0 || now < session->readyAt + covered + slack)
         return;
-    const size_t gap = pa_usec_to_bytes(now - session->readyAt - covered, &session->spec);
+    const size_t gap = pa_usec_to_bytes(now - session->readyAt - covered, &session->sampleSpec);
     session->received += gap;
     if (!session->paused.load(std::memory_order_relaxed))
         session->spool.pushSilence(gap);
@@ -157,8 +157,8 @@ void PulseCapture::keepSourceAwake()
     pa_context* context = m_pulse->context();
     if (!context)
         return;
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
-    m_awake = pa_stream_new(context, "Keeping the source ready", &spec, nullptr);
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 8000, 1};
+    m_awake = pa_stream_new(context, "Keeping the source ready", &sampleSpec, nullptr);
     if (!m_awake)
         return;
     pa_buffer_attr attr;
@@ -166,7 +166,7 @@ void PulseCapture::keepSourceAwake()
     attr.tlength = uint32_t(-1);
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &spec));
+    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &sampleSpec));
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
     if (pa_stream_connect_record(m_awake, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) < 0) {
         pa_stream_unref(m_awake);
@@ -287,9 +287,9 @@ int32_t PulseCapture::start(int32_t channels, int32_t rate, int32_t bits)
             !session->spool.open(QFile::encodeName(QDir::tempPath()).toStdString(), format, bufferSeconds, &error))
             return 1;
     }
-    session->spec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    session->spec.rate = uint32_t(format.rate);
-    session->spec.channels = uint8_t(format.channels);
+    session->sampleSpec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    session->sampleSpec.rate = uint32_t(format.rate);
+    session->sampleSpec.channels = uint8_t(format.channels);
     m_session = std::move(session);
     if (!m_pulse)
         return 1;
@@ -311,7 +311,7 @@ int32_t PulseCapture::start(int32_t channels, int32_t rate, int32_t bits)
     if (!context)
         return 1;
     Session* s = m_session.get();
-    s->stream = pa_stream_new(context, "Recording", &s->spec, nullptr);
+    s->stream = pa_stream_new(context, "Recording", &s->sampleSpec, nullptr);
     if (!s->stream)
         return 1;
     pa_stream_set_state_callback(s->stream, streamStateChanged, s);
@@ -324,7 +324,7 @@ int32_t PulseCapture::start(int32_t channels, int32_t rate, int32_t bits)
     attr.tlength = uint32_t(-1);
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &s->spec));
+    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &s->sampleSpec));
     const auto flags = PA_STREAM_ADJUST_LATENCY;
     if (pa_stream_connect_record(s->stream, device.empty() ? nullptr : device.c_str(), &attr, flags) < 0)
         return 1;
@@ -350,7 +350,7 @@ bool PulseCapture::finishSession(bool drain)
             s->gotData = true;
             const pa_usec_t now = pa_rtclock_now();
             if (now > s->readyAt) {
-                const size_t silence = pa_usec_to_bytes(now - s->readyAt, &s->spec);
+                const size_t silence = pa_usec_to_bytes(now - s->readyAt, &s->sampleSpec);
                 s->received += silence;
                 if (!s->paused)
                     s->spool.pushSilence(silence);
@@ -365,7 +365,7 @@ bool PulseCapture::finishSession(bool drain)
             int negative = 0;
             const int latencyResult = pa_stream_get_latency(s->stream, &latency, &negative);
             if (latencyResult == 0 && !negative) {
-                const uint64_t target = s->received + pa_usec_to_bytes(latency, &s->spec);
+                const uint64_t target = s->received + pa_usec_to_bytes(latency, &s->sampleSpec);
                 const auto wait = std::min(std::chrono::milliseconds(latency / 1000 + 250), std::chrono::milliseconds(1000));
                 s->waking = true;
                 m_pulse->waitUntil(
@@ -379,8 +379,8 @@ bool PulseCapture::finishSession(bool drain)
             // not count the fragment it is filling: wait until the stream has delivered the whole
             // time since it started, up to the moment of the stop.
             if (s->readyAt != 0 && stopAt > s->readyAt) {
-                const uint64_t due = pa_usec_to_bytes(stopAt - s->readyAt, &s->spec);
-                const uint64_t slack = pa_usec_to_bytes(5000, &s->spec);
+                const uint64_t due = pa_usec_to_bytes(stopAt - s->readyAt, &s->sampleSpec);
+                const uint64_t slack = pa_usec_to_bytes(5000, &s->sampleSpec);
                 const auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
                 s->waking = true;
                 m_pulse->waitUntil(

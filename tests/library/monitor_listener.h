@@ -31,7 +31,7 @@ public:
 
     MonitorListener(const QString& source, std::vector<double> frequencies) : m_frequencies(std::move(frequencies))
     {
-        pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 1};
+        pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, rate, 1};
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
         attr.tlength = uint32_t(-1);
@@ -41,7 +41,7 @@ public:
         int error = 0;
         const QByteArray device = source.toUtf8();
         m_simple = pa_simple_new(nullptr, "trelvik-test-listener", PA_STREAM_RECORD, device.constData(),
-                                 "monitor", &spec, nullptr, &attr, &error);
+                                 "monitor", &sampleSpec, nullptr, &attr, &error);
         if (m_simple)
             m_thread = std::thread([this] { listen(); });
     }
