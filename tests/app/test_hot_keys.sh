@@ -82,10 +82,10 @@ xdotool key F11
 wait_file "$work/rec/take_1.wav"
 check_wave "$work/rec/take_1.wav" 2.5 3.6
 
-xdotool key F9
-sleep 3
 import -window "$main" "$shots/list.png"
 "$tools/xgrab" F9 && fail "F9 was not held while the program ran"
+xdotool key F9
+sleep 3
 close_window "$main"
 ends_with 0
 check_wave "$work/rec/take_2.wav" 2.5 3.8
