@@ -2,8 +2,12 @@
 #include "platform/ini_file.h"
 #include "tests/fakes/test_support.h"
 
+#include <QAccessible>
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QRadioButton>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMenu>
@@ -174,6 +178,37 @@ private slots:
         for (const QAction* action : w.menuBar()->actions())
             bar.append(action->text());
         QCOMPARE(bar, QStringList({"File", "Options", "Encoder", "Help"}));
+    }
+
+    void screenReadersSeeEveryControlByName()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\n");
+        Form1& w = f.load();
+        auto name = [](QWidget* widget) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+            return accessible ? accessible->text(QAccessible::Name) : QString();
+        };
+        QCOMPARE(name(w.SkinButton1), QStringLiteral("Record F9"));
+        QCOMPARE(name(w.SkinButton4), QStringLiteral("Pause F10"));
+        QCOMPARE(name(w.SkinButton2), QStringLiteral("Stop F11"));
+        QCOMPARE(name(w.List1), QStringLiteral("Recordings"));
+        QCOMPARE(name(w.SkinScrollBar1), QStringLiteral("Recording volume setting"));
+        QCOMPARE(name(w.Text1), QStringLiteral("Status"));
+        QVERIFY(!name(w.SkinPanel1).isEmpty());
+        for (QWidget* control : {static_cast<QWidget*>(w.SkinButton1), static_cast<QWidget*>(w.List1),
+                                 static_cast<QWidget*>(w.SkinScrollBar1), static_cast<QWidget*>(w.Text1)})
+            QVERIFY2(control->focusPolicy() & Qt::TabFocus, qPrintable(control->objectName()));
+
+        w.mPreferences->trigger();
+        // A combo box is named by its text here; its label reaches screen readers as a relation.
+        QStringList labels;
+        for (const auto& [other, relation] :
+             QAccessible::queryAccessibleInterface(w.preferences()->Combo1)->relations(QAccessible::Label))
+            labels.append(other->text(QAccessible::Name));
+        QCOMPARE(labels, QStringList({"Sample Rate"}));
+        QCOMPARE(name(w.preferences()->Option1), QStringLiteral("Mono"));
+        QCOMPARE(name(w.preferences()->Check1), QStringLiteral("Convert recording to MP3 on completion"));
     }
 
     void skinsSwitchOnlyTheMainWindow()
