@@ -46,7 +46,9 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     const AppPaths paths = AppPaths::forExecutable(QCoreApplication::applicationDirPath(), commandLine.home);
+    // An installed program records into the Music folder by default, which a new account may lack.
     QDir().mkpath(paths.configFolder());
+    QDir().mkpath(paths.recordingFolder());
 
     Platform platform = makePlatform();
     SharedState state;

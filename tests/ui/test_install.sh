@@ -59,6 +59,7 @@ run_first_start() {
     close_window "$wizard"
     ends_with 0
     [ -f "$config/Trelvik/Config.ini" ] || fail "Config.ini is not in $config/Trelvik"
+    [ -d "$HOME/Music" ] || fail "the Music folder for recordings was not made"
 }
 
 mkdir -p "$work/home"
