@@ -1,4 +1,5 @@
-# Shared by the tests that drive the real program under X. Sourced; uses $pid (the program's).
+# Shared by the tests that drive the real program under X. Sourced; uses $pid (the program's) and
+# the caller's fail.
 
 # The visible top-level window with exactly this title, waiting up to 10 s for it.
 window() {
@@ -25,4 +26,23 @@ close_window() {
             sleep 0.1
         done
     done
+}
+
+# Waits up to 10 s for the program to end and checks its exit status.
+ends_with() {
+    local status=0
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
+    wait "$pid" || status=$?
+    pid=
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+# A test of the real program needs the sound server that test.sh starts: without it the test fails
+# when that server was promised (TRELVIK_TEST_SINK set) and is skipped otherwise.
+need_sound_server() {
+    pactl info >/dev/null 2>&1 && return 0
+    [ -n "${TRELVIK_TEST_SINK:-}" ] && { echo "FAIL: no sound server"; exit 1; }
+    echo "SKIP: no sound server"
+    exit 77
 }

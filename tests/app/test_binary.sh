@@ -13,15 +13,6 @@ fail() { echo "FAIL: $*"; exit 1; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 
 # The visible top-level window with exactly this title, waiting up to 10 s for it.
-# Waits up to 10 s for the program to end and checks its status.
-ends_with() {
-    local status=0
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
-    wait "$pid" || status=$?
-    pid=
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
 
 # Options.
 "$bin" --help | grep -q -- '--home DIR' || fail "--help"

@@ -4,7 +4,8 @@
 # format; closing the window and SIGTERM save a running recording; the keys are free after exit.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
-pactl info >/dev/null 2>&1 || { [ -n "${TRELVIK_TEST_SINK:-}" ] && { echo "FAIL: no sound server"; exit 1; }; echo "SKIP: no sound server"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+need_sound_server
 sink="${TRELVIK_TEST_SINK:-$(pactl get-default-sink)}"
 bin="$TRELVIK_BIN_DIR/trelvik"
 tools="$TRELVIK_TESTS_BIN_DIR"
@@ -20,16 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 wait_file() { for _ in $(seq 100); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "$1 was not written"; }
-ends_with() {
-    local status=0
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
-    wait "$pid" || status=$?
-    pid=
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
 # Duration in seconds and the format of a wave file, and whether it holds sound.
 check_wave() { # file min max
     local d

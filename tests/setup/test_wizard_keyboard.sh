@@ -4,7 +4,8 @@
 # window shown.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
-pactl info >/dev/null 2>&1 || { [ -n "${TRELVIK_TEST_SINK:-}" ] && { echo "FAIL: no sound server"; exit 1; }; echo "SKIP: no sound server"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+need_sound_server
 sink="${TRELVIK_TEST_SINK:-$(pactl get-default-sink)}"
 bin="$TRELVIK_BIN_DIR/trelvik"
 shots="$TRELVIK_BIN_DIR/../screenshots"
@@ -15,7 +16,6 @@ previous="$(pactl get-default-source)"
 cleanup() { [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; pactl set-default-source "$previous"; rm -rf "$work"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 shot() { sleep 0.4; import -window "$wizard" "$shots/wizard-$1.png"; }
 
 pactl set-default-source "$sink.monitor"
@@ -45,9 +45,6 @@ main="$(window Trelvik)" || fail "the main window did not appear after Done"
 sleep 0.4
 import -window "$main" "$shots/wizard-6-main.png"
 close_window "$main"
-for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$pid" 2>/dev/null && fail "the program did not end"
-wait "$pid" || fail "exit status $?"
-pid=
+ends_with 0
 grep -q '^Recording Volume=32768$' "$work/Config.ini" || fail "the level is not the middle of the range: $(cat "$work/Config.ini")"
 echo PASS

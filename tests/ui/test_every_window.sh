@@ -5,7 +5,8 @@
 # frees F9, F10 and F11 at once.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
-pactl info >/dev/null 2>&1 || { [ -n "${TRELVIK_TEST_SINK:-}" ] && { echo "FAIL: no sound server"; exit 1; }; echo "SKIP: no sound server"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+need_sound_server
 sink="${TRELVIK_TEST_SINK:-$(pactl get-default-sink)}"
 bin="$TRELVIK_BIN_DIR/trelvik"
 shots="$TRELVIK_BIN_DIR/../screenshots"
@@ -20,7 +21,6 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 
 # Opens a menu of the menu bar by a click on its title and picks its n-th item by keyboard.
 menu() { # x-of-title n
@@ -71,12 +71,7 @@ for title in "Preferences" "MP3 Options" "Location" "About Trelvik"; do
 done
 
 close_window "$main"
-for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$pid" 2>/dev/null && fail "the program did not end"
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" -eq 0 ] || fail "exit status $status"
+ends_with 0
 grep -q '^Recording Volume=65536' "$work/home/Config.ini" || fail "Recording Volume not stored"
 for key in F9 F10 F11; do
     "$TRELVIK_TESTS_BIN_DIR/xgrab" "$key" || fail "$key is still held after exit"

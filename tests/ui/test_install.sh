@@ -12,14 +12,6 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 
-ends_with() {
-    local status=0
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && fail "the program did not end"
-    wait "$pid" || status=$?
-    pid=
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
 
 prefix="$work/prefix dir"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
