@@ -1,55 +1,88 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Trelvik with its tests, and runs every test through CTest against a
-# private PulseAudio (null sink) and a private Xvfb, which it stops again. Exits non-zero on any failure.
+# Installs what is missing, builds Trelvik with its tests, and runs every test through CTest, once
+# against a private PulseAudio and once against a private PipeWire (with WirePlumber and its Pulse
+# server), each with a null sink and a private Xvfb, which it stops again (tools/test_env.sh).
+# Exits non-zero when a run fails.
+# usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize]
+#   --server S  run the tests against that sound server only
+#   --sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer (in build-sanitize/), and
+#               run the same tests there; any report fails its test
+# TRELVIK_BUILD_DIR names the build folder (default build/, or build-sanitize/ with --sanitize), so
+# that several builds can go on side by side.
 set -uo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$top/tools/setup.sh"
+. "$top/tools/test_env.sh"
+
+usage() {
+    echo "usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize]"
+    exit 2
+}
+
+sanitize=0
+servers=("${trelvik_env_servers[@]}")
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --sanitize) sanitize=1; shift ;;
+        --server) [ $# -ge 2 ] || usage; servers=("$2"); shift 2 ;;
+        --server=*) servers=("${1#--server=}"); shift ;;
+        *) usage ;;
+    esac
+done
+case "${servers[0]}" in pulseaudio | pipewire) ;; *) usage ;; esac
+
+build="$top/build"
+options=(-DTRELVIK_BUILD_TESTS=ON)
+if [ "$sanitize" = 1 ]; then
+    build="$top/build-sanitize"
+    options+=(-DTRELVIK_SANITIZE=ON)
+    trelvik_env_sanitizers "$top"
+fi
+[ -n "${TRELVIK_BUILD_DIR:-}" ] && build="$(realpath -m "$TRELVIK_BUILD_DIR")"
 
 trelvik_install_packages "${TRELVIK_RUNTIME_PACKAGES[@]}" "${TRELVIK_TEST_PACKAGES[@]}" || exit 1
-trelvik_build "$top" -DTRELVIK_BUILD_TESTS=ON || exit 1
+TRELVIK_BUILD_DIR="$build" trelvik_build "$top" "${options[@]}" || exit 1
 
-runtime="$(mktemp -d /tmp/trelvik-test.XXXXXX)"
-chmod 700 "$runtime"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$runtime"
-}
-trap cleanup EXIT
+logdir="$(mktemp -d /tmp/trelvik-ctest.XXXXXX)"
+trap 'trelvik_env_stop; rm -rf "$logdir"' EXIT
 trap 'exit 130' INT TERM
 
-# A private X server on the first free display.
-display=
-for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+# The counts of a CTest run from its output: "passed failed skipped", or nothing when it did not
+# get to its closing line. CTest counts a skipped test among the passed ones.
+counts() { # log
+    awk '
+        / tests passed, [0-9]+ tests? failed out of [0-9]+/ {
+            failed = $4; total = $NF; done = 1
+        }
+        /^[[:space:]]*[0-9]+ - .*\(Skipped\)$/ { skipped++ }
+        END { if (done) print total - failed - skipped, failed, skipped + 0 }' "$1"
+}
+
+summary=()
+status=0
+all=(0 0 0)
+for server in "${servers[@]}"; do
+    echo "=== test.sh: the tests against $server"
+    log="$logdir/$server.log"
+    if trelvik_env_start "$server"; then
+        (cd "$build" && ctest --output-on-failure -j 2 --timeout 300) 2>&1 | tee "$log"
+        result=$?
+        read -r passed failed skipped <<<"$(counts "$log")"
+        if [ -n "${passed:-}" ]; then
+            summary+=("$server: $passed passed, $failed failed, $skipped skipped")
+            all=($((all[0] + passed)) $((all[1] + failed)) $((all[2] + skipped)))
+        else
+            summary+=("$server: CTest did not finish (status $result)")
+        fi
+    else
+        result=1
+        summary+=("$server: the test environment did not start")
+    fi
+    trelvik_env_stop
+    [ "$result" -eq 0 ] || status=1
 done
-[ -n "$display" ] || { echo "test.sh: no free X display"; exit 1; }
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$runtime/xvfb.log" 2>&1 &
-pids+=($!)
 
-# A private PulseAudio with a null sink; its monitor hears what is played into it.
-export XDG_RUNTIME_DIR="$runtime"
-export PULSE_SERVER="unix:$runtime/pulse/native"
-unset PULSE_SINK PULSE_SOURCE
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --disable-shm=false \
-    --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2" \
-    >"$runtime/pulse.log" 2>&1 &
-pids+=($!)
-
-for _ in $(seq 100); do
-    xdpyinfo -display "$display" >/dev/null 2>&1 && pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-done
-xdpyinfo -display "$display" >/dev/null 2>&1 || { echo "test.sh: Xvfb did not start"; cat "$runtime/xvfb.log"; exit 1; }
-pactl info >/dev/null 2>&1 || { echo "test.sh: PulseAudio did not start"; cat "$runtime/pulse.log"; exit 1; }
-pactl set-default-sink trelvik_sink
-pactl set-default-source trelvik_sink.monitor
-
-export DISPLAY="$display"
-export TRELVIK_TEST_SINK=trelvik_sink
-(cd "$top/build" && ctest --output-on-failure -j 2 --timeout 300)
-status=$?
+echo "=== test.sh: summary"
+printf '%s\n' "${summary[@]}"
+[ ${#servers[@]} -gt 1 ] && echo "total: ${all[0]} passed, ${all[1]} failed, ${all[2]} skipped"
 exit $status

@@ -58,8 +58,8 @@ int main(int argc, char** argv)
             status = QStringLiteral("Finish Converting");
     });
 
-    runner.setCommandline(quoteWindowsArgument(arguments[1]) + options + u' ' + quoteWindowsArgument(arguments[2])
-                          + u' ' + quoteWindowsArgument(arguments[3]));
+    runner.setCommandline(quoteWindowsArgument(arguments[1]) + options + u' ' + quoteWindowsArgument(arguments[2]) +
+                          u' ' + quoteWindowsArgument(arguments[3]));
     const QString output = runner.ExecuteCommand(QString());
 
     std::printf("updates=%ld\nlast_status=%s\noutput_chars=%lld\n", updates, qPrintable(status),

@@ -3,7 +3,10 @@
 # monitor with the program's capture component (bench/record_driver) and with
 # `parecord --latency-msec=50` at the same time, while a signal plays into the sink. Prints CPU
 # seconds per recorded minute for both and their ratio, the driver's peak and checkpoint memory,
-# and how long stopping takes after 10 s and after 60 s.
+# and how long stopping takes after 10 s and after 60 s. The driver measures the input level of
+# what it records, as the program does; the program itself then records 30 s with its window on
+# screen (the meter drawn 30 times a second) and 30 s minimised, under a private Xvfb, with
+# parecord recording beside it again.
 #
 #   bench/record.sh [BUILD_DIR]     (default: build-audio, then build)
 # Uses the server in PULSE_SERVER when BENCH_USE_SERVER=1 and its sink in BENCH_SINK; otherwise
@@ -66,10 +69,64 @@ kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
 
 "$driver" 10 "$work/short.txt.wav" >"$work/short.txt"
 
+# The whole program, started and stopped through its remote control on a private session bus.
+program_lines=()
+trelvik="$build/bin/trelvik"
+if [ -x "$trelvik" ] && command -v Xvfb >/dev/null && command -v xdotool >/dev/null && command -v dbus-daemon >/dev/null; then
+    display=
+    for n in $(seq 150 190); do
+        [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ] && { display=":$n"; break; }
+    done
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    pids+=($!)
+    bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"
+    pids+=("$(sed -n 2p <<<"$bus")")
+    export DISPLAY="$display" DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
+    for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+    mkdir -p "$work/home"
+    printf '[Config]\nRecording Source=1\nRecording Source Name=%s\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\nSave Position=%s\n' \
+        "$sink.monitor" "$work/take.wav" >"$work/home/Config.ini"
+    "$trelvik" --home "$work/home" >"$work/trelvik.log" 2>&1 &
+    program=$!
+    pids+=($program)
+    window=
+    for _ in $(seq 100); do
+        window="$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null | head -n 1)" && [ -n "$window" ] && break
+        sleep 0.1
+    done
+    for _ in $(seq 100); do [ "$("$trelvik" --command status 2>/dev/null)" = idle ] && break; sleep 0.1; done
+    parecord --latency-msec=50 --device="$sink.monitor" --rate=44100 --channels=2 --format=s16le \
+        --file-format=wav "$work/parecord2.wav" &
+    parecord_pid=$!
+    pids+=($parecord_pid)
+    ticks_of() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+    "$trelvik" --command record >/dev/null
+    sleep 2
+    p0=$(ticks_of "$program"); r0=$(ticks_of "$parecord_pid")
+    sleep 30
+    p1=$(ticks_of "$program"); r1=$(ticks_of "$parecord_pid")
+    iconify="$build/tests/bin/xiconify"
+    if [ -x "$iconify" ]; then "$iconify" "$window"; else xdotool windowunmap --sync "$window"; fi
+    sleep 2
+    p2=$(ticks_of "$program"); r2=$(ticks_of "$parecord_pid")
+    sleep 30
+    p3=$(ticks_of "$program"); r3=$(ticks_of "$parecord_pid")
+    "$trelvik" --command stop >/dev/null
+    kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
+    per_minute() { awk -v t="$1" -v hz="$ticks" 'BEGIN { printf "%.3f", 2 * t / hz }'; }
+    program_lines+=("program on screen        $(per_minute $((p1 - p0))) s per minute, parecord beside it $(per_minute $((r1 - r0))) s")
+    program_lines+=("program minimised        $(per_minute $((p3 - p2))) s per minute, parecord beside it $(per_minute $((r3 - r2))) s")
+    program_lines+=("program peak RSS         $(awk '/VmHWM/ { print $2 }' "/proc/$program/status") KiB")
+    kill "$program" 2>/dev/null || true
+    wait "$program" 2>/dev/null || true
+else
+    program_lines+=("program                  not measured: needs bin/trelvik, Xvfb, xdotool and dbus-daemon")
+fi
+
 value() { grep "^$1=" "$2" | cut -d= -f2; }
 driver_cpu=$(value cpu_s "$work/long.txt")
 echo "recorded                 60 s, 44100 Hz, 16 bits, stereo, from $sink.monitor"
-echo "driver CPU per minute    ${driver_cpu} s"
+echo "driver CPU per minute    ${driver_cpu} s   (header after every batch, fdatasync every 5 s)"
 echo "parecord CPU per minute  ${parecord_cpu} s   (--latency-msec=50)"
 if awk -v p="$parecord_cpu" 'BEGIN { exit !(p > 0) }'; then
     echo "CPU ratio                $(awk -v d="$driver_cpu" -v p="$parecord_cpu" 'BEGIN { printf "%.2f", d / p }')"
@@ -82,3 +139,4 @@ echo "driver RSS after 60 s    $(value rss_kb_at_60s "$work/long.txt") KiB"
 echo "op 0 after 10 s          $(value stop_ms "$work/short.txt") ms"
 echo "op 0 after 60 s          $(value stop_ms "$work/long.txt") ms"
 echo "frames recorded (60 s)   $(value frames "$work/long.txt")"
+printf '%s\n' "${program_lines[@]}"

@@ -1,9 +1,14 @@
-# Shared by run.sh and test.sh: install what is missing, then configure and build in build/.
+# Shared by run.sh, test.sh and .ci/run: install what is missing, then configure and build.
 # Sourced, not run.
 
 TRELVIK_RUNTIME_PACKAGES=(qt6-base-dev cmake g++ make pkg-config libpulse-dev libsndfile1-dev
     libxcb1-dev libxcb-keysyms1-dev libx11-dev pulseaudio pulseaudio-utils lame xdg-utils fonts-liberation2)
-TRELVIK_TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick sox libsox-fmt-all xauth)
+TRELVIK_TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick sox libsox-fmt-all xauth
+    dbus-daemon dbus-bin at-spi2-core python3 python3-gi python3-pyatspi
+    pipewire pipewire-pulse wireplumber weston qt6-wayland
+    desktop-file-utils appstream dpkg-dev)
+# What .ci/run needs before the tests: the format check of the changed files.
+TRELVIK_CHECK_PACKAGES=(git clang-format)
 
 trelvik_install_packages() {
     local missing=() pkg
@@ -18,9 +23,11 @@ trelvik_install_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" || return 1
 }
 
+# Builds in build/, or in TRELVIK_BUILD_DIR when that is set.
 trelvik_build() {
     local top="$1"
     shift
-    cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null || return 1
-    cmake --build "$top/build" -j "$(nproc)" || return 1
+    local build="${TRELVIK_BUILD_DIR:-$top/build}"
+    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null || return 1
+    cmake --build "$build" -j "$(nproc)" || return 1
 }

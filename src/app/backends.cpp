@@ -1,7 +1,7 @@
 #include "app/backends.h"
 
 #include "library/pulse_player.h"
-#include "platform/x11_hot_keys.h"
+#include "platform/global_hot_keys.h"
 #include "recording/pulse_backends.h"
 
 Platform makePlatform()
@@ -13,7 +13,7 @@ Platform makePlatform()
     platform.mixer = std::move(sound.mixer);
     platform.dialogs = std::make_unique<QtDialogs>();
     platform.player = std::make_unique<PulsePlayer>(platform.pulse);
-    platform.hotKeys = std::make_unique<X11HotKeys>();
+    platform.hotKeys = std::make_unique<GlobalHotKeys>(QDBusConnection::sessionBus());
     platform.desktop = std::make_unique<SystemDesktop>();
     return platform;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "app/volume_slider.h"
 #include "platform/app_paths.h"
 #include "platform/platform.h"
 #include "platform/shared_state.h"
+#include "platform/status_tone.h"
 #include "setup/wizard_host.h"
 #include "ui/skin.h"
 #include "ui/skinned_widgets.h"
@@ -18,21 +20,37 @@
 #include "setup/form2.h"
 #include "ui/aboutme.h"
 #include "ui/form3.h"
+
+class Conversion;
+class Playback;
 class QAction;
 class QEventLoop;
 class QLineEdit;
 class QListWidget;
 class QMenu;
+class Recorder;
 
-// The main window "Trelvik". Its members carry the control names and its slots the handler names.
+// The main window "Trelvik". Its members carry the control names and its slots the handler names;
+// the handlers hand the work to the recorder, the playback and the conversion, and the window shows
+// what those report.
 class Form1 : public QMainWindow, public WizardHost {
     Q_OBJECT
 public:
     Form1(const AppPaths& paths, Platform& platform, SharedState& state);
     ~Form1() override;
 
+    // Hot-key ids and the keys they stand for.
+    static constexpr int kRecordKey = 0xBFFF;
+    static constexpr int kPauseKey = 0;
+    static constexpr int kStopKey = 0xA0;
+
     // Start-up up to the message pump.
     void Form_Load();
+    // A hot key pressed by other means (a remote command): the same handler and the same rules,
+    // at once.
+    void pressHotKey(int id);
+    // Shows the window over the others (a second start, a remote "show").
+    void bringToFront();
     // Runs the program's events until shutdown sets ExitPump.
     void HotKeyPump();
 
@@ -46,11 +64,22 @@ public:
     SkinLabel* SkinLabel5;
     SkinLabel* SkinLabel2;
     QListWidget* List1;
-    QTimer Timer1; // playback poll
-    QTimer Timer2; // recording clock
     QTimer Timer3; // mail poll
     SkinForm SkinForm1;
     QString CommonFilter; // the "Output File" dialog's filter
+
+    // The input level meter under the status line and its clip light (built in form1_layout.cpp). They
+    // show the capture's levels about 30 times a second while the window is on screen, and nothing
+    // is measured while it is minimised or hidden and idle.
+    class InputMeter* InputLevel = nullptr;
+    class ClipLight* Clip = nullptr;
+    QTimer* MeterTimer = nullptr;
+
+    // Record, Pause/Resume and Stop. The buttons and the hot keys trigger them; each is enabled
+    // exactly when the recorder allows it, and a disabled one does nothing.
+    QAction* RecordAction;
+    QAction* PauseAction;
+    QAction* StopAction;
 
     // Menus and their items.
     QMenu* file;
@@ -80,15 +109,13 @@ public:
     QAction* send;
     QAction* Ccancel;
 
-    // Main-window state.
-    int32_t ElapsedSeconds = 0;
-    QString MegabytesPerSecond;
-    QString MinutesText;
-    QString SecondsText;
-    int16_t OutputSuffix = 0;
+    // The numbering of the recordings list.
     int16_t NextItemNumber = 1;
-    QString PlayingFile;
     DOSOutputs* objDOS = nullptr;
+
+    Recorder& recorder() const { return *m_recorder; }
+    Playback& playback() const { return *m_playback; }
+    Conversion& conversion() const { return *m_conversion; }
 
     // Secondary windows, while loaded.
     Form2* wizard() const { return m_form2; }
@@ -101,16 +128,13 @@ public:
 
     // The path of the selected recordings-list item; empty when nothing is selected.
     QString Getfilename() const;
-    void Mmss();
-    // Runs the encoder from inputf to outputf; returns when it has ended.
-    void Converting(const QString& inputf, const QString& outputf);
     QString GetShortPath(const QString& strFileName) const;
-    // The mode of a playback device: "playing", "stopped", or empty when it is not open.
-    QString Status(const QString& name);
     void Savefile();
     void skins();
-    void ConfigureVolumeSlider(std::optional<int32_t> initialPosition);
-    void setStatus(const QString& text);
+    void ConfigureVolumeSlider(volume_slider::Start start);
+    void setStatus(const QString& text, const QString& path = {});
+    // The whole text of the status line, also when the line shows it shortened.
+    const QString& statusText() const { return m_statusText; }
     void setStatusColour(const QColor& colour);
     QColor statusColour() const;
 
@@ -149,30 +173,39 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
+    void buildRecordingActions();
     void buildMenus();
+    void applySkin(QAction* item, const char* skinFile);
     void Form_Unload();
     void HotKeyPressed(int id);
-    void List1_MouseDown(Qt::MouseButton button, const QPoint& position);
+    bool hotKeysHeld() const;
+    void registerHotKeys();
+    void unregisterHotKeys();
+    void hotKeysUnavailable(const QString& why);
+    void showRecorderState();
+    void showStatus(const QString& text, StatusTone tone, const QString& path = {});
+    void showTrouble();
+    void showTone(StatusTone tone);
+    void List1_MouseDown(Qt::MouseButton button, const QPoint& at);
     void List1_ContextMenu();
-    // Lets pending window events run once; hot keys pressed meanwhile are dropped.
-    void letPendingEventsRun();
     void appendItem(const QString& length, const QString& path);
     void removeSelectedItem();
     void unloadWizard();
     aboutme& loadAbout();
-    QString encoderPath() const;
-    // The encoder's output for inputf: its last three characters replaced by "mp3". Empty, with a
-    // message, when that is inputf itself.
-    QString mp3NameFor(const QString& inputf);
     QString configPath() const { return m_paths.configFile(); }
 
     const AppPaths& m_paths;
     Platform& m_platform;
+    // Feeds the meter from the capture; ended first when the window goes, while the window it
+    // watches is still whole.
+    QObject* m_meterFeed = nullptr;
     SharedState& m_state;
+    Conversion* m_conversion = nullptr;
+    Recorder* m_recorder = nullptr;
+    Playback* m_playback = nullptr;
     QPointer<Form2> m_form2;
     QPointer<Preferences> m_preferences;
     QPointer<lame> m_lame;
@@ -180,6 +213,11 @@ private:
     QPointer<aboutme> m_about;
     QEventLoop* m_pump = nullptr;
     bool m_unloading = false;
-    int m_nestedEvents = 0;
-    int m_conversionsEnded = 0;
+    // A close request that came while a save was under way: shutdown follows once it is done.
+    bool m_closeWhenDone = false;
+    bool m_waitCursor = false;
+    bool m_levelSetUp = false;
+    QString m_statusText;
+    // What went wrong with a take saved while the program was being closed.
+    QString m_troubleToShow;
 };

@@ -1,11 +1,15 @@
-#include "app/form1.h"
 #include "app/backends.h"
+#include "app/form1.h"
+#include "app/remote_control.h"
 #include "platform/command_line.h"
 #include "platform/termination_signals.h"
 #include "ui/icon.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
+#include <QTextStream>
 #include <cstdio>
 
 int main(int argc, char** argv)
@@ -25,6 +29,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "trelvik: %s\n%s", commandLine.message.toLocal8Bit().constData(),
                      usageText().toLocal8Bit().constData());
         return 2;
+    case CommandLine::Action::Command: {
+        QCoreApplication app(argc, argv);
+        QTextStream out(stdout);
+        return RemoteControl::send(commandLine.commands, out);
+    }
     case CommandLine::Action::Run:
         break;
     }
@@ -50,9 +59,21 @@ int main(int argc, char** argv)
     QDir().mkpath(paths.configFolder());
     QDir().mkpath(paths.recordingFolder());
 
+    // A second start on the same session finds the first before it builds anything.
+    if (QDBusConnection::sessionBus().isConnected() && QDBusConnection::sessionBus().interface() &&
+        QDBusConnection::sessionBus().interface()->isServiceRegistered(QString::fromLatin1(RemoteControl::kService))) {
+        QTextStream out(stdout);
+        return RemoteControl::send({QStringLiteral("show")}, out) == 0 ? 0 : 1;
+    }
     Platform platform = makePlatform();
     SharedState state;
     Form1 form(paths, platform, state);
+    // One recorder a session: a second start brings the running one forward instead.
+    RemoteControl remote(form);
+    if (remote.claim() == RemoteControl::Claim::Taken) {
+        QTextStream out(stdout);
+        return RemoteControl::send({QStringLiteral("show")}, out) == 0 ? 0 : 1;
+    }
     // Logout, Ctrl+C and kill end the program as the close box does: a running recording is saved.
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &form, &QWidget::close);

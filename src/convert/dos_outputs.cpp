@@ -153,8 +153,8 @@ QStringList splitWindowsCommandLine(const QString& commandLine)
 
 QString quoteWindowsArgument(const QString& argument)
 {
-    const bool needsQuotes = argument.isEmpty() || argument.contains(u' ') || argument.contains(u'\t')
-                             || argument.contains(u'\n') || argument.contains(u'\v') || argument.contains(u'"');
+    const bool needsQuotes = argument.isEmpty() || argument.contains(u' ') || argument.contains(u'\t') ||
+                             argument.contains(u'\n') || argument.contains(u'\v') || argument.contains(u'"');
     if (!needsQuotes)
         return argument;
 
@@ -181,17 +181,17 @@ QString quoteWindowsArgument(const QString& argument)
     return quoted;
 }
 
-DOSOutputs::DOSOutputs(Dialogs& dialogs, QObject* parent) : QObject(parent), m_dialogs(dialogs)
-{
-}
+DOSOutputs::DOSOutputs(Dialogs& dialogs, QObject* parent) : QObject(parent), m_dialogs(dialogs) {}
 
 void DOSOutputs::showMessage(const QString& text)
 {
     m_dialogs.critical(qobject_cast<QWidget*>(parent()), text);
 }
 
-QString DOSOutputs::ExecuteCommand(const QString& Commandline)
+QString DOSOutputs::ExecuteCommand(const QString& Commandline, bool* started)
 {
+    if (started)
+        *started = false;
     if (!Commandline.isEmpty())
         m_commandLine = Commandline;
     if (m_commandLine.isEmpty()) {
@@ -251,6 +251,8 @@ QString DOSOutputs::ExecuteCommand(const QString& Commandline)
         return {};
     }
 
+    if (started)
+        *started = true;
     // Only the child (and whatever it hands its output on to) can write now, so the read end reports
     // the end once every one of them has closed it.
     writeEnd.reset();

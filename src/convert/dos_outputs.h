@@ -39,8 +39,9 @@ public:
     QString Outputs() const { return m_outputs; }
 
     // Runs Commandline when it is not empty (it then becomes the stored line), else the stored
-    // line. Returns the text this run read, or an empty string when nothing could be started.
-    QString ExecuteCommand(const QString& Commandline);
+    // line. Returns the text this run read, or an empty string when nothing could be started;
+    // started, when given, tells the two apart (a child that printed nothing was still started).
+    QString ExecuteCommand(const QString& Commandline, bool* started = nullptr);
 
 signals:
     // The text of one read; empty once, at the end of the output.

@@ -8,7 +8,8 @@
 #include <QHBoxLayout>
 
 namespace {
-const char* const kBitrates[] = {"32", "40", "48", "56", "64", "80", "96", "112", "128", "160", "192", "224", "256", "320"};
+const char* const kBitrates[] = {"32",  "40",  "48",  "56",  "64",  "80",  "96",
+                                 "112", "128", "160", "192", "224", "256", "320"};
 const char* const kModes[] = {"stereo", "joint stereo", "mono"};
 const char* const kOptimizations[] = {"None", "Speed", "Quality"};
 
@@ -31,6 +32,7 @@ QComboBox* makeCombo(QWidget* parent, const char* name, const char* const (&item
 lame::lame(const AppPaths& paths, QString& lameOptions, QWidget* parent)
     : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_lameOptions(lameOptions)
 {
+    readAsWindow(*this);
     setObjectName(QStringLiteral("lame"));
     setWindowTitle(QStringLiteral("MP3 Options"));
 
@@ -47,7 +49,8 @@ lame::lame(const AppPaths& paths, QString& lameOptions, QWidget* parent)
     SkinLabel3->setObjectName(QStringLiteral("SkinLabel3"));
     SkinLabel4 = new SkinLabel(QString::fromLatin1(encoder_options::kDefault), this);
     SkinLabel4->setObjectName(QStringLiteral("SkinLabel4"));
-    SkinLabel4->setAccessibleName(QStringLiteral("Current Lame Options"));
+    // The options shown are what screen readers read; a name would take their place.
+    SkinLabel4->setAccessibleDescription(QStringLiteral("Current Lame Options"));
     SkinLabel4->setMinimumWidth(160);
     SkinButton1 = new SkinButton(QStringLiteral("Ok"), this);
     SkinButton1->setObjectName(QStringLiteral("SkinButton1"));
@@ -92,10 +95,10 @@ void lame::Form_Load()
 {
     // Always the green skin, whatever the main window shows.
     SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
-    for (QWidget* control : {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2),
-                             static_cast<QWidget*>(SkinLabel3), static_cast<QWidget*>(SkinLabel4),
-                             static_cast<QWidget*>(SkinLabel5), static_cast<QWidget*>(SkinButton1),
-                             static_cast<QWidget*>(SkinButton2)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2), static_cast<QWidget*>(SkinLabel3),
+          static_cast<QWidget*>(SkinLabel4), static_cast<QWidget*>(SkinLabel5), static_cast<QWidget*>(SkinButton1),
+          static_cast<QWidget*>(SkinButton2)})
         SkinForm1.apply(control);
 
     // The boxes keep their designed texts, so the label may show a string they do not match until
@@ -115,8 +118,8 @@ void lame::Combo2_Click()
 
 void lame::Combo3_Click()
 {
-    SkinLabel4->setText(encoder_options::optionString(Combo1->currentText(), Combo2->currentText(),
-                                                      Combo3->currentText()));
+    SkinLabel4->setText(
+        encoder_options::optionString(Combo1->currentText(), Combo2->currentText(), Combo3->currentText()));
 }
 
 void lame::SkinButton1_Click()

@@ -98,7 +98,8 @@ ChimeCheck findChime(const QString& wavPath)
     SF_INFO info{};
     SNDFILE* file = sf_open(QFile::encodeName(wavPath).constData(), SFM_READ, &info);
     if (!file) {
-        check.detail = QStringLiteral("cannot read the recording: %1").arg(QString::fromLocal8Bit(sf_strerror(nullptr)));
+        check.detail =
+            QStringLiteral("cannot read the recording: %1").arg(QString::fromLocal8Bit(sf_strerror(nullptr)));
         return check;
     }
     if (info.channels < 1 || info.samplerate < 1) {

@@ -28,11 +28,11 @@ bool writeWave(const QString& path, int rate = 44100);
 
 // What a look for the chime in a recording found.
 struct ChimeCheck {
-    bool readable = false;     // the file could be opened and decoded
-    bool found = false;        // the three tones were heard in order
-    double startSeconds = -1;  // where the first tone begins, when found
-    double peakLevel = 0;      // the loudest short stretch of the recording, RMS, 0..1 of full scale
-    QString detail;            // one line saying what was found, for people
+    bool readable = false;    // the file could be opened and decoded
+    bool found = false;       // the three tones were heard in order
+    double startSeconds = -1; // where the first tone begins, when found
+    double peakLevel = 0;     // the loudest short stretch of the recording, RMS, 0..1 of full scale
+    QString detail;           // one line saying what was found, for people
 };
 
 // Looks for the chime's three tones, in order and each long enough, clearly above whatever else is

@@ -147,7 +147,10 @@ QString PulsePlayer::Session::open(const QString& path)
     sampleSpec.rate = uint32_t(std::max(0, info.samplerate));
     sampleSpec.channels = uint8_t(std::clamp(info.channels, 0, int(PA_CHANNELS_MAX) + 1));
     if (info.channels < 1 || info.channels > int(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&sampleSpec))
-        return QStringLiteral("error: cannot play %1: %2 channels at %3 Hz").arg(path).arg(info.channels).arg(info.samplerate);
+        return QStringLiteral("error: cannot play %1: %2 channels at %3 Hz")
+            .arg(path)
+            .arg(info.channels)
+            .arg(info.samplerate);
     frameBytes = pa_frame_size(&sampleSpec);
     chunkFrames = std::max<size_t>(256, sampleSpec.rate / 20);
     ring.resize(chunkFrames * 10 * frameBytes); // half a second
@@ -453,15 +456,14 @@ bool PulsePlayer::playAndWait(const QString& path)
     {
         PulseContext::Lock lock(*m_pulse);
         while (!session.finished() && m_pulse->context()) {
-            const auto decoded =
-                std::chrono::microseconds(int64_t(double(session.framesDecoded.load()) / rate * 1e6));
+            const auto decoded = std::chrono::microseconds(int64_t(double(session.framesDecoded.load()) / rate * 1e6));
             const auto deadline = started + decoded + slack;
             const auto now = PulseContext::Clock::now();
             if (now >= deadline)
                 break;
-            m_pulse->waitUntil([&session] { return session.finished(); },
-                               std::min<PulseContext::Clock::time_point>(deadline,
-                                                                         now + std::chrono::milliseconds(250)));
+            m_pulse->waitUntil(
+                [&session] { return session.finished(); },
+                std::min<PulseContext::Clock::time_point>(deadline, now + std::chrono::milliseconds(250)));
         }
         played = session.finished() && !session.failed.load();
     }

@@ -1,30 +1,100 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <array>
 #include <cstdint>
+#include <functional>
+
+// What a level meter reads of the sound arriving from the recording source: per channel, as
+// fractions of full scale (1.0 is the largest sample the format holds).
+struct InputLevels {
+    static constexpr int maxChannels = 2;
+    // Channels measured since the last reading; 0 when nothing new has arrived.
+    int channels = 0;
+    // The loudest sample of each channel since the last reading.
+    std::array<float, maxChannels> peak{};
+    // The samples themselves were measured (a recording runs), not only their peaks: rms holds the
+    // root mean square of each channel over the last 50 ms.
+    bool hasRms = false;
+    std::array<float, maxChannels> rms{};
+    // The capture this reading belongs to: it counts up with every recording started.
+    uint32_t capture = 0;
+    // Runs of 3 or more full-scale samples in a row, in that capture so far.
+    uint32_t clips = 0;
+};
 
 // The capture component: one entry point, Brelloc(path, operation, value1, value2, value3, source).
 //
-//   op 0  stop; what was captured is written to path as a PCM wave file, complete on return.
-//         Returns 0 on success, non-zero when the file could not be written at path; keptPath()
-//         then names the file that holds the audio instead (empty when nothing was captured).
+//   op 0  stop; what was captured is written to path as a PCM wave file, complete on return. The
+//         result is one of SaveResult: saved at path; nothing captured (no file anywhere); at path
+//         but incomplete (a write failed, what was written is there); or not at path, in which case
+//         keptPath() names the file that holds the audio (a fallback folder, or the spool itself).
 //   op 1  start capturing from the selected source: value1 channels, value2 samples per second,
-//         value3 bits per sample.
+//         value3 bits per sample. The result is one of StartResult; a start that fails leaves no
+//         file behind, and a start while a capture runs is refused (that one goes on).
 //   op 2  pause; op 3 continue into the same recording.
 //   op 4  returns the number of recording sources.
 //   op 5  selects source (0-based) for later captures.
 // Every call returns promptly on the UI thread.
+//
+// The program calls the operations by name (start, pause, ...); the numbered entry point is what a
+// capture component implements.
 class CaptureComponent {
 public:
+    enum StartResult : int32_t { Started = 0, Busy = 2, NoServer = 3, NoSource = 4, NoFolder = 5 };
+    enum SaveResult : int32_t { Saved = 0, NothingCaptured = 1, SavedIncomplete = 2, KeptElsewhere = 3 };
+    // Why a capture ended before its Stop.
+    enum class Failure { None, SourceGone, ServerGone, WriteFailed };
+
     virtual ~CaptureComponent() = default;
 
     virtual int32_t Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
                             int32_t source) = 0;
 
-    // Where the audio of the last failed op 0 was kept; empty when op 0 succeeded.
+    // Where the audio of the last op 0 is when it is not at the path asked for; empty otherwise.
     virtual QString keptPath() const = 0;
 
-    // The folder for the spool file of the next op 1: the recording streams to disk there, beside
-    // its destination, so that op 0 is a rename.
-    virtual void setSpoolFolder(const QString& folder) = 0;
+    // The file the next op 1 is planned to become: the recording streams to disk beside it, in a
+    // spool named after it, so that op 0 is a rename and a take left by a killed program is found.
+    virtual void setSpoolTarget(const QString& plannedPath) { Q_UNUSED(plannedPath); }
+    // Where op 0 puts a take whose destination folder is gone and cannot be made again, in order.
+    virtual void setFallbackFolders(const QStringList& folders) { Q_UNUSED(folders); }
+
+    // Called on the UI thread as soon as the running capture fails: the source went away, the
+    // sound server went away, or the disk refused a write. What was captured is still there for
+    // op 0, which the handler is expected to call.
+    virtual void setFailureHandler(std::function<void(Failure)> handler) { Q_UNUSED(handler); }
+    // The failure that ended the running or last capture early; None when it ran until its Stop.
+    virtual Failure failure() const { return Failure::None; }
+    // The system's error number of a failed write (ENOSPC for a full disk); 0 otherwise.
+    virtual int writeError() const { return 0; }
+
+    // The name of the source at a 0-based index of op 4's list; empty outside the list.
+    virtual QString sourceName(int32_t index) = 0;
+    // The index of the source of that name in op 4's list; -1 when there is none.
+    virtual int32_t sourceIndex(const QString& name) = 0;
+
+    // The level meter. While watched, the selected source is measured also when nothing records;
+    // unwatched, nothing is measured while idle. A running capture is always measured, from the
+    // samples it records.
+    virtual void watchLevels(bool on) { Q_UNUSED(on); }
+    // What was measured since the last reading.
+    virtual InputLevels readLevels() { return {}; }
+    // The loudest sample of the running capture since the last call, 0 to 1; negative when the
+    // component measures nothing.
+    virtual float takeLoudest() { return -1; }
+    // How the sound server describes the source the running capture reads; empty when not known.
+    virtual QString recordingSourceDescription() { return {}; }
+
+    int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
+    {
+        return Brelloc(QString(), 1, channels, samplesPerSecond, bitsPerSample, 0);
+    }
+    void pause() { Brelloc(QString(), 2, 0, 0, 0, 0); }
+    void resume() { Brelloc(QString(), 3, 0, 0, 0, 0); }
+    // Ends the capture and writes it to path.
+    int32_t save(const QString& path) { return Brelloc(path, 0, 0, 0, 0, 0); }
+    int32_t sourceCount() { return Brelloc(QString(), 4, 0, 0, 0, 0); }
+    void selectSource(int32_t index) { Brelloc(QString(), 5, 0, 0, 0, index); }
 };

@@ -16,6 +16,30 @@ CommandLine parseCommandLine(const QStringList& arguments)
             result.action = CommandLine::Action::Version;
             return result;
         }
+        if (arg == u"--command" || arg.startsWith(u"--command=")) {
+            QString names;
+            if (arg == u"--command") {
+                if (i + 1 >= arguments.size()) {
+                    result.action = CommandLine::Action::Error;
+                    result.message = QStringLiteral("--command needs a command");
+                    return result;
+                }
+                names = arguments[++i];
+            } else {
+                names = arg.mid(10);
+            }
+            result.action = CommandLine::Action::Command;
+            result.commands = names.split(u'+');
+            for (const QString& name : std::as_const(result.commands)) {
+                if (!kRemoteCommands.contains(name)) {
+                    result.action = CommandLine::Action::Error;
+                    result.message = QStringLiteral("unknown command \"%1\" (the commands are %2)")
+                                         .arg(name, kRemoteCommands.join(QStringLiteral(", ")));
+                    return result;
+                }
+            }
+            continue;
+        }
         if (arg == u"--home") {
             if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
                 result.action = CommandLine::Action::Error;
@@ -41,15 +65,21 @@ CommandLine parseCommandLine(const QStringList& arguments)
 
 QString usageText()
 {
-    return QStringLiteral("Usage: trelvik [--home DIR] [--help] [--version]\n"
-                          "\n"
-                          "Trelvik records what the chosen recording source delivers into wave files,\n"
-                          "plays them, converts them to MP3 and mails them. F9 records, F10 pauses and\n"
-                          "resumes, F11 stops, also while another program has the focus.\n"
-                          "\n"
-                          "  --home DIR  keep Config.ini and the default recording in DIR (created when missing)\n"
-                          "  --help      show this text and exit\n"
-                          "  --version   show the version and exit\n");
+    return QStringLiteral(
+        "Usage: trelvik [--home DIR] [--help] [--version]\n"
+        "       trelvik --command COMMAND[+COMMAND...]\n"
+        "\n"
+        "Trelvik records what the chosen recording source delivers into wave files,\n"
+        "plays them, converts them to MP3 and mails them. F9 records, F10 pauses and\n"
+        "resumes, F11 stops, also while another program has the focus.\n"
+        "\n"
+        "  --home DIR        keep Config.ini and the default recording in DIR (created when missing)\n"
+        "  --command NAMES   tell the running Trelvik what to do, then exit: record, pause\n"
+        "                    (pauses or resumes), stop, toggle (record when idle, stop\n"
+        "                    otherwise), status (prints recording, paused, idle or not\n"
+        "                    running), show, quit; several are joined with \"+\"\n"
+        "  --help            show this text and exit\n"
+        "  --version         show the version and exit\n");
 }
 
 QString prepareHomeFolder(const QString& home)

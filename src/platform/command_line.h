@@ -6,12 +6,18 @@
 // What the program was asked to do by its arguments. Parsed before any window system is touched, so
 // "--help" and "--version" work without a display.
 struct CommandLine {
-    enum class Action { Run, Help, Version, Error };
+    enum class Action { Run, Help, Version, Command, Error };
     Action action = Action::Run;
-    QString home;    // "--home DIR", empty when not given
-    QString message; // the error, for Action::Error
-    QStringList rest; // arguments left for the toolkit (for example -platform)
+    QString home;         // "--home DIR", empty when not given
+    QStringList commands; // "--command record+show": the commands for the running program, in order
+    QString message;      // the error, for Action::Error
+    QStringList rest;     // arguments left for the toolkit (for example -platform)
 };
+
+// The commands a running program answers to.
+inline const QStringList kRemoteCommands{QStringLiteral("record"), QStringLiteral("pause"),  QStringLiteral("stop"),
+                                         QStringLiteral("toggle"), QStringLiteral("status"), QStringLiteral("show"),
+                                         QStringLiteral("quit")};
 
 CommandLine parseCommandLine(const QStringList& arguments);
 QString usageText();

@@ -4,6 +4,9 @@
 namespace config_keys {
 inline constexpr const char* kSection = "Config";
 inline constexpr const char* kRecordingSource = "Recording Source";
+// The chosen source by the sound server's name for it: positions in the list move when devices come
+// and go or the default changes, names do not.
+inline constexpr const char* kRecordingSourceName = "Recording Source Name";
 inline constexpr const char* kRecordingVolume = "Recording Volume";
 inline constexpr const char* kChannels = "Channels";
 inline constexpr const char* kBitsPerSample = "BitsPerSample";

@@ -1,6 +1,7 @@
 #include "platform/ini_file.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
@@ -13,14 +14,27 @@ namespace {
 // loaded whole on every key.
 constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
 
-QList<QByteArray> readLines(const QString& path, bool* crlf)
+// What editors that save "UTF-8 with signature" put in front of the first line.
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+constexpr qsizetype kUtf8BomSize = sizeof(kUtf8Bom) - 1;
+
+// The file's lines without their endings. A UTF-8 byte-order mark is not part of the first line (a
+// header behind it is still a header); bom says whether there was one, so that a write keeps it.
+QList<QByteArray> readLines(const QString& path, bool* crlf, bool* bom = nullptr)
 {
     QList<QByteArray> lines;
     *crlf = false;
+    if (bom)
+        *bom = false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize)
         return lines;
-    const QByteArray data = file.readAll();
+    QByteArray data = file.readAll();
+    if (data.startsWith(kUtf8Bom)) {
+        data.remove(0, kUtf8BomSize);
+        if (bom)
+            *bom = true;
+    }
     if (data.isEmpty())
         return lines;
     lines = data.split('\n');
@@ -36,35 +50,54 @@ QList<QByteArray> readLines(const QString& path, bool* crlf)
 }
 
 // A section header "[name]" (blanks allowed around the name); returns false for other lines.
-bool sectionName(const QByteArray& line, QByteArray* name)
+bool sectionName(QByteArrayView line, QByteArrayView* name)
 {
-    const QByteArray t = line.trimmed();
+    const QByteArrayView t = line.trimmed();
     if (!t.startsWith('['))
         return false;
-    const int close = t.indexOf(']');
+    const qsizetype close = t.indexOf(']');
     if (close < 0)
         return false;
-    *name = t.mid(1, close - 1).trimmed();
+    *name = t.sliced(1, close - 1).trimmed();
     return true;
 }
 
 // A "key=value" line; returns false for comments and lines without '='.
-bool keyValue(const QByteArray& line, QByteArray* key, QByteArray* value)
+bool keyValue(QByteArrayView line, QByteArrayView* key, QByteArrayView* value)
 {
-    const QByteArray t = line.trimmed();
+    const QByteArrayView t = line.trimmed();
     if (t.isEmpty() || t.startsWith(';'))
         return false;
-    const int eq = t.indexOf('=');
+    const qsizetype eq = t.indexOf('=');
     if (eq <= 0)
         return false;
-    *key = t.left(eq).trimmed();
-    *value = t.mid(eq + 1).trimmed();
+    *key = t.first(eq).trimmed();
+    *value = t.sliced(eq + 1).trimmed();
     return true;
 }
 
-bool sameName(const QByteArray& a, const QString& b)
+bool isAscii(QByteArrayView text)
 {
-    return QString::fromUtf8(a).compare(b, Qt::CaseInsensitive) == 0;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+// Names compare without case, as Unicode text. Nearly all are ASCII, where that is a byte-wise
+// comparison without case: the quick way, as every key lookup reads the whole file.
+bool sameName(QByteArrayView a, QByteArrayView b)
+{
+    if (isAscii(a) && isAscii(b)) {
+        if (a.size() != b.size())
+            return false;
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        for (qsizetype i = 0; i < a.size(); ++i)
+            if (lower(a[i]) != lower(b[i]))
+                return false;
+        return true;
+    }
+    return QString::fromUtf8(a).compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -73,19 +106,32 @@ IniFile::IniFile(QString path, QString section) : m_path(std::move(path)), m_sec
 
 bool IniFile::find(const QString& key, QString* value) const
 {
-    bool crlf = false;
-    const QList<QByteArray> lines = readLines(m_path, &crlf);
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize)
+        return false;
+    const QByteArray data = file.readAll();
+    QByteArrayView rest(data);
+    if (rest.startsWith(QByteArrayView(kUtf8Bom, kUtf8BomSize)))
+        rest = rest.sliced(kUtf8BomSize);
+    const QByteArray section = m_section.toUtf8();
+    const QByteArray wanted = key.toUtf8();
+    // Line by line through the file as it is: a lookup does not copy the file into lines.
     bool inSection = false;
-    for (const QByteArray& line : lines) {
-        QByteArray name;
+    while (!rest.isEmpty()) {
+        const qsizetype lf = rest.indexOf('\n');
+        QByteArrayView line = lf < 0 ? rest : rest.first(lf);
+        rest = lf < 0 ? QByteArrayView() : rest.sliced(lf + 1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        QByteArrayView name;
         if (sectionName(line, &name)) {
-            inSection = sameName(name, m_section);
+            inSection = sameName(name, section);
             continue;
         }
-        QByteArray k, v;
-        if (inSection && keyValue(line, &k, &v) && sameName(k, key)) {
+        QByteArrayView k, v;
+        if (inSection && keyValue(line, &k, &v) && sameName(k, wanted)) {
             if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-                v = v.mid(1, v.size() - 2);
+                v = v.sliced(1, v.size() - 2);
             *value = QString::fromUtf8(v);
             return true;
         }
@@ -111,8 +157,8 @@ QString IniFile::readString(const QString& key, const QString& defaultValue) con
 
 bool IniFile::write(const QString& key, const QString& value) const
 {
-    bool crlf = false;
-    QList<QByteArray> lines = readLines(m_path, &crlf);
+    bool crlf = false, bom = false;
+    QList<QByteArray> lines = readLines(m_path, &crlf, &bom);
     const QFileInfo info(m_path);
     if (info.exists()) {
         // A read-only, unreadable or oversized file is not ours to replace.
@@ -120,16 +166,18 @@ bool IniFile::write(const QString& key, const QString& value) const
         if (!info.isWritable() || !probe.open(QIODevice::ReadOnly) || probe.size() > kMaxFileSize)
             return false;
     }
-    const QByteArray newLine = key.toUtf8() + '=' + value.toUtf8();
+    const QByteArray wanted = key.toUtf8();
+    const QByteArray newLine = wanted + '=' + value.toUtf8();
 
-    qsizetype sectionStart = -1;   // line after our section's header
-    qsizetype lastEntry = -1;      // last key line of our section
+    qsizetype sectionStart = -1; // line after our section's header
+    qsizetype lastEntry = -1;    // last key line of our section
+    const QByteArray section = m_section.toUtf8();
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        QByteArray name;
+        QByteArrayView name;
         if (sectionName(lines[i], &name)) {
             if (sectionStart >= 0)
                 break;
-            if (sameName(name, m_section)) {
+            if (sameName(name, section)) {
                 sectionStart = i + 1;
                 lastEntry = i;
             }
@@ -137,9 +185,9 @@ bool IniFile::write(const QString& key, const QString& value) const
         }
         if (sectionStart < 0)
             continue;
-        QByteArray k, v;
+        QByteArrayView k, v;
         if (keyValue(lines[i], &k, &v)) {
-            if (sameName(k, key)) {
+            if (sameName(k, wanted)) {
                 lines[i] = newLine;
                 sectionStart = -2; // replaced
                 break;
@@ -148,7 +196,7 @@ bool IniFile::write(const QString& key, const QString& value) const
         }
     }
     if (sectionStart == -1) {
-        lines.append('[' + m_section.toUtf8() + ']');
+        lines.append('[' + section + ']');
         lines.append(newLine);
     } else if (sectionStart >= 0) {
         lines.insert(lastEntry + 1, newLine);
@@ -158,6 +206,8 @@ bool IniFile::write(const QString& key, const QString& value) const
     if (!file.open(QIODevice::WriteOnly))
         return false;
     const QByteArray eol = crlf ? QByteArray("\r\n") : QByteArray("\n");
+    if (bom)
+        file.write(kUtf8Bom, kUtf8BomSize);
     for (const QByteArray& line : lines) {
         file.write(line);
         file.write(eol);

@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // The program's settings file: one section, keys compared without case, read one key at a time and
-// written one key at a time. Every call reads the file afresh; nothing is cached.
+// written one key at a time. Every call reads the file afresh; nothing is cached. A UTF-8 byte-order
+// mark in front of the file, as some editors save it, is not part of the first line and is kept.
 class IniFile {
 public:
     IniFile(QString path, QString section);

@@ -15,8 +15,9 @@ struct pa_threaded_mainloop;
 struct PulseSource {
     std::string name;
     std::string description;
-    bool monitor = false;     // the monitor of a sink: "what is playing"
+    bool monitor = false; // the monitor of a sink: "what is playing"
     uint8_t channels = 0;
+    uint32_t volume = 0; // the average of its channels (65536 is 100 %)
 };
 
 // The program's one connection to the sound server: a libpulse context on a threaded main loop,
@@ -54,6 +55,39 @@ public:
     // Sets every channel of the named source to volume (PA_VOLUME_NORM = 65536 is 100 %).
     bool setSourceVolume(const std::string& name, uint32_t volume);
 
+    // --- answers that never wait for the server ---
+
+    // The source list in the order of sources(), as the server last described it. It is filled
+    // before ensureConnected() (or any other connecting call) returns true, unless the server was too
+    // slow to send it, and follows added and removed sources and a changed default source a moment
+    // after the server reports them. Empty while not connected.
+    std::vector<PulseSource> cachedSources();
+    std::string cachedDefaultSourceName();
+    // As sourceAt(), on the cached list: the default source for an index outside it.
+    PulseSource cachedSourceAt(int32_t index);
+
+    // Starts connecting when there is no connection, without waiting for the server; the cached list
+    // fills once it answers. At most one attempt a reconnectInterval, so a caller may ask on every
+    // slider step. True when already connected.
+    bool connectInBackground();
+    static constexpr std::chrono::milliseconds reconnectInterval{1000};
+
+    // Connects again by itself after the server went away, trying every retryInterval, so that the
+    // program is ready again as soon as a server answers (a restarted one, a new login session)
+    // without a user action. Off until asked for.
+    void keepConnected();
+    static constexpr std::chrono::milliseconds retryInterval{1000};
+
+    // Called on the loop thread, with the lock held, whenever the cached source list changed: filled
+    // after a connection was made, sources added or removed, the default source changed, or emptied
+    // because the connection was lost. The callback may use libpulse but must not wait.
+    using SourcesWatcher = std::function<void()>;
+    // The cached list for a watcher, or other code that holds the lock (taking the lock again on
+    // the loop thread is not allowed).
+    const std::vector<PulseSource>& cachedSourcesLocked() const { return m_cachedSources; }
+    int addSourcesWatcher(SourcesWatcher watcher);
+    void removeSourcesWatcher(int id);
+
     // --- for code that talks to libpulse itself ---
 
     // Holds the main loop's lock; libpulse objects of this context may be used while it is held.
@@ -87,11 +121,39 @@ public:
 
 private:
     bool connectLocked(Clock::time_point deadline);
+    bool startConnectLocked();
+    bool connectingLocked() const;
     void dropContextLocked();
+    void forgetSourcesLocked();
+    void fetchSourcesLocked();
+    void fetchFinishedLocked(bool complete);
+    void notifyWatchersLocked();
+    void scheduleRetryLocked();
+    void cancelRetryLocked();
+
+    // The libpulse callbacks, which run on the loop thread with the lock held.
+    friend struct PulseContextCallbacks;
 
     std::string m_server;
     std::string m_applicationName;
     pa_threaded_mainloop* m_mainloop = nullptr;
     pa_context* m_context = nullptr;
     bool m_loopRunning = false;
+    Clock::time_point m_connectStarted{};
+
+    // All below: lock held.
+    std::vector<PulseSource> m_cachedSources;
+    std::string m_cachedDefault;
+    bool m_cacheFilled = false;
+    // One fetch at a time; events during a fetch ask for one more after it, so a burst of events
+    // costs two fetches, not one each.
+    bool m_fetching = false;
+    bool m_fetchAgain = false;
+    bool m_fetchFailed = false;
+    std::string m_fetchDefault;
+    std::vector<PulseSource> m_fetchSources;
+    std::vector<std::pair<int, SourcesWatcher>> m_watchers;
+    int m_nextWatcher = 1;
+    bool m_keepConnected = false;
+    struct pa_time_event* m_retry = nullptr;
 };

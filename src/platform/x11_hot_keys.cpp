@@ -70,8 +70,11 @@ void X11HotKeys::registerHotKey(int id, int keyCode)
             xcb_void_cookie_t cookie = xcb_grab_key_checked(m_x->connection, 1, m_x->root, modifiers, *code,
                                                             XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
             // Another client holding the key answers BadAccess: the key is left to it.
-            if (xcb_generic_error_t* error = xcb_request_check(m_x->connection, cookie))
+            if (xcb_generic_error_t* error = xcb_request_check(m_x->connection, cookie)) {
+                if (modifiers == 0 && !m_heldElsewhere.contains(id))
+                    m_heldElsewhere.append(id);
                 std::free(error);
+            }
         }
         // Releasing a combination that another client holds leaves its grab alone.
         if (!grab.keycodes.contains(*code))

@@ -16,6 +16,9 @@ public:
 
     void registerHotKey(int id, int keyCode) override;
     void unregisterHotKey(int id) override;
+    bool heldElsewhere(int id) const override { return m_heldElsewhere.contains(id); }
+    // True when the program has an X11 display to grab keys on.
+    bool hasDisplay() const { return m_x != nullptr; }
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -29,4 +32,5 @@ private:
     struct Connection;
     std::unique_ptr<Connection> m_x;
     QList<Grab> m_grabs;
+    QList<int> m_heldElsewhere;
 };

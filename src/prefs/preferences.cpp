@@ -21,6 +21,7 @@ const char* const kRateEntries[] = {"8000  Hz", "11025 Hz", "22050 Hz", "44100 H
 Preferences::Preferences(const AppPaths& paths, SharedState& state, QLabel* mainFormatLabel, QWidget* parent)
     : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_state(state), m_mainFormatLabel(mainFormatLabel)
 {
+    readAsWindow(*this);
     setObjectName(QStringLiteral("Preferences"));
     setWindowTitle(QStringLiteral("Preferences"));
 
@@ -58,7 +59,8 @@ Preferences::Preferences(const AppPaths& paths, SharedState& state, QLabel* main
     SkinLabel2->setObjectName(QStringLiteral("SkinLabel2"));
     SkinPanel1 = new SkinPanel(this);
     SkinPanel1->setObjectName(QStringLiteral("SkinPanel1"));
-    SkinPanel1->setAccessibleName(QStringLiteral("Byte Rate"));
+    // The rate shown is what screen readers read; a name would take its place.
+    SkinPanel1->setAccessibleDescription(QStringLiteral("Byte Rate"));
     SkinPanel1->setMinimumWidth(140);
 
     Check1 = new QCheckBox(QStringLiteral("Convert recording to MP3 on completion"), this);
@@ -99,10 +101,22 @@ Preferences::Preferences(const AppPaths& paths, SharedState& state, QLabel* main
     // Handlers run for the user's choices only; selecting the stored values at load runs none, so a
     // stored value outside the lists is kept as it is.
     connect(Combo1, &QComboBox::activated, this, &Preferences::Combo1_Click);
-    connect(Option1, &QRadioButton::toggled, this, [this](bool on) { if (on) Option1_Click(); });
-    connect(Option2, &QRadioButton::toggled, this, [this](bool on) { if (on) Option2_Click(); });
-    connect(Option3, &QRadioButton::toggled, this, [this](bool on) { if (on) Option3_Click(); });
-    connect(Option4, &QRadioButton::toggled, this, [this](bool on) { if (on) Option4_Click(); });
+    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option1_Click();
+    });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option2_Click();
+    });
+    connect(Option3, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option3_Click();
+    });
+    connect(Option4, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option4_Click();
+    });
     connect(SkinButton1, &QPushButton::clicked, this, &Preferences::SkinButton1_Click);
     connect(SkinButton2, &QPushButton::clicked, this, &Preferences::SkinButton2_Click);
 }
@@ -110,9 +124,9 @@ Preferences::Preferences(const AppPaths& paths, SharedState& state, QLabel* main
 void Preferences::Form_Load()
 {
     SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
-    for (QWidget* control : {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2),
-                             static_cast<QWidget*>(SkinPanel1), static_cast<QWidget*>(SkinButton1),
-                             static_cast<QWidget*>(SkinButton2)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2), static_cast<QWidget*>(SkinPanel1),
+          static_cast<QWidget*>(SkinButton1), static_cast<QWidget*>(SkinButton2)})
         SkinForm1.apply(control);
 
     const IniFile config(m_paths.configFile(), QString::fromLatin1(config_keys::kSection));
@@ -134,8 +148,8 @@ void Preferences::Form_Load()
 
 float Preferences::room()
 {
-    const float rate = recording_format::megabytesPerMinute(m_state.SamplesPerSec, m_state.Channels,
-                                                            m_state.BitsPerSample);
+    const float rate =
+        recording_format::megabytesPerMinute(m_state.SamplesPerSec, m_state.Channels, m_state.BitsPerSample);
     SkinPanel1->setText(recording_format::dataRateText(rate));
     return rate;
 }

@@ -6,7 +6,8 @@ namespace recording_format {
 
 float megabytesPerMinute(int32_t samplesPerSec, int32_t channels, int32_t bitsPerSample)
 {
-    const __int128 product = __int128(samplesPerSec) * channels * bitsPerSample * 60;
+    // Wide enough for any three 32-bit factors: a stored format may hold nonsense.
+    const long double product = static_cast<long double>(samplesPerSec) * channels * bitsPerSample * 60;
     return static_cast<float>(static_cast<double>(product) / 8 / 1024 / 1024);
 }
 

@@ -5,16 +5,22 @@
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
+#include "recording/output_location.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaObject>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
 struct PulseCapture::Session {
+    PulseCapture* owner = nullptr;
     PulseContext* pulse = nullptr;
     WaveSpool spool;
     pa_sample_spec sampleSpec{};
@@ -22,9 +28,11 @@ struct PulseCapture::Session {
     std::atomic<bool> paused{false};
     // Touched with the main loop's lock held.
     uint64_t received = 0;
-    bool waking = false; // op 0 is waiting for data
+    bool waking = false;   // op 0 is waiting for data
     pa_usec_t readyAt = 0; // when the stream started, on the server's clock
     bool gotData = false;
+    // The level meter's measuring of what arrives, on the loop thread.
+    std::unique_ptr<level_meter::Analyser> analyser;
 };
 
 namespace {
@@ -32,8 +40,16 @@ namespace {
 void streamStateChanged(pa_stream* stream, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
-    if (pa_stream_get_state(stream) == PA_STREAM_READY && session->readyAt == 0)
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY && session->readyAt == 0)
         session->readyAt = pa_rtclock_now();
+    // Our own ending clears this callback first, so a stream that ends here was ended for us: by
+    // its source going away, or by the whole connection.
+    if (session->readyAt != 0 && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)) {
+        const bool serverAnswers = session->pulse->context() != nullptr;
+        session->owner->reportFailure(serverAnswers ? CaptureComponent::Failure::SourceGone
+                                                    : CaptureComponent::Failure::ServerGone);
+    }
     session->pulse->wake();
 }
 
@@ -75,6 +91,11 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
             else
                 session->spool.pushSilence(bytes);
         }
+        // Measured while paused too: the meter shows what the source delivers.
+        if (data)
+            session->analyser->feed(data, bytes);
+        else
+            session->analyser->gap();
         session->received += bytes;
         pa_stream_drop(stream);
     }
@@ -82,10 +103,41 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
         session->pulse->wake();
 }
 
+// The idle meter's stream: each frame holds the peak of every channel over the last 40 ms.
+void peaksReadable(pa_stream* stream, size_t, void* userdata)
+{
+    auto* levels = static_cast<level_meter::LevelTap*>(userdata);
+    const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+    const int channels = format ? int(format->channels) : 0;
+    for (;;) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+            break;
+        if (data && channels > 0) {
+            // A source of more than two channels shows as two: the odd ones left, the even ones right.
+            std::array<float, InputLevels::maxChannels> peaks{};
+            const int shown = std::min(channels, InputLevels::maxChannels);
+            const auto* values = static_cast<const float*>(data);
+            const size_t count = bytes / sizeof(float);
+            for (size_t i = 0; i < count; ++i) {
+                float& peak = peaks[size_t(int(i % size_t(channels)) % shown)];
+                peak = std::max(peak, std::fabs(values[i]));
+            }
+            if (count >= size_t(channels))
+                levels->publish(shown, peaks.data(), nullptr);
+        }
+        pa_stream_drop(stream);
+    }
+}
+
 void timingUpdated(pa_stream*, int, void* userdata)
 {
     static_cast<PulseCapture::Session*>(userdata)->pulse->wake();
 }
+
+// The spool's name when the take's own is not known before it stops.
+const QString unplannedName = QStringLiteral("recording.wav");
 
 bool folderWritable(const QString& folder)
 {
@@ -95,38 +147,47 @@ bool folderWritable(const QString& folder)
     return info.isDir() && ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK | X_OK) == 0;
 }
 
-// Moves a finished file into place: a rename on the same file system; a copy beside the
-// destination then a rename across file systems, so the destination is never half written.
-bool moveFile(const QString& from, const QString& to)
-{
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    if (::rename(source.constData(), target.constData()) == 0)
-        return true;
-    if (errno != EXDEV)
-        return false;
-    const QString partial = to + QStringLiteral(".part");
-    QFile::remove(partial);
-    if (!QFile::copy(from, partial))
-        return false;
-    if (::rename(QFile::encodeName(partial).constData(), target.constData()) != 0) {
-        QFile::remove(partial);
-        return false;
-    }
-    QFile::remove(from);
-    return true;
-}
-
 } // namespace
 
-PulseCapture::PulseCapture(std::shared_ptr<PulseContext> pulse) : m_pulse(std::move(pulse)) {}
+PulseCapture::PulseCapture(std::shared_ptr<PulseContext> pulse)
+    : m_pulse(std::move(pulse)), m_uiThread(std::make_unique<QObject>())
+{
+    if (!m_pulse)
+        return;
+    // The chosen source stays ready across a server restart or the device coming back.
+    m_watcher = m_pulse->addSourcesWatcher([this] { sourcesChangedLocked(); });
+    m_pulse->keepConnected();
+}
 
 PulseCapture::~PulseCapture()
 {
-    // A recording nobody stopped stays in its spool file.
+    m_uiThread.reset();
+    if (m_pulse)
+        m_pulse->removeSourcesWatcher(m_watcher);
+    // A recording nobody stopped stays in its spool file, to be found at the next start.
     if (m_session)
         finishSession(false);
     releaseAwakeStream();
+    if (m_pulse) {
+        PulseContext::Lock lock(*m_pulse);
+        m_watching = false;
+        closePeakStreamLocked();
+    }
+}
+
+void PulseCapture::reportFailure(Failure failure)
+{
+    int none = int(Failure::None);
+    if (!m_failure.compare_exchange_strong(none, int(failure)))
+        return;
+    if (m_uiThread)
+        QMetaObject::invokeMethod(
+            m_uiThread.get(),
+            [this, failure] {
+                if (m_failureHandler)
+                    m_failureHandler(failure);
+            },
+            Qt::QueuedConnection);
 }
 
 void PulseCapture::releaseAwakeStream()
@@ -145,19 +206,28 @@ void PulseCapture::keepSourceAwake()
 {
     if (!m_pulse)
         return;
-    if (m_awake) {
+    {
         PulseContext::Lock lock(*m_pulse);
-        if (m_awakeSource == m_selectedName && PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
+        m_sourceChosen = true;
+        if (m_awake && m_awakeSource == m_selectedName && PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
             return;
     }
     releaseAwakeStream();
     if (!m_pulse->ensureConnected())
         return;
     PulseContext::Lock lock(*m_pulse);
+    connectAwakeStreamLocked();
+}
+
+void PulseCapture::connectAwakeStreamLocked()
+{
     pa_context* context = m_pulse->context();
     if (!context)
         return;
-    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 8000, 1};
+    // The stream takes the source's own format (the FIX flags): a stream of another rate would make
+    // the server move an idle device to a rate of its choosing, and every recording would then be
+    // resampled instead of holding the samples that were played.
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 44100, 2};
     m_awake = pa_stream_new(context, "Keeping the source ready", &sampleSpec, nullptr);
     if (!m_awake)
         return;
@@ -167,13 +237,155 @@ void PulseCapture::keepSourceAwake()
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &sampleSpec));
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
-    if (pa_stream_connect_record(m_awake, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) < 0) {
+    // Tied to its source: when the source goes the stream goes, and comes back with it.
+    const auto flags =
+        pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
+                          PA_STREAM_DONT_MOVE | PA_STREAM_FIX_FORMAT | PA_STREAM_FIX_RATE | PA_STREAM_FIX_CHANNELS);
+    if (pa_stream_connect_record(m_awake, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) <
+        0) {
         pa_stream_unref(m_awake);
         m_awake = nullptr;
         return;
     }
     m_awakeSource = m_selectedName;
+}
+
+void PulseCapture::sourcesChangedLocked()
+{
+    // Runs on the loop thread. The stream that keeps the source ready ends with its source or the
+    // server; it is made again once the server lists the source again. So does the idle meter's.
+    const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
+    const bool present = m_selectedName.empty()
+                             ? !listed.empty()
+                             : std::any_of(listed.begin(), listed.end(),
+                                           [this](const PulseSource& source) { return source.name == m_selectedName; });
+    if (m_peaks && !PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
+        closePeakStreamLocked();
+    if (present && m_watching && !m_capturing)
+        openPeakStreamLocked();
+
+    if (!m_sourceChosen)
+        return;
+    if (m_awake) {
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
+            return;
+        pa_stream_unref(m_awake);
+        m_awake = nullptr;
+    }
+    if (present)
+        connectAwakeStreamLocked();
+}
+
+void PulseCapture::watchLevels(bool on)
+{
+    if (!m_pulse)
+        return;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        m_watching = on;
+    }
+    if (on)
+        m_pulse->connectInBackground();
+    measureIdle();
+}
+
+void PulseCapture::endMeasuring()
+{
+    if (!m_pulse)
+        return;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        m_capturing = false;
+    }
+    measureIdle();
+}
+
+void PulseCapture::measureIdle()
+{
+    if (!m_pulse)
+        return;
+    PulseContext::Lock lock(*m_pulse);
+    if (m_watching && !m_capturing)
+        openPeakStreamLocked();
+    else
+        closePeakStreamLocked();
+}
+
+bool PulseCapture::isMeasuringIdle()
+{
+    if (!m_pulse)
+        return false;
+    PulseContext::Lock lock(*m_pulse);
+    return m_peaks && PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks));
+}
+
+void PulseCapture::openPeakStreamLocked()
+{
+    if (m_peaks) {
+        if (m_peaksSource == m_selectedName && PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
+            return;
+        closePeakStreamLocked();
+    }
+    pa_context* context = m_pulse->context();
+    if (!context)
+        return;
+    // The server measures: one frame of peaks every 40 ms, per channel of the source (FIX_CHANNELS).
+    // The stream's rate is the server's business, never the device's (VARIABLE_RATE): a stream of
+    // another rate than the device's must not move an idle device to a rate of its choosing.
+    const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
+    auto source = std::find_if(listed.begin(), listed.end(), [this](const PulseSource& candidate) {
+        return m_selectedName.empty() || candidate.name == m_selectedName;
+    }); // the default source is listed first
+    const uint8_t channels = source != listed.end() && source->channels > 0 ? source->channels : 2;
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, peaksPerSecond, channels};
+    m_peaks = pa_stream_new(context, "Input level", &sampleSpec, nullptr);
+    if (!m_peaks)
+        return;
+    pa_stream_set_read_callback(m_peaks, peaksReadable, &m_levels);
+    pa_buffer_attr attr;
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(-1);
+    attr.prebuf = uint32_t(-1);
+    attr.minreq = uint32_t(-1);
+    // One frame a fragment, so each peak arrives as it is measured. The server keeps the source's
+    // latency at the fragment's length: a fragment of less than a frame would have it wake the
+    // device 2000 times a second.
+    attr.fragsize = uint32_t(pa_frame_size(&sampleSpec));
+    // Like the stream that keeps the source ready, it lets the source sleep and stays with it.
+    const auto flags =
+        pa_stream_flags_t(PA_STREAM_PEAK_DETECT | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
+                          PA_STREAM_DONT_MOVE | PA_STREAM_FIX_CHANNELS | PA_STREAM_VARIABLE_RATE);
+    if (pa_stream_connect_record(m_peaks, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) <
+        0) {
+        pa_stream_set_read_callback(m_peaks, nullptr, nullptr);
+        pa_stream_unref(m_peaks);
+        m_peaks = nullptr;
+        return;
+    }
+    m_peaksSource = m_selectedName;
+}
+
+void PulseCapture::closePeakStreamLocked()
+{
+    if (!m_peaks)
+        return;
+    pa_stream_set_read_callback(m_peaks, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
+        pa_stream_disconnect(m_peaks);
+    pa_stream_unref(m_peaks);
+    m_peaks = nullptr;
+    m_peaksSource.clear();
+}
+
+QString PulseCapture::recordingSourceDescription()
+{
+    const std::string name = recordingSourceName();
+    if (name.empty())
+        return {};
+    for (const PulseSource& source : m_pulse->cachedSources())
+        if (source.name == name && !source.description.empty())
+            return QString::fromStdString(source.description);
+    return QString::fromStdString(name);
 }
 
 WaveSpool::Format PulseCapture::formatFor(int32_t channels, int32_t rate, int32_t bits)
@@ -193,9 +405,9 @@ int32_t PulseCapture::Brelloc(const QString& path, int32_t operation, int32_t va
 {
     switch (operation) {
     case 0:
-        return stop(path);
+        return endSession(path);
     case 1:
-        return start(value1, value2, value3);
+        return beginSession(value1, value2, value3);
     case 2:
         setPaused(true);
         return 0;
@@ -203,35 +415,67 @@ int32_t PulseCapture::Brelloc(const QString& path, int32_t operation, int32_t va
         setPaused(false);
         return 0;
     case 4:
-        return sourceCount();
+        return countSources();
     case 5:
-        return select(source);
+        return selectIndex(source);
     default:
         return -1;
     }
 }
 
-int32_t PulseCapture::sourceCount()
+int32_t PulseCapture::countSources()
 {
     if (!m_pulse)
         return 0;
     return int32_t(m_pulse->sources().size());
 }
 
-int32_t PulseCapture::select(int32_t index)
+QString PulseCapture::sourceName(int32_t index)
 {
-    m_selectedName.clear();
+    if (!m_pulse || index < 0)
+        return {};
+    const std::vector<PulseSource> all = m_pulse->sources();
+    return size_t(index) < all.size() ? QString::fromStdString(all[size_t(index)].name) : QString();
+}
+
+int32_t PulseCapture::sourceIndex(const QString& name)
+{
+    if (!m_pulse || name.isEmpty())
+        return -1;
+    const std::vector<PulseSource> all = m_pulse->sources();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (QString::fromStdString(all[i].name) == name)
+            return int32_t(i);
+    return -1;
+}
+
+int32_t PulseCapture::selectIndex(int32_t index)
+{
     if (!m_pulse)
         return 1;
     const std::vector<PulseSource> all = m_pulse->sources();
-    if (index >= 0 && size_t(index) < all.size()) {
-        m_selectedName = all[size_t(index)].name;
-        keepSourceAwake();
-        return 0;
+    const bool listed = index >= 0 && size_t(index) < all.size();
+    {
+        PulseContext::Lock lock(*m_pulse);
+        m_selectedName = listed ? all[size_t(index)].name : std::string();
     }
-    // Outside the list: the default source, whichever it is when recording starts.
     keepSourceAwake();
-    return 1;
+    measureIdle();
+    // Outside the list: the default source, whichever it is when recording starts.
+    return listed ? 0 : 1;
+}
+
+void PulseCapture::setSpoolTarget(const QString& plannedPath)
+{
+    const QFileInfo planned(plannedPath);
+    m_spoolFolder = planned.absolutePath();
+    m_spoolName = planned.fileName();
+}
+
+void PulseCapture::setSpoolFolder(const QString& folder)
+{
+    m_spoolFolder = folder;
+    m_spoolName.clear();
 }
 
 QString PulseCapture::spoolFolderFor() const
@@ -267,74 +511,118 @@ void PulseCapture::setPaused(bool paused)
         m_session->paused = paused;
 }
 
-int32_t PulseCapture::start(int32_t channels, int32_t rate, int32_t bits)
+int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
 {
-    if (m_session) {
-        // A second start without a stop: the first recording stays in its spool file.
-        finishSession(false);
-        m_keptPath = spoolPath();
-        m_session.reset();
-    }
+    // A start while a recording runs is refused: closing that recording here would leave it in a
+    // spool file nobody lists.
+    if (m_session)
+        return Busy;
     m_keptPath.clear();
+    m_failure = int(Failure::None);
+    m_writeError = 0;
+    if (!m_pulse || !m_pulse->ensureConnected())
+        return NoServer;
+
+    // The chosen source by name, now: it may have gone, or gone and come back, since it was chosen.
+    // While it is away the default source records; with no source at all nothing can.
+    const std::vector<PulseSource> sources = m_pulse->sources();
+    if (sources.empty())
+        return m_pulse->isConnected() ? NoSource : NoServer;
+    std::string selected;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        selected = m_selectedName;
+    }
+    if (std::none_of(sources.begin(), sources.end(), [&selected](const PulseSource& s) { return s.name == selected; }))
+        selected.clear();
 
     const WaveSpool::Format format = formatFor(channels, rate, bits);
     auto session = std::make_unique<Session>();
+    session->owner = this;
     session->pulse = m_pulse.get();
-    std::string error;
-    const QString folder = spoolFolderFor();
-    if (!session->spool.open(QFile::encodeName(folder).toStdString(), format, bufferSeconds, &error)) {
-        if (folder == QDir::tempPath() ||
-            !session->spool.open(QFile::encodeName(QDir::tempPath()).toStdString(), format, bufferSeconds, &error))
-            return 1;
+    const std::string name = QFile::encodeName(m_spoolName.isEmpty() ? unplannedName : m_spoolName).toStdString();
+    bool open = false;
+    for (const QString& folder : {spoolFolderFor(), QDir::tempPath()}) {
+        std::string error;
+        if (session->spool.open(QFile::encodeName(folder).toStdString(), name, format, bufferSeconds, &error)) {
+            open = true;
+            break;
+        }
     }
+    if (!open)
+        return NoFolder;
+    session->spool.setFailureCallback([this](int error) {
+        m_writeError = error;
+        reportFailure(Failure::WriteFailed);
+    });
     session->sampleSpec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     session->sampleSpec.rate = uint32_t(format.rate);
     session->sampleSpec.channels = uint8_t(format.channels);
+    session->analyser = std::make_unique<level_meter::Analyser>(format.bits == 8 ? level_meter::Analyser::Sample::U8
+                                                                                 : level_meter::Analyser::Sample::S16,
+                                                                format.channels, format.rate, m_levels);
+    m_levels.beginCapture();
     m_session = std::move(session);
-    if (!m_pulse)
-        return 1;
-
-    // Resolve the chosen source by name now: it may have gone and come back since op 5.
-    std::string device;
-    if (!m_selectedName.empty()) {
-        for (const PulseSource& s : m_pulse->sources())
-            if (s.name == m_selectedName)
-                device = s.name;
-    }
 
     const auto deadline = PulseContext::deadlineFromNow();
-    if (device.empty() && !m_pulse->ensureConnected())
-        return 1;
-    // Never wait with the lock taken twice: the loop thread could not run.
-    PulseContext::Lock lock(*m_pulse);
-    pa_context* context = m_pulse->context();
-    if (!context)
-        return 1;
-    Session* s = m_session.get();
-    s->stream = pa_stream_new(context, "Recording", &s->sampleSpec, nullptr);
-    if (!s->stream)
-        return 1;
-    pa_stream_set_state_callback(s->stream, streamStateChanged, s);
-    pa_stream_set_read_callback(s->stream, streamReadable, s);
+    int32_t result = Started;
+    {
+        // Never wait with the lock taken twice: the loop thread could not run.
+        PulseContext::Lock lock(*m_pulse);
+        // The recording's own samples are measured from now on: no second stream beside it.
+        m_capturing = true;
+        closePeakStreamLocked();
+        pa_context* context = m_pulse->context();
+        Session* s = m_session.get();
+        s->stream = context ? pa_stream_new(context, "Recording", &s->sampleSpec, nullptr) : nullptr;
+        if (!s->stream) {
+            result = NoServer;
+        } else {
+            pa_stream_set_state_callback(s->stream, streamStateChanged, s);
+            pa_stream_set_read_callback(s->stream, streamReadable, s);
+            // Small fragments: the server otherwise hands record data over in bursts of up to 2 s,
+            // and what it still holds at the end would be lost. Tied to its source: a recording
+            // never goes on from another source than the one chosen.
+            pa_buffer_attr attr;
+            attr.maxlength = uint32_t(-1);
+            attr.tlength = uint32_t(-1);
+            attr.prebuf = uint32_t(-1);
+            attr.minreq = uint32_t(-1);
+            attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &s->sampleSpec));
+            const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+            if (pa_stream_connect_record(s->stream, selected.empty() ? nullptr : selected.c_str(), &attr, flags) < 0)
+                result = NoSource;
+            else if (!m_pulse->waitUntil(
+                         [s] {
+                             const pa_stream_state_t state = pa_stream_get_state(s->stream);
+                             return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+                         },
+                         deadline) ||
+                     pa_stream_get_state(s->stream) != PA_STREAM_READY)
+                result = m_pulse->context() ? NoSource : NoServer;
+        }
+    }
+    if (result != Started)
+        abandonSession();
+    return result;
+}
 
-    // Small fragments: the server otherwise hands record data over in bursts of up to 2 s, and
-    // what it still holds at the end would be lost.
-    pa_buffer_attr attr;
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(-1);
-    attr.prebuf = uint32_t(-1);
-    attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &s->sampleSpec));
-    const auto flags = PA_STREAM_ADJUST_LATENCY;
-    if (pa_stream_connect_record(s->stream, device.empty() ? nullptr : device.c_str(), &attr, flags) < 0)
-        return 1;
-    const bool ready = m_pulse->waitUntil(
-        [s] {
-            const pa_stream_state_t state = pa_stream_get_state(s->stream);
-            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-        },
-        deadline);
-    return ready && pa_stream_get_state(s->stream) == PA_STREAM_READY ? 0 : 1;
+void PulseCapture::abandonSession()
+{
+    // A start that failed leaves nothing behind: no stream, no file.
+    if (Session* s = m_session.get(); s && s->stream) {
+        PulseContext::Lock lock(*m_pulse);
+        pa_stream_set_read_callback(s->stream, nullptr, nullptr);
+        pa_stream_set_state_callback(s->stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s->stream)))
+            pa_stream_disconnect(s->stream);
+        pa_stream_unref(s->stream);
+        s->stream = nullptr;
+    }
+    if (m_session)
+        m_session->spool.discard();
+    m_session.reset();
+    endMeasuring();
 }
 
 bool PulseCapture::finishSession(bool drain)
@@ -345,7 +633,9 @@ bool PulseCapture::finishSession(bool drain)
     if (s->stream) {
         const pa_usec_t stopAt = pa_rtclock_now();
         PulseContext::Lock lock(*m_pulse);
-        if (!s->gotData && s->readyAt != 0) {
+        const bool alive = pa_stream_get_state(s->stream) == PA_STREAM_READY;
+        const bool delivered = s->gotData;
+        if (!s->gotData && s->readyAt != 0 && alive) {
             // Stopped before the source handed over anything: the time recorded is silence.
             s->gotData = true;
             const pa_usec_t now = pa_rtclock_now();
@@ -365,13 +655,19 @@ bool PulseCapture::finishSession(bool drain)
             int negative = 0;
             const int latencyResult = pa_stream_get_latency(s->stream, &latency, &negative);
             if (latencyResult == 0 && !negative) {
-                const uint64_t target = s->received + pa_usec_to_bytes(latency, &s->sampleSpec);
-                const auto wait = std::min(std::chrono::milliseconds(latency / 1000 + 250), std::chrono::milliseconds(1000));
+                uint64_t target = s->received + pa_usec_to_bytes(latency, &s->sampleSpec);
+                // Once the source delivers, never more than the time since the stream started: a
+                // server that counts its resampler's delay in the latency (PipeWire does) would
+                // otherwise have the take keep what arrives after the stop. A take stopped before
+                // anything arrived waits for the latency as it is.
+                if (delivered && s->readyAt != 0 && stopAt > s->readyAt)
+                    target = std::min(
+                        target, std::max(s->received, pa_usec_to_bytes(stopAt - s->readyAt + 5000, &s->sampleSpec)));
+                const auto wait =
+                    std::min(std::chrono::milliseconds(latency / 1000 + 250), std::chrono::milliseconds(1000));
                 s->waking = true;
                 m_pulse->waitUntil(
-                    [s, target] {
-                        return s->received >= target || pa_stream_get_state(s->stream) != PA_STREAM_READY;
-                    },
+                    [s, target] { return s->received >= target || pa_stream_get_state(s->stream) != PA_STREAM_READY; },
                     std::min(deadline, PulseContext::Clock::now() + wait));
                 s->waking = false;
             }
@@ -401,20 +697,65 @@ bool PulseCapture::finishSession(bool drain)
     return s->spool.close();
 }
 
-int32_t PulseCapture::stop(const QString& path)
+int32_t PulseCapture::endSession(const QString& path)
 {
     m_keptPath.clear();
     if (!m_session)
-        return 1;
-    const QString spool = spoolPath();
-    const bool complete = finishSession(true);
-    m_session.reset();
-    if (!path.isEmpty() && moveFile(spool, path)) {
-        if (complete)
-            return 0;
-        m_keptPath = path;
-        return 2;
+        return NothingCaptured;
+    // A capture that failed has nothing more to hand over.
+    const bool complete = finishSession(failure() == Failure::None);
+    endMeasuring();
+    if (m_session->spool.bytesWritten() == 0) {
+        m_session->spool.discard();
+        m_session.reset();
+        return NothingCaptured;
     }
-    m_keptPath = spool;
-    return 1;
+    const int32_t result = placeTake(path, complete);
+    m_session.reset();
+    return result;
+}
+
+int32_t PulseCapture::placeTake(const QString& path, bool complete)
+{
+    WaveSpool& spool = m_session->spool;
+    auto moveTo = [&spool](const QString& target) {
+        return spool.moveTo(QFile::encodeName(target).toStdString(), nullptr);
+    };
+    const int32_t placed = complete ? Saved : SavedIncomplete;
+    if (!path.isEmpty()) {
+        if (moveTo(path))
+            return placed;
+        // The folder went during the take: it is made again, and the take goes where it was meant to.
+        if (errno == ENOENT && QDir().mkpath(QFileInfo(path).absolutePath()) && moveTo(path))
+            return placed;
+        // A file took the name meanwhile: the next free name beside it.
+        if (errno == EEXIST) {
+            const output_location::FreeName free = output_location::freeName(path, 1);
+            if (moveTo(free.path)) {
+                m_keptPath = free.path;
+                return KeptElsewhere;
+            }
+        }
+        const QString name = QFileInfo(path).fileName();
+        for (const QString& folder : std::as_const(m_fallbackFolders)) {
+            if (folder.isEmpty() || !QDir().mkpath(folder))
+                continue;
+            const QString target = output_location::freeName(QDir(folder).filePath(name), 0).path;
+            if (moveTo(target)) {
+                m_keptPath = target;
+                return KeptElsewhere;
+            }
+        }
+    }
+    // Nowhere would take it: the spool stays, and a later start finds it if it still has a name.
+    m_keptPath = QFile::decodeName(spool.path().c_str());
+    if (!QFileInfo::exists(m_keptPath)) {
+        const QString rescue = output_location::freeName(QDir::temp().filePath(QFileInfo(path).fileName()), 0).path;
+        if (moveTo(rescue)) {
+            m_keptPath = rescue;
+            return KeptElsewhere;
+        }
+    }
+    spool.release();
+    return KeptElsewhere;
 }

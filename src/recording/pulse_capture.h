@@ -1,9 +1,12 @@
 #pragma once
 
 #include "platform/capture_component.h"
+#include "recording/level_meter.h"
 #include "recording/wave_spool.h"
 
+#include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -15,10 +18,17 @@ struct pa_stream;
 
 // The capture component on the sound server: a record stream with fragments of about 50 ms whose
 // audio streams into a spool wave file beside the destination; op 0 drains what the server still
-// holds, completes the file and moves it into place.
+// holds, completes the file and moves it into place without replacing anything.
+//
+// The stream is tied to its source: when the source goes (a device unplugged, a module unloaded)
+// or the server goes, or the disk refuses a write, the failure handler hears of it at once.
+// The chosen source is kept ready by a stream that carries no audio, and made ready again when the
+// source or the server comes back.
 class PulseCapture : public CaptureComponent {
 public:
     static constexpr int fragmentMs = 50;
+    // The idle level meter's readings a second: the server measures the peaks in between.
+    static constexpr uint32_t peaksPerSecond = 25;
     // How long the disk may stall without losing audio.
     static constexpr int bufferSeconds = 20;
 
@@ -28,7 +38,19 @@ public:
     int32_t Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
                     int32_t source) override;
     QString keptPath() const override { return m_keptPath; }
-    void setSpoolFolder(const QString& folder) override { m_spoolFolder = folder; }
+    void setSpoolTarget(const QString& plannedPath) override;
+    // A spool folder without a planned name: the take is named when it stops.
+    void setSpoolFolder(const QString& folder);
+    void setFallbackFolders(const QStringList& folders) override { m_fallbackFolders = folders; }
+    void setFailureHandler(std::function<void(Failure)> handler) override { m_failureHandler = std::move(handler); }
+    Failure failure() const override { return Failure(m_failure.load()); }
+    int writeError() const override { return m_writeError.load(); }
+    QString sourceName(int32_t index) override;
+    int32_t sourceIndex(const QString& name) override;
+    void watchLevels(bool on) override;
+    InputLevels readLevels() override { return m_levels.read(); }
+    float takeLoudest() override { return m_session ? m_levels.takeLoudest() : -1.0f; }
+    QString recordingSourceDescription() override;
 
     // The format op 1 records for the given arguments: unsupported values fall back to 2 channels,
     // 22050 Hz, 16 bits, each on its own.
@@ -42,32 +64,63 @@ public:
     const std::string& selectedSourceName() const { return m_selectedName; }
     // The spool file of the running recording.
     QString spoolPath() const;
+    // The stream that measures the selected source while idle is open.
+    bool isMeasuringIdle();
 
     // One recording: its stream and its spool file (the stream's callbacks see it).
     struct Session;
+    // From any thread: the running capture failed. The handler runs once, on the UI thread.
+    void reportFailure(Failure failure);
 
 private:
-
-    int32_t start(int32_t channels, int32_t rate, int32_t bits);
-    int32_t stop(const QString& path);
+    int32_t beginSession(int32_t channels, int32_t rate, int32_t bits);
+    int32_t endSession(const QString& path);
     void setPaused(bool paused);
-    int32_t sourceCount();
-    int32_t select(int32_t index);
+    int32_t countSources();
+    int32_t selectIndex(int32_t index);
     void keepSourceAwake();
     void releaseAwakeStream();
+    void connectAwakeStreamLocked();
+    void sourcesChangedLocked();
+    void openPeakStreamLocked();
+    void closePeakStreamLocked();
+    void measureIdle();
+    void endMeasuring();
+    void abandonSession();
+    int32_t placeTake(const QString& path, bool complete);
 
     QString spoolFolderFor() const;
     // Stops the stream (after draining it when drain is set) and completes the spool file.
     bool finishSession(bool drain);
 
     std::shared_ptr<PulseContext> m_pulse;
+    // Queued calls to the failure handler belong to it, so none arrives after the component is gone.
+    std::unique_ptr<QObject> m_uiThread;
+    int m_watcher = 0;
     QString m_spoolFolder;
+    QString m_spoolName;
+    QStringList m_fallbackFolders;
     QString m_keptPath;
+    std::function<void(Failure)> m_failureHandler;
+    std::atomic<int> m_failure{int(Failure::None)};
+    std::atomic<int> m_writeError{0};
+    // Set by op 5, read on the loop thread: lock held.
     std::string m_selectedName;
+    bool m_sourceChosen = false;
     // A corked record stream on the selected source. It carries no audio, so it costs nothing while
     // idle, but it keeps the source's latency low: a monitor source would otherwise hand a new
     // recording nothing for the time its sink had rendered ahead, up to two seconds.
     struct pa_stream* m_awake = nullptr;
     std::string m_awakeSource;
     std::unique_ptr<Session> m_session;
+
+    // The level meter. A recording measures the samples it receives, in the stream's callback; while
+    // idle and watched, a stream of the selected source that carries only its peaks, about 25 a
+    // second, stands in for it. Neither runs beside the other, and nothing runs while idle and not
+    // watched. Lock held for the two below.
+    level_meter::LevelTap m_levels;
+    bool m_watching = false;
+    bool m_capturing = false;
+    struct pa_stream* m_peaks = nullptr;
+    std::string m_peaksSource;
 };

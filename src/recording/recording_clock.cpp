@@ -18,6 +18,11 @@ Display display(int64_t elapsedSeconds, const QString& megabytesPerSecond)
     return d;
 }
 
+QString lengthText(const QString& minutesText, const QString& secondsText)
+{
+    return formatTwoDigits(minutesText.toLongLong()) + u':' + formatTwoDigits(secondsText.toLongLong());
+}
+
 QString megabytesPerSecond(const QString& dataRateText)
 {
     // The display ends in the 8-character suffix "  MB/min".

@@ -15,6 +15,10 @@ struct Display {
 // For elapsed seconds E and the data rate in megabytes per second as displayed text ("0.084").
 Display display(int64_t elapsedSeconds, const QString& megabytesPerSecond);
 
+// "MM:SS" for a recordings-list item, from the minutes and seconds texts of the display (empty
+// texts, before any tick, count as 0).
+QString lengthText(const QString& minutesText, const QString& secondsText);
+
 // Megabytes per second, as text with three decimals, from the data-rate display "5.047  MB/min".
 QString megabytesPerSecond(const QString& dataRateText);
 

@@ -2,6 +2,7 @@
 
 #include "library/chime.h"
 #include "platform/config_keys.h"
+#include "platform/event_pump.h"
 #include "platform/ini_file.h"
 
 #include <QCloseEvent>
@@ -10,6 +11,14 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
 
 namespace {
 const QString kM0 = QStringLiteral("Program is preparing to configure your sound card settings.");
@@ -23,6 +32,47 @@ const QString kM6 = QStringLiteral("Sound card settings Completed,the informatio
 QString key(const char* name)
 {
     return QString::fromLatin1(name);
+}
+
+// The loudest sample of a wave file between two times, as a fraction of full scale; empty when the
+// file cannot be read.
+std::optional<double> peakOf(const QString& path, double fromSeconds, double toSeconds)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file)
+        return std::nullopt;
+    const auto first = sf_count_t(std::max(0.0, fromSeconds) * info.samplerate);
+    const auto last = sf_count_t(std::min(toSeconds * info.samplerate, double(info.frames)));
+    if (first > 0)
+        sf_seek(file, first, SEEK_SET);
+    double peak = 0;
+    std::vector<float> block(4096 * size_t(std::max(1, info.channels)));
+    for (sf_count_t at = first; at < last;) {
+        const sf_count_t wanted = std::min<sf_count_t>(4096, last - at);
+        const sf_count_t got = sf_readf_float(file, block.data(), wanted);
+        if (got <= 0)
+            break;
+        for (size_t i = 0; i < size_t(got) * size_t(info.channels); ++i)
+            peak = std::max(peak, double(std::fabs(block[i])));
+        at += got;
+    }
+    sf_close(file);
+    return peak;
+}
+
+// The figure the chime check adds: the chime's peak when it was found, else the recording's.
+QString peakFigure(const QString& path, const ChimeCheck& check)
+{
+    const std::optional<double> peak = check.found
+                                           ? peakOf(path, check.startSeconds, check.startSeconds + chime::totalSeconds)
+                                           : peakOf(path, 0, std::numeric_limits<double>::infinity());
+    if (!peak)
+        return {};
+    const QString what = check.found ? QStringLiteral("Chime peak") : QStringLiteral("Peak of the recording");
+    if (*peak <= 0)
+        return QStringLiteral(" %1: silence, every sample is zero.").arg(what);
+    return QStringLiteral(" %1: %2 dBFS.").arg(what, QString::number(20 * std::log10(*peak), 'f', 1));
 }
 } // namespace
 
@@ -38,10 +88,12 @@ QString Form2::M2(int16_t testNumber)
            QStringLiteral(" recording source. Press the NEXT button, You will hear the TEST chime.");
 }
 
-Form2::Form2(const AppPaths& paths, Platform& platform, WizardHost& host, QWidget* parent)
-    : QWidget(parent, Qt::Window), SkinForm1(this), m_paths(paths), m_platform(platform), m_host(host),
+Form2::Form2(const AppPaths& paths, Platform& platform, Recorder& recorder, WizardHost& host, QWidget* parent)
+    : QWidget(parent, Qt::Window), SkinForm1(this), m_paths(paths), m_platform(platform), m_recorder(recorder),
+      m_host(host),
       m_scratch(QDir::temp().filePath(QStringLiteral("trelvik-test-%1.wav").arg(QCoreApplication::applicationPid())))
 {
+    readAsWindow(*this);
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Sound Card Setting"));
 
@@ -95,7 +147,7 @@ void Form2::SkinButton1_Click()
 {
     SkinButton2->hide();
     if (TestNumber == 0) {
-        SourceCount = m_platform.capture->Brelloc(QString(), 4, 0, 0, 0, 0);
+        SourceCount = m_recorder.sourceCount();
         SkinLabel1->setText(M1(SourceCount));
         ++TestNumber;
     } else {
@@ -128,12 +180,19 @@ void Form2::SkinButton1_Click()
 void Form2::testSource()
 {
     SkinButton1->setEnabled(false);
-    m_platform.capture->Brelloc(QString(), 5, 0, 0, 0, TestNumber - 1);
-    m_platform.capture->setSpoolFolder(QDir::tempPath());
-    m_platform.capture->Brelloc(QString(), 1, 1, 22050, 8, 0);
-    m_platform.player->playAndWait(m_paths.programFile(QStringLiteral("test.wav")));
-    m_platform.capture->Brelloc(m_scratch, 0, 0, 0, 0, 0);
-    QCoreApplication::processEvents();
+    const QString chime = m_paths.programFile(QStringLiteral("test.wav"));
+    // Each source's test goes to the same scratch file; a recording never replaces a file.
+    removeScratch();
+    const bool tested =
+        m_recorder.recordTest(TestNumber - 1, m_scratch, [this, &chime] { m_platform.player->playAndWait(chime); });
+    event_pump::letPendingEventsRun();
+    if (!tested) {
+        // A recording started from the main window runs on; the test waits for its Stop.
+        ChimeLabel->setText(QStringLiteral("A recording is running: stop it (F11) before this source is tested."));
+        ChimeLabel->show();
+        enableNext();
+        return;
+    }
 
     // The user decides, but a measurement shows at once whether this source heard anything.
     const ChimeCheck check = findChime(m_scratch);
@@ -145,6 +204,8 @@ void Form2::testSource()
         ChimeLabel->setText(QStringLiteral("The test recording of this source is silent: the chime was not found."));
     else
         ChimeLabel->setText(QStringLiteral("This source recorded sound, but not the chime."));
+    if (check.readable)
+        ChimeLabel->setText(ChimeLabel->text() + peakFigure(m_scratch, check));
     ChimeLabel->show();
 
     enableNext();
@@ -168,6 +229,7 @@ void Form2::SkinButton2_Click()
         SkinButton1->hide();
         const IniFile config(m_paths.configFile(), key(config_keys::kSection));
         config.write(key(config_keys::kRecordingSource), QString::number(TestNumber));
+        config.write(key(config_keys::kRecordingSourceName), m_recorder.sourceName(TestNumber - 1));
         config.write(key(config_keys::kSavePosition), m_paths.defaultRecording());
         config.write(key(config_keys::kChannels), QStringLiteral("2"));
         config.write(key(config_keys::kBitsPerSample), QStringLiteral("16"));

@@ -2,6 +2,7 @@
 
 #include "platform/app_paths.h"
 #include "platform/platform.h"
+#include "recording/recorder.h"
 #include "setup/wizard_host.h"
 #include "ui/skin.h"
 #include "ui/skinned_widgets.h"
@@ -15,7 +16,9 @@
 class Form2 : public QWidget {
     Q_OBJECT
 public:
-    Form2(const AppPaths& paths, Platform& platform, WizardHost& host, QWidget* parent = nullptr);
+    // The tests record through the program's recorder, so that a test never cuts into a recording
+    // started meanwhile by a hot key.
+    Form2(const AppPaths& paths, Platform& platform, Recorder& recorder, WizardHost& host, QWidget* parent = nullptr);
     ~Form2() override;
 
     SkinLabel* SkinLabel1;   // the message
@@ -54,6 +57,7 @@ private:
 
     const AppPaths& m_paths;
     Platform& m_platform;
+    Recorder& m_recorder;
     WizardHost& m_host;
     QString m_scratch;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/desktop.h"
 #include "ui/icon.h"
+#include "ui/skinned_widgets.h"
 #include "ui/twips.h"
 
 #include <QCloseEvent>
@@ -19,6 +20,7 @@ constexpr double kTextPoints = 9.75;
 
 aboutme::aboutme(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m_desktop(desktop)
 {
+    readAsWindow(*this);
     setObjectName(QStringLiteral("aboutme"));
     setWindowTitle(QStringLiteral("About Trelvik"));
     // The background's own mouse moves put the links back to rest.

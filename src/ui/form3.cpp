@@ -1,6 +1,7 @@
 #include "ui/form3.h"
 
 #include "platform/desktop.h"
+#include "ui/skinned_widgets.h"
 #include "ui/twips.h"
 
 #include <QCloseEvent>
@@ -8,10 +9,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QUrl>
 
 Form3::Form3(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m_desktop(desktop)
 {
+    readAsWindow(*this);
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Location"));
     setFont(timesNewRoman(9.75));
@@ -75,13 +76,12 @@ void Form3::closeEvent(QCloseEvent* event)
 void Form3::play(const QString& location)
 {
     // The player's result is not looked at: a missing player leaves the window to close quietly.
-    const QString player = qEnvironmentVariable(kPlayerVariable);
-    if (!player.isEmpty()) {
-        // The text reaches the player as an unquoted command line would: every run of blanks
-        // separates two arguments.
-        static const QRegularExpression blanks(QStringLiteral("[ \t]+"));
-        m_desktop.startDetached(player, location.split(blanks, Qt::SkipEmptyParts));
-        return;
-    }
-    m_desktop.openUrl(QUrl::fromUserInput(location));
+    // Without a player of the user's choice the desktop's opener plays the location.
+    QString player = qEnvironmentVariable(kPlayerVariable);
+    if (player.isEmpty())
+        player = QStringLiteral("xdg-open");
+    // The text reaches the player as an unquoted command line would: every run of blanks separates
+    // two arguments, and blanks alone give none.
+    static const QRegularExpression blanks(QStringLiteral("[ \t]+"));
+    m_desktop.startDetached(player, location.split(blanks, Qt::SkipEmptyParts));
 }

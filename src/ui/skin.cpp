@@ -17,9 +17,18 @@ void SkinForm::setSkinFile(const QString& path)
         m_text = QString::fromUtf8(file.readAll());
     m_window->setProperty("skinHost", true);
     m_window->setStyleSheet(m_text);
+    for (const QPointer<QWidget>& control : std::as_const(m_followers))
+        if (control)
+            apply(control);
 }
 
 void SkinForm::apply(QWidget* control) const
 {
     control->setStyleSheet(m_text);
+}
+
+void SkinForm::follow(QWidget* control)
+{
+    m_followers.append(control);
+    apply(control);
 }

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <QList>
+#include <QPointer>
 #include <QString>
-
-class QWidget;
+#include <QWidget>
 
 // A window's skin object. A ".skn" file holds Qt style-sheet text; loading it gives the window its
 // look, and applying the skin to a control gives that control the same style sheet. Skinned controls
@@ -19,11 +20,14 @@ public:
 
     // The control takes its look from the skin currently loaded.
     void apply(QWidget* control) const;
+    // The control takes the skin now and every skin loaded later, as it is loaded.
+    void follow(QWidget* control);
 
 private:
     QWidget* m_window;
     QString m_path;
     QString m_text;
+    QList<QPointer<QWidget>> m_followers;
 };
 
 // The skin literals, joined to the program's folder.

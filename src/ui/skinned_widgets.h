@@ -35,3 +35,8 @@ class SkinScrollBar : public QScrollBar {
 public:
     explicit SkinScrollBar(QWidget* parent = nullptr) : QScrollBar(Qt::Horizontal, parent) {}
 };
+
+// Screen readers announce a window by its role. A window class built directly on QWidget calls this at the
+// start of its constructor, so that it reads as a dialog when its flags make it one (Qt::Dialog) and as a
+// window otherwise, instead of the anonymous "filler" Qt makes of it.
+void readAsWindow(QWidget& window);

@@ -12,8 +12,6 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 
-# The visible top-level window with exactly this title, waiting up to 10 s for it.
-
 # Options.
 "$bin" --help | grep -q -- '--home DIR' || fail "--help"
 [ "$("$bin" --version)" = "trelvik 1.70" ] || fail "--version"
@@ -31,22 +29,22 @@ printf '[Config]\r\nrecording volume=65536\r\nRecording Source=1\r\nChannels=2\r
 pid=$!
 main="$(window Trelvik)" || fail "the main window did not appear"
 [ -z "$(xdotool search --onlyvisible --name '^Sound Card Setting$' 2>/dev/null)" ] || fail "the wizard appeared on a normal start"
-sleep 0.5
+painted "$main"
 import -window root "$shots/main-window.png"
 close_window "$main"
 ends_with 0
 grep -q '^Recording Volume=65536' "$work/normal/Config.ini" || fail "Recording Volume not written: $(cat "$work/normal/Config.ini")"
 grep -q '^SamplesPerSec=44100' "$work/normal/Config.ini" || fail "other keys lost"
 
-# First run: only the wizard appears; closing it ends the program, leaving the level alone in Config.ini.
+# First run: only the wizard appears; closing it ends the program and stores nothing, so the next
+# start is a first run again.
 "$bin" --home "$work/first" &
 pid=$!
 wizard="$(window "Sound Card Setting")" || fail "the wizard did not appear"
 [ -z "$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null)" ] || fail "the main window is visible on a first run"
-sleep 0.5
+painted "$wizard"
 import -window root "$shots/first-run.png"
 close_window "$wizard"
 ends_with 0
-[ "$(cat "$work/first/Config.ini")" = "$(printf '[Config]\nRecording Volume=0')" ] ||
-    fail "Config.ini after the wizard was closed: $(cat "$work/first/Config.ini")"
+[ ! -e "$work/first/Config.ini" ] || fail "Config.ini after the wizard was closed: $(cat "$work/first/Config.ini")"
 echo "PASS"

@@ -1,7 +1,9 @@
 #include "app/form1.h"
-#include "library/recordings_list.h"
-#include "tests/fakes/test_support.h"
+#include "convert/conversion.h"
+#include "recording/recorder.h"
+#include "tests/fakes/window_fixture.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -47,32 +49,42 @@ double waveDuration(const QString& path)
 
 bool makeWave(const QString& path, int rate, int channels, int bits, double seconds)
 {
-    return QProcess::execute(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QString::number(rate),
-                                                     QStringLiteral("-c"), QString::number(channels), QStringLiteral("-b"),
-                                                     QString::number(bits), path, QStringLiteral("synth"),
-                                                     QString::number(seconds), QStringLiteral("sine"),
-                                                     QStringLiteral("440")}) == 0;
+    return QProcess::execute(QStringLiteral("sox"),
+                             {QStringLiteral("-n"), QStringLiteral("-r"), QString::number(rate), QStringLiteral("-c"),
+                              QString::number(channels), QStringLiteral("-b"), QString::number(bits), path,
+                              QStringLiteral("synth"), QString::number(seconds), QStringLiteral("sine"),
+                              QStringLiteral("440")}) == 0;
 }
 
-struct Fixture {
-    QTemporaryDir dir;
-    FakePlatform fakes;
-    SharedState state;
-    AppPaths paths;
-    std::unique_ptr<Form1> form;
+// A program folder and a recordings folder whose names hold blanks.
+struct Fixture : WindowFixture {
     QStringList statuses;
 
-    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.filePath(QStringLiteral("program folder")))))
+    Fixture() : WindowFixture(QStringLiteral("program folder"))
     {
-        writeTextFile(paths.configFile(), "[Config]\nRecording Volume=1\nSave Position=" +
-                                              dir.filePath(QStringLiteral("my recordings/take one.wav")).toUtf8() + "\n");
+        config("[Config]\nRecording Volume=1\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=" +
+               dir.filePath(QStringLiteral("my recordings/take one.wav")).toUtf8() + "\n");
         QDir().mkpath(dir.filePath(QStringLiteral("my recordings")));
-        form = std::make_unique<Form1>(paths, fakes.platform, state);
-        form->Form_Load();
+        load();
         QObject::connect(form->Text1, &QLineEdit::textChanged, [this](const QString& text) { statuses.append(text); });
     }
-    Form1& w() { return *form; }
     QString path(const QString& name) const { return QFileInfo(dir.filePath(name)).absoluteFilePath(); }
+    // A take of `seconds` on the clock whose file, chosen with "Output File", holds a copy of content.
+    QString take(const QString& name, int seconds, const QString& content)
+    {
+        fakes.dialogs->answers = QStringList({path(name)});
+        form->position->trigger();
+        fakes.capture->recordingOnStop = content;
+        recordFor(seconds);
+        fakes.capture->recordingOnStop.clear();
+        return QFileInfo(path(name)).canonicalFilePath();
+    }
+    // The last item selected, and "Convert wav to mp3" from its context menu.
+    void convertLast()
+    {
+        select(form->List1->count() - 1);
+        form->Convert->trigger();
+    }
     // A stand-in encoder in the program folder that records its arguments and reports progress.
     void standInEncoder()
     {
@@ -85,9 +97,18 @@ struct Fixture {
     }
     QStringList standInArguments() const
     {
-        return QString::fromUtf8(readTextFile(paths.programFile(QStringLiteral("arguments")))).split(u'\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(readTextFile(paths.programFile(QStringLiteral("arguments"))))
+            .split(u'\n', Qt::SkipEmptyParts);
     }
 };
+
+// Picks an entry of a combo box from the keyboard, as a user does.
+void choose(QComboBox* combo, int index)
+{
+    QTest::keyClick(combo, Qt::Key_Home);
+    for (int i = 0; i < index; ++i)
+        QTest::keyClick(combo, Qt::Key_Down);
+}
 
 } // namespace
 
@@ -105,15 +126,15 @@ private slots:
     {
         Fixture f;
         for (const auto& [name, rate, channels, bits] :
-             {std::tuple{QStringLiteral("low.wav"), 8000, 1, 8}, std::tuple{QStringLiteral("my recordings/high take.WAV"), 44100, 2, 16}}) {
-            const QString wave = f.path(name);
-            QVERIFY(makeWave(wave, rate, channels, bits, 7.3));
-            f.w().List1->clear();
-            f.w().NextItemNumber = 2;
-            recordings_list::append(*f.w().List1, 1, QStringLiteral("00:07"), wave);
-            f.w().List1->setCurrentRow(0);
+             {std::tuple{QStringLiteral("low.wav"), 8000, 1, 8},
+              std::tuple{QStringLiteral("my recordings/high take.WAV"), 44100, 2, 16}}) {
+            const QString source = f.path(QStringLiteral("source.wav"));
+            QVERIFY(makeWave(source, rate, channels, bits, 7.3));
+            f.w().Clear->trigger();
+            const QString wave = f.take(name, 7, source);
+            QCOMPARE(f.items(), QStringList({QStringLiteral("01     00:07     ") + wave}));
             f.statuses.clear();
-            f.w().Convert_Click();
+            f.convertLast();
 
             const QString mp3 = wave.left(wave.size() - 3) + QStringLiteral("mp3");
             QVERIFY2(QFileInfo::exists(mp3), qPrintable(mp3));
@@ -123,23 +144,39 @@ private slots:
             QCOMPARE(f.w().List1->count(), 2);
             QCOMPARE(f.w().List1->item(1)->text(), QStringLiteral("02     00:07     ") + mp3);
             QCOMPARE(f.w().NextItemNumber, int16_t(3));
-            const QRegularExpression progress(QStringLiteral("^Encoding in progress\\.\\.\\.  Status=(  \\d| \\d\\d|\\d\\d\\d?)%$"));
-            QVERIFY2(!f.statuses.filter(progress).isEmpty(), qPrintable(f.statuses.join(u'|')));
+            // However fast the encoder, every progress shown is a number with its sign (a short file
+            // may give no progress at all), and the end is always shown.
+            const QRegularExpression progress(
+                QStringLiteral("^Encoding in progress\\.\\.\\.  Status=( \\d|\\d\\d|\\d\\d\\d)%$"));
+            for (const QString& shown : f.statuses.filter(QStringLiteral("Encoding in progress")))
+                QVERIFY2(progress.match(shown).hasMatch(), qPrintable(shown));
             QCOMPARE(f.w().Text1->text(), QStringLiteral("Finish Converting"));
             QCOMPARE(f.w().statusColour(), kRed);
             QVERIFY(f.w().SkinButton1->isEnabled());
         }
     }
 
+    void progressIsTheNumberBeforeTheFirstPercentSign()
+    {
+        QCOMPARE(Conversion::progressIn(QStringLiteral("    1/10   ( 9%)|")), QStringLiteral(" 9%"));
+        QCOMPARE(Conversion::progressIn(QStringLiteral("  5/10 (42%)| 6/10 (55%)|")), QStringLiteral("42%"));
+        QCOMPARE(Conversion::progressIn(QStringLiteral("10/10 (100%)|")), QStringLiteral("100%"));
+        // lame's closing statistics: text, not a number, before the sign.
+        QVERIFY(Conversion::progressIn(QStringLiteral("  mono %   long switch/short")).isNull());
+        QVERIFY(Conversion::progressIn(QStringLiteral("%%% 42%")).isNull());
+        QVERIFY(Conversion::progressIn(QStringLiteral("7%")).isNull());
+        QVERIFY(Conversion::progressIn(QStringLiteral("no progress")).isNull());
+        QVERIFY(Conversion::progressIn(QString()).isNull());
+    }
+
     void commandLineProgressAndOptions()
     {
         Fixture f;
         f.standInEncoder();
-        const QString wave = f.path(QStringLiteral("a.wav"));
-        writeTextFile(wave, "RIFF");
-        recordings_list::append(*f.w().List1, 1, QStringLiteral("00:07"), wave);
-        f.w().List1->setCurrentRow(0);
-        f.w().Convert_Click();
+        const QString original = f.path(QStringLiteral("original"));
+        writeTextFile(original, "RIFF");
+        const QString wave = f.take(QStringLiteral("a.wav"), 7, original);
+        f.convertLast();
         const QString encoder = f.paths.programFile(QStringLiteral("lame"));
         QCOMPARE(f.w().objDOS->Commandline(),
                  u'"' + encoder + QStringLiteral("\" -b 128 -m j ") + wave + u' ' + f.path(QStringLiteral("a.mp3")));
@@ -149,31 +186,28 @@ private slots:
         QVERIFY(f.statuses.contains(QStringLiteral("Encoding in progress...  Status=100%")));
 
         // Options chosen in "MP3 Options" take effect with Ok, for the next conversion.
-        f.w().mp3otion_Click();
+        f.w().mp3otion->trigger();
         QVERIFY(f.w().mp3Options());
-        f.w().mp3Options()->Combo1->setCurrentIndex(13); // 320
-        f.w().mp3Options()->Combo1_Click();
-        f.w().mp3Options()->Combo2->setCurrentIndex(2); // mono
-        f.w().mp3Options()->Combo2_Click();
-        f.w().mp3Options()->Combo3->setCurrentIndex(2); // Quality
-        f.w().mp3Options()->Combo3_Click();
-        f.w().mp3Options()->SkinButton1_Click();
+        choose(f.w().mp3Options()->Combo1, 13); // 320
+        choose(f.w().mp3Options()->Combo2, 2);  // mono
+        choose(f.w().mp3Options()->Combo3, 2);  // Quality
+        f.w().mp3Options()->SkinButton1->click();
         QVERIFY(!f.w().mp3Options());
         QCOMPARE(f.state.LameOptions, QStringLiteral(" -b 320 -m m -h"));
-        f.w().List1->setCurrentRow(0);
-        f.w().Convert_Click();
-        QCOMPARE(f.standInArguments(), QStringList({"-b", "320", "-m", "m", "-h", wave, f.path(QStringLiteral("a.mp3"))}));
+        f.select(0);
+        f.w().Convert->trigger();
+        QCOMPARE(f.standInArguments(),
+                 QStringList({"-b", "320", "-m", "m", "-h", wave, f.path(QStringLiteral("a.mp3"))}));
     }
 
     void anMp3ItemIsNotConvertedOntoItself()
     {
         Fixture f;
         f.standInEncoder();
-        const QString mp3 = f.path(QStringLiteral("song.mp3"));
-        writeTextFile(mp3, "ID3 original");
-        recordings_list::append(*f.w().List1, 1, QStringLiteral("00:07"), mp3);
-        f.w().List1->setCurrentRow(0);
-        f.w().Convert_Click();
+        const QString original = f.path(QStringLiteral("original"));
+        writeTextFile(original, "ID3 original");
+        const QString mp3 = f.take(QStringLiteral("song.mp3"), 7, original);
+        f.convertLast();
         QCOMPARE(readTextFile(mp3), QByteArray("ID3 original"));
         QVERIFY(f.standInArguments().isEmpty());
         QCOMPARE(f.w().List1->count(), 1);
@@ -189,7 +223,7 @@ private slots:
         const QString wave = f.path(QStringLiteral("my recordings/chosen one.wav"));
         writeTextFile(wave, "RIFF");
         f.fakes.dialogs->answers = QStringList({wave});
-        f.w().Wavtomp3_Click();
+        f.w().Wavtomp3->trigger();
         QCOMPARE(f.fakes.dialogs->asked, QStringList({"open|Wave Files(*.wav)|*.wav"}));
         QCOMPARE(f.standInArguments(), QStringList({"-b", "128", "-m", "j", wave, wave.left(wave.size() - 3) + "mp3"}));
         QCOMPARE(f.w().List1->count(), 0);
@@ -197,17 +231,43 @@ private slots:
 
         // Cancelled: status, list and Record stay as they were.
         QFile::remove(f.paths.programFile(QStringLiteral("arguments")));
-        f.w().setStatus(QStringLiteral("before"));
-        f.w().Wavtomp3_Click();
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("before"));
+        f.w().Clear->trigger();
+        f.w().Wavtomp3->trigger();
+        QCOMPARE(f.w().Text1->text(), QStringLiteral("All lists were cleared."));
         QVERIFY(f.standInArguments().isEmpty());
         QVERIFY(f.w().SkinButton1->isEnabled());
 
         // A file that no longer exists has no canonical path: nothing runs, the status line is empty.
         f.fakes.dialogs->answers = QStringList({f.path(QStringLiteral("gone.wav"))});
-        f.w().Wavtomp3_Click();
+        f.w().Wavtomp3->trigger();
         QCOMPARE(f.w().Text1->text(), QString());
         QVERIFY(f.standInArguments().isEmpty());
+    }
+
+    void aConversionDuringARecordingLeavesItRunning()
+    {
+        Fixture f;
+        f.standInEncoder();
+        const QString wave = f.path(QStringLiteral("my recordings/chosen one.wav"));
+        writeTextFile(wave, "RIFF");
+        f.fakes.capture->writeFileOnStop = true;
+        f.press(f.kF9);
+        f.fakes.dialogs->answers = QStringList({wave});
+        f.w().Wavtomp3->trigger();
+        QCOMPARE(f.w().Text1->text(), QStringLiteral("Finish Converting"));
+        // The end of the conversion does not offer Record while the recording runs, so F9 cannot
+        // start a second capture over it.
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Recording);
+        QVERIFY(!f.w().SkinButton1->isEnabled());
+        f.press(f.kF9);
+        f.w().SkinButton1->click();
+        QCOMPARE(f.fakes.log.calls().filter(QStringLiteral("\",1,")).size(), 1);
+        f.tick(3);
+        f.press(f.kF11);
+        QCOMPARE(f.items(),
+                 QStringList({QStringLiteral("01     00:02     ") +
+                              QFileInfo(f.path(QStringLiteral("my recordings/take one.wav"))).canonicalFilePath()}));
+        QVERIFY(f.w().SkinButton1->isEnabled());
     }
 
     void convertOnCompletionListsBothFiles()
@@ -216,11 +276,11 @@ private slots:
         const QString recording = f.path(QStringLiteral("source.wav"));
         QVERIFY(makeWave(recording, 22050, 2, 16, 3.0));
         f.fakes.capture->recordingOnStop = recording;
-        f.state.ConvertOnCompletion = 1;
-        f.w().SkinButton1_Click();
-        for (int i = 0; i < 4; ++i)
-            f.w().Timer2_Timer();
-        f.w().SkinButton2_Click();
+        f.w().mPreferences->trigger();
+        f.w().preferences()->Check1->click();
+        f.w().preferences()->SkinButton1->click(); // Ok
+        QCOMPARE(f.state.ConvertOnCompletion, int16_t(1));
+        f.recordFor(3);
         const QString wave = QFileInfo(f.path(QStringLiteral("my recordings/take one.wav"))).canonicalFilePath();
         const QString mp3 = wave.left(wave.size() - 3) + QStringLiteral("mp3");
         QCOMPARE(f.w().List1->count(), 2);
@@ -232,18 +292,37 @@ private slots:
         QVERIFY(f.w().SkinButton1->isEnabled());
     }
 
+    void anEarlierMp3IsNeverReplaced()
+    {
+        Fixture f;
+        const QString recording = f.path(QStringLiteral("source.wav"));
+        QVERIFY(makeWave(recording, 22050, 2, 16, 2.0));
+        // The first take of an earlier run, converted, its big wave deleted.
+        const QString earlier = f.path(QStringLiteral("my recordings/take one.mp3"));
+        writeTextFile(earlier, "ID3 the earlier take");
+        f.fakes.capture->recordingOnStop = recording;
+        f.w().mPreferences->trigger();
+        f.w().preferences()->Check1->click();
+        f.w().preferences()->SkinButton1->click();
+        f.recordFor(2);
+        const QString wave = QFileInfo(f.path(QStringLiteral("my recordings/take one_1.wav"))).canonicalFilePath();
+        QCOMPARE(f.items(), QStringList({QStringLiteral("01     00:02     ") + wave,
+                                         QStringLiteral("02     00:02     ") + wave.left(wave.size() - 3) + "mp3"}));
+        QCOMPARE(readTextFile(earlier), QByteArray("ID3 the earlier take"));
+        QVERIFY(std::abs(duration(wave.left(wave.size() - 3) + "mp3") - 2.0) <= 1152.0 / 22050 + 0.001);
+    }
+
     void noEncoderAnywhere()
     {
         Fixture f;
+        const QString original = f.path(QStringLiteral("original"));
+        writeTextFile(original, "RIFF");
+        f.take(QStringLiteral("a.wav"), 1, original);
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", f.dir.path().toUtf8());
-        const QString wave = f.path(QStringLiteral("a.wav"));
-        writeTextFile(wave, "RIFF");
-        recordings_list::append(*f.w().List1, 1, QStringLiteral("00:01"), wave);
-        f.w().List1->setCurrentRow(0);
-        f.w().Convert_Click();
-        f.w().List1->setCurrentRow(0);
-        f.w().Convert_Click();
+        f.convertLast();
+        f.select(0);
+        f.w().Convert->trigger();
         qputenv("PATH", path);
         QCOMPARE(f.fakes.dialogs->messages, QStringList({"File or command not found", "File or command not found"}));
         QVERIFY(f.w().SkinButton1->isEnabled());

@@ -1,10 +1,11 @@
 #include "app/form1.h"
-#include "library/recordings_list.h"
+#include "library/playback.h"
 #include "platform/ini_file.h"
-#include "tests/fakes/test_support.h"
+#include "tests/fakes/window_fixture.h"
 
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProxyStyle>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,29 +14,28 @@ namespace {
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 
-struct Fixture {
-    QTemporaryDir dir;
-    FakePlatform fakes;
-    SharedState state;
-    AppPaths paths;
-    std::unique_ptr<Form1> form;
-
-    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.path())))
+// Three recordings made and listed: a.wav, a_1.wav and a_2.wav.
+struct Fixture : WindowFixture {
+    Fixture()
     {
-        writeTextFile(paths.configFile(), "[Config]\nRecording Volume=7\n");
-        form = std::make_unique<Form1>(paths, fakes.platform, state);
-        form->Form_Load();
-        for (const char* name : {"/rec/a.wav", "/rec/b.wav", "/rec/a.mp3"})
-            recordings_list::append(*form->List1, form->NextItemNumber++, QStringLiteral("00:03"), QString::fromLatin1(name));
+        recordingConfig("Recording Volume=7\n");
+        fakes.capture->writeFileOnStop = true;
+        load();
+        for (int i = 0; i < 3; ++i)
+            recordFor(3);
+        a = real(QStringLiteral("talk.wav"));
+        b = real(QStringLiteral("talk_1.wav"));
+        c = real(QStringLiteral("talk_2.wav"));
         fakes.log.clear();
     }
-    Form1& w() { return *form; }
-    void doubleClick(int row)
-    {
-        form->List1->setCurrentRow(row);
-        form->List1_DblClick();
-    }
+    void doubleClick(int row) { activate(row); }
+    QString a, b, c;
 };
+
+QString mci(const QString& command, const QString& path)
+{
+    return QStringLiteral("mci(\"%1%2\")").arg(command, path);
+}
 
 } // namespace
 
@@ -46,28 +46,28 @@ private slots:
     {
         Fixture f;
         f.doubleClick(0);
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"close \")", "mci(\"play /rec/a.wav\")"}));
-        QCOMPARE(f.w().PlayingFile, QStringLiteral("/rec/a.wav"));
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", {}), mci("play ", f.a)}));
+        QCOMPARE(f.w().playback().playingFile(), f.a);
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Recording is playing now........"));
         QCOMPARE(f.w().statusColour(), kBlue);
-        QVERIFY(f.w().Timer1.isActive());
+        QVERIFY(f.w().playback().poll().isActive());
 
         // The same item again restarts it; another item replaces it.
         f.fakes.log.clear();
         f.doubleClick(0);
         f.doubleClick(1);
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"close /rec/a.wav\")", "mci(\"play /rec/a.wav\")",
-                                                    "mci(\"close /rec/a.wav\")", "mci(\"play /rec/b.wav\")"}));
+        QCOMPARE(f.fakes.log.calls(),
+                 QStringList({mci("close ", f.a), mci("play ", f.a), mci("close ", f.a), mci("play ", f.b)}));
 
-        f.fakes.player->modes.insert(QStringLiteral("/rec/b.wav"), QStringLiteral("playing"));
+        f.fakes.player->modes.insert(f.b, QStringLiteral("playing"));
         f.fakes.log.clear();
-        f.w().Timer1_Timer();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"status /rec/b.wav mode\")"}));
-        QVERIFY(f.w().Timer1.isActive());
+        f.w().Timer1_Timer(); // a tick of the poll
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("status ", f.b + " mode")}));
+        QVERIFY(f.w().playback().poll().isActive());
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Recording is playing now........"));
-        f.fakes.player->modes.insert(QStringLiteral("/rec/b.wav"), QStringLiteral("stopped"));
-        f.w().Timer1_Timer();
-        QVERIFY(!f.w().Timer1.isActive());
+        f.fakes.player->modes.insert(f.b, QStringLiteral("stopped"));
+        f.w().Timer1_Timer(); // a tick of the poll
+        QVERIFY(!f.w().playback().poll().isActive());
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
         QCOMPARE(f.w().statusColour(), kRed);
     }
@@ -78,27 +78,56 @@ private slots:
         f.doubleClick(1);
         f.fakes.log.clear();
         f.w().Stop->trigger();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"close /rec/b.wav\")"}));
-        QVERIFY(!f.w().Timer1.isActive());
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.b)}));
+        QVERIFY(!f.w().playback().poll().isActive());
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
 
         // Removing another item leaves playback alone; removing the played one stops it first.
         f.doubleClick(1);
         f.fakes.log.clear();
-        f.w().List1->setCurrentRow(0);
-        f.w().Delist_Click();
+        f.select(0);
+        f.w().Delist->trigger();
         QVERIFY(f.fakes.log.calls().isEmpty());
-        QVERIFY(f.w().Timer1.isActive());
-        f.w().List1->setCurrentRow(0); // b.wav
-        f.w().output_Click();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"close /rec/b.wav\")"}));
+        QVERIFY(f.w().playback().poll().isActive());
+        f.select(0); // b.wav
+        f.w().output->trigger();
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.b)}));
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
 
         f.doubleClick(0);
         f.fakes.log.clear();
-        f.w().Clear_Click();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"close /rec/a.mp3\")"}));
-        QVERIFY(!f.w().Timer1.isActive());
+        f.w().Clear->trigger();
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.c)}));
+        QVERIFY(!f.w().playback().poll().isActive());
+    }
+
+    void aSingleClickOnlySelects()
+    {
+        // A desktop that activates items on a single click (a common setting) must not start playback.
+        class SingleClickActivates : public QProxyStyle {
+        public:
+            int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                          QStyleHintReturn* returned) const override
+            {
+                if (hint == QStyle::SH_ItemView_ActivateItemOnSingleClick)
+                    return 1;
+                return QProxyStyle::styleHint(hint, option, widget, returned);
+            }
+        };
+        Fixture f;
+        SingleClickActivates style;
+        f.w().List1->setStyle(&style);
+        f.w().show();
+        const QPoint onSecond = f.w().List1->visualItemRect(f.w().List1->item(1)).center();
+        QTest::mouseClick(f.w().List1->viewport(), Qt::LeftButton, {}, onSecond);
+        QCOMPARE(f.w().List1->currentRow(), 1);
+        QVERIFY(f.fakes.log.calls().isEmpty());
+        QTest::mouseDClick(f.w().List1->viewport(), Qt::LeftButton, {}, onSecond);
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", {}), mci("play ", f.b)}));
+        f.fakes.log.clear();
+        QTest::keyClick(f.w().List1, Qt::Key_Enter);
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.b), mci("play ", f.b)}));
+        f.w().List1->setStyle(nullptr);
     }
 
     void aPlayThatFailsSaysSo()
@@ -108,7 +137,7 @@ private slots:
         f.doubleClick(2);
         QVERIFY(f.w().Text1->text().contains(QStringLiteral("cannot be played")));
         QCOMPARE(f.w().statusColour(), kRed);
-        QVERIFY(!f.w().Timer1.isActive());
+        QVERIFY(!f.w().playback().poll().isActive());
     }
 
     void handOffsToTheDesktop()
@@ -118,8 +147,8 @@ private slots:
         f.fakes.dialogs->answers = QStringList({"/music/my song (1).mp3"});
         f.w().input->trigger();
         QCOMPARE(f.fakes.desktop->calls, QStringList({"file|/music/my song (1).mp3"}));
-        QVERIFY(f.fakes.dialogs->asked.first().startsWith(
-            QStringLiteral("open|Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|*.rm;*.wmv;*.mpg;")));
+        QVERIFY(f.fakes.dialogs->asked.first().startsWith(QStringLiteral(
+            "open|Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|*.rm;*.wmv;*.mpg;")));
         f.w().input->trigger();
         QCOMPARE(f.fakes.desktop->calls.size(), 1);
 
@@ -133,10 +162,11 @@ private slots:
 
         // Mail: the selected item's file.
         f.fakes.desktop->calls.clear();
-        const QString take = f.dir.filePath(QStringLiteral("take one.wav"));
-        writeTextFile(take, "RIFF");
-        recordings_list::append(*f.w().List1, 9, QStringLiteral("00:01"), take);
-        f.w().List1->setCurrentRow(3);
+        f.fakes.dialogs->answers = QStringList({f.dir.filePath(QStringLiteral("rec/take one.wav"))});
+        f.w().position->trigger();
+        f.recordFor(1);
+        const QString take = f.real(QStringLiteral("take one.wav"));
+        f.select(3);
         f.w().send->trigger();
         QCOMPARE(f.fakes.desktop->calls.size(), 1);
         QVERIFY(f.fakes.desktop->calls.first().startsWith(QStringLiteral("start|xdg-email|")));
@@ -169,17 +199,18 @@ private slots:
         f.w().Location->trigger();
         f.w().Brel->trigger();
         QPointer<QWidget> windows[] = {f.w().preferences(), f.w().mp3Options(), f.w().location(), f.w().aboutWindow()};
-        f.w().List1->setCurrentRow(1);
+        f.select(1);
         f.fakes.log.clear();
         QTimer::singleShot(0, f.w().Exit, &QAction::trigger);
         f.w().HotKeyPump();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"mci(\"close /rec/a.wav\")", "mci(\"close /rec/b.wav\")",
-                                                    "UnregisterHotKey(49151)", "UnregisterHotKey(0)", "UnregisterHotKey(160)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.a), mci("close ", f.b), "UnregisterHotKey(49151)",
+                                                   "UnregisterHotKey(0)", "UnregisterHotKey(160)"}));
         QVERIFY(!f.w().preferences() && !f.w().mp3Options() && !f.w().location() && !f.w().aboutWindow());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (const QPointer<QWidget>& window : windows)
             QVERIFY(window.isNull());
-        QCOMPARE(IniFile(f.paths.configFile(), QStringLiteral("Config")).readInt(QStringLiteral("Recording Volume"), 0), 12);
+        QCOMPARE(IniFile(f.paths.configFile(), QStringLiteral("Config")).readInt(QStringLiteral("Recording Volume"), 0),
+                 12);
     }
 };
 

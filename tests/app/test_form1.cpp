@@ -1,16 +1,18 @@
 #include "app/form1.h"
+#include "library/playback.h"
 #include "platform/ini_file.h"
-#include "tests/fakes/test_support.h"
+#include "recording/recorder.h"
+#include "tests/fakes/window_fixture.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QRadioButton>
 #include <QListWidget>
-#include <QMenuBar>
 #include <QMenu>
+#include <QMenuBar>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -32,22 +34,9 @@ QStringList names(const QMenu* menu)
     return result;
 }
 
-// One main window over fakes, in a program folder of its own.
-struct Fixture {
-    QTemporaryDir dir;
-    FakePlatform fakes;
-    SharedState state;
-    AppPaths paths;
-    std::unique_ptr<Form1> form;
-
-    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.path()))) {}
+struct Fixture : WindowFixture {
     QString config() const { return paths.configFile(); }
-    Form1& load()
-    {
-        form = std::make_unique<Form1>(paths, fakes.platform, state);
-        form->Form_Load();
-        return *form;
-    }
+    using WindowFixture::config;
 };
 
 } // namespace
@@ -63,8 +52,9 @@ private slots:
         f.fakes.mixer->highest = 65536;
         Form1& w = f.load();
 
-        QCOMPARE(f.fakes.log.calls(), QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
-                                                    "Volume(1,0)", "Volume(1,1234)", "Brelloc(\"\",5,0,0,0,1)"}));
+        QCOMPARE(f.fakes.log.calls(),
+                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
+                              "levelRange(1)", "Volume(1,1234)", "Brelloc(\"\",5,0,0,0,1)"}));
         QVERIFY(w.isVisible());
         QVERIFY(!w.wizard());
         QCOMPARE(f.state.SourceIndex, 1);
@@ -81,7 +71,7 @@ private slots:
         QCOMPARE(w.SkinScrollBar1->value(), 1234);
         QCOMPARE(w.SkinLabel5->text(), QStringLiteral("Recording volume setting :1234"));
         QCOMPARE(w.NextItemNumber, int16_t(1));
-        QCOMPARE(w.OutputSuffix, int16_t(0));
+        QCOMPARE(w.recorder().outputSuffix(), int16_t(0));
 
         // Moving the slider shows and sends the new level.
         f.fakes.log.clear();
@@ -90,20 +80,58 @@ private slots:
         QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,40)"}));
     }
 
+    void theSourceIsFoundByItsNameWhereItMoved()
+    {
+        // Another default source moved the chosen one from the second place to the third.
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\nRecording Source=2\nRecording Volume=10\n"
+                                  "Recording Source Name=usb-headset\n");
+        f.fakes.capture->sourceNames = QStringList({"new-default", "built-in", "usb-headset"});
+        f.load();
+        QCOMPARE(f.state.SourceIndex, 2);
+        QCOMPARE(f.fakes.log.calls().mid(3), QStringList({"levelRange(2)", "Volume(2,10)", "Brelloc(\"\",5,0,0,0,2)"}));
+
+        // Gone: the stored place stands, as before names were kept.
+        Fixture gone;
+        writeTextFile(gone.config(), "[Config]\nRecording Source=2\nRecording Volume=10\n"
+                                     "Recording Source Name=usb-headset\n");
+        gone.fakes.capture->sourceNames = QStringList({"new-default", "built-in"});
+        gone.load();
+        QCOMPARE(gone.state.SourceIndex, 1);
+        QCOMPARE(gone.fakes.log.calls().last(), QStringLiteral("Brelloc(\"\",5,0,0,0,1)"));
+    }
+
+    void hotKeysHeldByAnotherProgramAreToldAtStart()
+    {
+        Fixture f;
+        writeTextFile(f.config(), "[Config]\n");
+        f.fakes.hotKeys->held = {0xBFFF};
+        Form1& w = f.load();
+        QVERIFY2(f.status().startsWith(QStringLiteral("Global hot keys are not available: another program holds F9")) &&
+                     f.status().contains(QStringLiteral("\"trelvik --command toggle\"")),
+                 qPrintable(f.status()));
+        QCOMPARE(w.statusColour(), QColor(255, 0, 0));
+        // Longer than the line: the pointer resting on it shows all of it.
+        QCOMPARE(w.Text1->toolTip(), f.status());
+    }
+
     void emptyConfigGivesTheDefaults()
     {
         Fixture f;
         writeTextFile(f.config(), "");
+        f.fakes.mixer->level = 700;
         Form1& w = f.load();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
-                                                    "Volume(-2,0)", "Volume(-2,0)", "Brelloc(\"\",5,0,0,0,-1)"}));
+        QCOMPARE(f.fakes.log.calls(),
+                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
+                              "levelRange(-2)", "Brelloc(\"\",5,0,0,0,-1)"}));
         QCOMPARE(f.state.SourceIndex, -2);
         QCOMPARE(f.state.Channels, 0);
         QCOMPARE(f.state.BitsPerSample, 0);
         QCOMPARE(f.state.SamplesPerSec, 0);
         QCOMPARE(w.SkinPanel1->text(), QStringLiteral("0  Hz   0  Bit"));
-        QCOMPARE(f.state.OutputPath, QStringLiteral("Default"));
-        QCOMPARE(w.SkinScrollBar1->value(), 0);
+        QCOMPARE(f.state.OutputPath, f.paths.recordingFolder() + QStringLiteral("/Default"));
+        // No level stored: the slider shows the source's own level and sends nothing.
+        QCOMPARE(w.SkinScrollBar1->value(), 700);
         QVERIFY(w.isVisible());
     }
 
@@ -135,7 +163,8 @@ private slots:
         w.HotKeyPump();
         QVERIFY(f.state.ExitPump);
         QVERIFY(!w.wizard());
-        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nRecording Volume=0\n"));
+        // Nothing of the user's was set up: no level is stored, and the next start is a first run again.
+        QVERIFY(!QFileInfo::exists(f.config()));
     }
 
     void controlsAndMenusAsDesigned()
@@ -150,10 +179,10 @@ private slots:
         QVERIFY(!w.SkinButton4->isEnabled());
         QCOMPARE(w.SkinButton2->text(), QStringLiteral("Stop F11"));
         QVERIFY(!w.SkinButton2->isEnabled());
-        QCOMPARE(w.Timer1.interval(), 1000);
-        QCOMPARE(w.Timer2.interval(), 1000);
+        QCOMPARE(w.playback().poll().interval(), 1000);
+        QCOMPARE(w.recorder().clock().interval(), 1000);
         QCOMPARE(w.Timer3.interval(), 10);
-        QVERIFY(!w.Timer1.isActive() && !w.Timer2.isActive() && !w.Timer3.isActive());
+        QVERIFY(!w.playback().poll().isActive() && !w.recorder().clock().isActive() && !w.Timer3.isActive());
         QCOMPARE(w.List1->count(), 0);
         const QString tip = QStringLiteral("Double Click list to Play Recording , Right Click to Edit.");
         QCOMPARE(w.List1->toolTip(), tip);
@@ -170,9 +199,9 @@ private slots:
         QCOMPARE(captions(w.help), QStringList({"Help Topics", "Support Homepage", "About Trelvik"}));
         QCOMPARE(names(w.help), QStringList({"about", "Homepage", "Brel"}));
         QCOMPARE(captions(w.Popup), QStringList({"Stop playing", "-", "Remove selected item", "Delete output file",
-                                                  "Convert wav to mp3", "-", "Mail to friends", "-", "Cancel"}));
+                                                 "Convert wav to mp3", "-", "Mail to friends", "-", "Cancel"}));
         QCOMPARE(names(w.Popup), QStringList({"Stop", "separate1", "Delist", "output", "Convert", "separate", "send",
-                                               "separate3", "Ccancel"}));
+                                              "separate3", "Ccancel"}));
         QCOMPARE(w.Popup->title(), QStringLiteral("PopupMenu"));
         QStringList bar;
         for (const QAction* action : w.menuBar()->actions())
@@ -219,9 +248,7 @@ private slots:
         const QString greenFile = f.paths.programFile(QStringLiteral("skin/green.skn"));
         const QString redFile = f.paths.programFile(QStringLiteral("skin/red.skn"));
         const QString blueFile = f.paths.programFile(QStringLiteral("skin/blue.skn"));
-        auto checks = [&w] {
-            return QList<bool>({w.green->isChecked(), w.red->isChecked(), w.blue->isChecked()});
-        };
+        auto checks = [&w] { return QList<bool>({w.green->isChecked(), w.red->isChecked(), w.blue->isChecked()}); };
         QCOMPARE(w.SkinForm1.skinFile(), greenFile);
         QCOMPARE(checks(), QList<bool>({true, false, false}));
         QCOMPARE(w.SkinButton1->styleSheet(), QString::fromUtf8(readTextFile(greenFile)));
@@ -278,27 +305,31 @@ private slots:
         Fixture f;
         writeTextFile(f.config(), "[Config]\nSave Position=/rec/talk.wav\n");
         Form1& w = f.load();
-        w.OutputSuffix = 3;
+        for (int i = 0; i < 3; ++i)
+            f.recordFor(0);
+        QCOMPARE(w.recorder().outputSuffix(), int16_t(3));
 
         f.fakes.dialogs->answers = QStringList({"/other/new take.wav"});
         w.position->trigger();
         QCOMPARE(f.fakes.dialogs->asked, QStringList({"save|/rec/talk.wav|Wave Files(*.wav)|*.wav"}));
         QCOMPARE(f.state.OutputPath, QStringLiteral("/other/new take.wav"));
-        QCOMPARE(w.OutputSuffix, int16_t(0));
+        QCOMPARE(w.recorder().outputSuffix(), int16_t(0));
         QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nSave Position=/other/new take.wav\n"));
 
         // Cancel writes the previous path back and still resets the suffix.
-        w.OutputSuffix = 2;
+        f.recordFor(0);
+        f.recordFor(0);
+        QCOMPARE(w.recorder().outputSuffix(), int16_t(2));
         writeTextFile(f.config(), "[Config]\nSave Position=/edited/by/hand.wav\n");
         w.position->trigger();
         QCOMPARE(f.state.OutputPath, QStringLiteral("/other/new take.wav"));
-        QCOMPARE(w.OutputSuffix, int16_t(0));
+        QCOMPARE(w.recorder().outputSuffix(), int16_t(0));
         QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nSave Position=/other/new take.wav\n"));
 
-        // Savefile reloads the stored path, whole, however long.
+        // Savefile (here through "Clear list") reloads the stored path, whole, however long.
         const QString longPath = QStringLiteral("/") + QString(300, u'x') + QStringLiteral(".wav");
         writeTextFile(f.config(), "[Config]\nSave Position=" + longPath.toUtf8() + "\n");
-        w.Savefile();
+        w.Clear->trigger();
         QCOMPARE(f.state.OutputPath, longPath);
     }
 

@@ -1,13 +1,14 @@
 #include "app/form1.h"
-#include "prefs/output_location.h"
-#include "tests/fakes/test_support.h"
+#include "library/playback.h"
+#include "recording/output_location.h"
+#include "recording/recorder.h"
+#include "tests/fakes/window_fixture.h"
 
 #include <QAction>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -18,45 +19,17 @@ const QString kSaved = QStringLiteral("Recording is over,Wave file has saved in 
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 
-struct Fixture {
-    QTemporaryDir dir;
-    FakePlatform fakes;
-    SharedState state;
-    AppPaths paths;
-    std::unique_ptr<Form1> form;
-
-    explicit Fixture(const QByteArray& extraConfig = {}) : paths(AppPaths::inFolder(makeProgramFolder(dir.path())))
+// The window loaded with a recording configuration, its call log cleared.
+struct Fixture : WindowFixture {
+    explicit Fixture(const QByteArray& extraConfig = {})
     {
-        writeTextFile(paths.configFile(), "[Config]\nRecording Source=1\nChannels=2\nBitsPerSample=16\n"
-                                          "SamplesPerSec=22050\nSave Position=" +
-                                              dir.filePath(QStringLiteral("rec/talk.wav")).toUtf8() + "\n" + extraConfig);
-        QDir().mkpath(dir.filePath(QStringLiteral("rec")));
+        recordingConfig(extraConfig);
         fakes.capture->writeFileOnStop = true;
-        form = std::make_unique<Form1>(paths, fakes.platform, state);
-        form->Form_Load();
+        load();
         fakes.log.clear();
     }
-    Form1& w() { return *form; }
-    QString rec(const QString& name) const { return QFileInfo(dir.filePath(QStringLiteral("rec/") + name)).absoluteFilePath(); }
-    QString real(const QString& name) const { return QFileInfo(rec(name)).canonicalFilePath(); }
-    QStringList items() const
-    {
-        QStringList result;
-        for (int i = 0; i < form->List1->count(); ++i)
-            result.append(form->List1->item(i)->text());
-        return result;
-    }
-    void tick(int n)
-    {
-        for (int i = 0; i < n; ++i)
-            form->Timer2_Timer();
-    }
-    void recordFor(int seconds)
-    {
-        form->SkinButton1_Click();
-        tick(seconds + 1); // the display lags one tick behind the count
-        form->SkinButton2_Click();
-    }
+    int saves() const { return fakes.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(); }
+    int starts() const { return fakes.log.calls().filter(QStringLiteral("\",1,")).size(); }
 };
 
 } // namespace
@@ -70,16 +43,17 @@ private slots:
     {
         Fixture f;
         Form1& w = f.w();
-        w.SkinButton1_Click();
+        f.clickRecord();
         QCOMPARE(f.fakes.log.calls(), QStringList({"Brelloc(\"\",1,2,22050,16,0)"}));
-        QCOMPARE(f.fakes.capture->spoolFolder, QFileInfo(f.rec(QStringLiteral("talk.wav"))).absolutePath());
+        QCOMPARE(f.fakes.capture->spoolTarget, f.rec(QStringLiteral("talk.wav")));
         QVERIFY(!w.SkinButton1->isEnabled() && w.SkinButton4->isEnabled() && w.SkinButton2->isEnabled());
+        QVERIFY(!w.RecordAction->isEnabled() && w.PauseAction->isEnabled() && w.StopAction->isEnabled());
         QCOMPARE(w.SkinButton4->text(), QStringLiteral("Pause F10"));
-        QCOMPARE(w.Text1->text(), kRecording);
+        QCOMPARE(f.status(), kRecording);
         QCOMPARE(w.statusColour(), kBlue);
-        QVERIFY(w.Timer2.isActive());
-        QCOMPARE(w.MegabytesPerSecond, QStringLiteral("0.084"));
-        QVERIFY(w.preferences() && !w.preferences()->isVisible()); // loaded, not shown
+        QVERIFY(w.recorder().clock().isActive());
+        QCOMPARE(w.recorder().megabytesPerSecond(), QStringLiteral("0.084"));
+        QVERIFY(w.preferences() && !w.preferences()->isVisible());             // loaded, not shown
         QCOMPARE(w.SkinPanel1->text(), QStringLiteral("22050  Hz   16  Bit")); // until the first tick
 
         f.tick(1);
@@ -87,78 +61,46 @@ private slots:
         f.tick(5);
         QCOMPARE(w.SkinPanel1->text(), QStringLiteral("0.420 MB 0:05"));
 
-        w.SkinButton4_Click();
+        f.clickPause();
         QCOMPARE(w.SkinButton4->text(), QStringLiteral("Resume F10"));
-        QCOMPARE(w.Text1->text(), kPaused);
+        QCOMPARE(f.status(), kPaused);
         QCOMPARE(w.statusColour(), kRed);
-        QVERIFY(!w.Timer2.isActive());
-        w.SkinButton4_Click();
+        QVERIFY(!w.recorder().clock().isActive());
+        f.clickPause();
         QCOMPARE(w.SkinButton4->text(), QStringLiteral("Pause F10"));
-        QCOMPARE(w.Text1->text(), kRecording);
+        QCOMPARE(f.status(), kRecording);
         QCOMPARE(w.statusColour(), kBlue);
-        QVERIFY(w.Timer2.isActive());
+        QVERIFY(w.recorder().clock().isActive());
         f.tick(1);
 
-        w.SkinButton2_Click();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Brelloc(\"\",1,2,22050,16,0)", "Brelloc(\"\",2,0,0,0,0)",
-                                                    "Brelloc(\"\",3,0,0,0,0)",
-                                                    QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(f.rec("talk.wav"))}));
+        f.clickStop();
+        QCOMPARE(f.fakes.log.calls(),
+                 QStringList({"Brelloc(\"\",1,2,22050,16,0)", "Brelloc(\"\",2,0,0,0,0)", "Brelloc(\"\",3,0,0,0,0)",
+                              QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(f.rec("talk.wav"))}));
         QVERIFY(w.SkinButton1->isEnabled() && !w.SkinButton4->isEnabled() && !w.SkinButton2->isEnabled());
-        QVERIFY(!w.Timer2.isActive());
-        QCOMPARE(w.Text1->text(), kSaved);
+        QVERIFY(!w.recorder().clock().isActive());
+        QCOMPARE(f.status(), kSaved);
         QCOMPARE(w.statusColour(), kRed);
         QCOMPARE(f.items(), QStringList({"01     00:06     " + f.real("talk.wav")}));
         QCOMPARE(w.NextItemNumber, int16_t(2));
-        QCOMPARE(w.OutputSuffix, int16_t(1));
+        QCOMPARE(w.recorder().outputSuffix(), int16_t(1));
         QCOMPARE(f.state.OutputPath, f.rec("talk.wav"));
         QCOMPARE(QApplication::overrideCursor(), nullptr);
-        w.List1->setCurrentRow(0);
+        f.select(0);
         QCOMPARE(w.Getfilename(), f.real("talk.wav"));
     }
 
     void stopBeforeTheFirstTickListsNoLength()
     {
         Fixture f;
-        f.w().SkinButton1_Click();
-        f.w().SkinButton2_Click();
+        f.clickRecord();
+        f.clickStop();
         QCOMPARE(f.items(), QStringList({"01     00:00     " + f.real("talk.wav")}));
-        // A later quick stop shows the previous recording's length.
+        // A later quick stop lists the length of its own file, not what the clock last showed.
         f.recordFor(3);
-        f.w().SkinButton1_Click();
-        f.w().SkinButton2_Click();
-        QCOMPARE(f.items().last(), "03     00:03     " + f.real("talk_2.wav"));
-    }
-
-    void clockPanelTexts_data()
-    {
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<QString>("rate");
-        QTest::addColumn<QString>("panel");
-        QTest::addColumn<QString>("minutes");
-        QTest::addColumn<QString>("secs");
-        QTest::newRow("0") << 0 << "0.084" << "0.000 MB 0:00" << "0" << "0";
-        QTest::newRow("5") << 5 << "0.084" << "0.420 MB 0:05" << "0" << "5";
-        QTest::newRow("59") << 59 << "0.084" << "4.956 MB 0:59" << "0" << "59";
-        QTest::newRow("60") << 60 << "0.084" << "5.040 MB 1:00" << "1" << "0";
-        QTest::newRow("75") << 75 << "0.084" << "6.300 MB 1:15" << "1" << "15";
-        QTest::newRow("6000") << 6000 << "0.084" << "504.000 MB 100:00" << "100" << "0";
-        QTest::newRow("rate 0") << 61 << "0.000" << "0.000 MB 1:01" << "1" << "1";
-    }
-
-    void clockPanelTexts()
-    {
-        QFETCH(int, seconds);
-        QFETCH(QString, rate);
-        QFETCH(QString, panel);
-        QFETCH(QString, minutes);
-        QFETCH(QString, secs);
-        Fixture f;
-        f.w().ElapsedSeconds = seconds;
-        f.w().MegabytesPerSecond = rate;
-        f.w().Mmss();
-        QCOMPARE(f.w().SkinPanel1->text(), panel);
-        QCOMPARE(f.w().MinutesText, minutes);
-        QCOMPARE(f.w().SecondsText, secs);
+        f.clickRecord();
+        f.clickStop();
+        QCOMPARE(f.items().last(), "03     00:00     " + f.real("talk_2.wav"));
     }
 
     void megabytesPerSecondFromThePreferencesDisplay_data()
@@ -175,27 +117,23 @@ private slots:
     {
         QFETCH(QByteArray, format);
         QFETCH(QString, expected);
-        QTemporaryDir dir;
-        FakePlatform fakes;
-        SharedState state;
-        const AppPaths paths = AppPaths::inFolder(makeProgramFolder(dir.path()));
-        writeTextFile(paths.configFile(), "[Config]\n" + format);
-        Form1 w(paths, fakes.platform, state);
-        w.Form_Load();
-        w.SkinButton1_Click();
-        QCOMPARE(w.MegabytesPerSecond, expected);
+        WindowFixture f;
+        f.config("[Config]\n" + format);
+        Form1& w = f.load();
+        f.clickRecord();
+        QCOMPARE(w.recorder().megabytesPerSecond(), expected);
 
         // The same in a German locale, where the display reads "5,047  MB/min".
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        w.SkinButton2_Click();
-        w.mPreferences_Click();
-        w.preferences()->SkinButton2_Click(); // unloads it; the next Record loads it again
+        f.clickStop();
+        w.mPreferences->trigger();
+        w.preferences()->SkinButton2->click(); // Cancel unloads it; the next Record loads it again
         QVERIFY(!w.preferences());
-        w.SkinButton1_Click();
+        f.clickRecord();
         QString german = expected;
         german.replace(u'.', u',');
-        QCOMPARE(w.MegabytesPerSecond, german);
-        w.SkinButton2_Click();
+        QCOMPARE(w.recorder().megabytesPerSecond(), german);
+        f.clickStop();
     }
 
     void recordingsAreNumberedAndNeverReplaced()
@@ -204,50 +142,67 @@ private slots:
         f.recordFor(1);
         f.recordFor(1);
         f.recordFor(1);
-        QCOMPARE(f.items(), QStringList({"01     00:01     " + f.real("talk.wav"), "02     00:01     " + f.real("talk_1.wav"),
-                                          "03     00:01     " + f.real("talk_2.wav")}));
+        QCOMPARE(f.items(),
+                 QStringList({"01     00:01     " + f.real("talk.wav"), "02     00:01     " + f.real("talk_1.wav"),
+                              "03     00:01     " + f.real("talk_2.wav")}));
 
         // After "Clear list" the numbering starts again, and the names already taken are skipped.
-        f.w().Clear_Click();
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("All lists were cleared."));
+        f.w().Clear->trigger();
+        QCOMPARE(f.status(), QStringLiteral("All lists were cleared."));
         QCOMPARE(f.w().statusColour(), kRed);
         QCOMPARE(f.w().List1->count(), 0);
-        QCOMPARE(f.w().OutputSuffix, int16_t(0));
+        QCOMPARE(f.w().recorder().outputSuffix(), int16_t(0));
         writeTextFile(f.rec("talk_4.wav"), "RIFF");
         f.recordFor(2);
         f.recordFor(2);
-        QCOMPARE(f.items(), QStringList({"01     00:02     " + f.real("talk_3.wav"), "02     00:02     " + f.real("talk_5.wav")}));
-        QCOMPARE(f.w().OutputSuffix, int16_t(6));
+        QCOMPARE(f.items(),
+                 QStringList({"01     00:02     " + f.real("talk_3.wav"), "02     00:02     " + f.real("talk_5.wav")}));
+        QCOMPARE(f.w().recorder().outputSuffix(), int16_t(6));
         QCOMPARE(f.state.OutputPath, f.rec("talk.wav"));
 
         // "Output File" starts the numbering again at the chosen path.
         f.fakes.dialogs->answers = QStringList({f.rec("other.wav")});
-        f.w().position_Click();
+        f.w().position->trigger();
         f.recordFor(1);
         QCOMPARE(f.items().last(), "03     00:01     " + f.real("other.wav"));
     }
 
     void defaultPathWithoutExtension()
     {
-        QTemporaryDir dir;
-        FakePlatform fakes;
-        fakes.capture->writeFileOnStop = true;
-        SharedState state;
-        const AppPaths paths = AppPaths::inFolder(makeProgramFolder(dir.path()));
-        writeTextFile(paths.configFile(), "[Config]\n");
+        // Without a stored location the takes go to the recordings folder (here the test's folder),
+        // not to the folder the program was started from.
+        WindowFixture f;
+        f.fakes.capture->writeFileOnStop = true;
+        f.config("[Config]\n");
         const QString cwd = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        Form1 w(paths, fakes.platform, state);
-        w.Form_Load();
+        QTemporaryDir elsewhere;
+        QDir::setCurrent(elsewhere.path());
+        f.load();
         for (int i = 0; i < 3; ++i) {
-            w.SkinButton1_Click();
-            w.SkinButton2_Click();
+            f.clickRecord();
+            f.clickStop();
         }
         QDir::setCurrent(cwd);
-        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("Default"))));
-        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("Def_1.wav"))));
-        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("Def_2.wav"))));
-        QCOMPARE(state.OutputPath, QStringLiteral("Default"));
+        QVERIFY(QFileInfo::exists(f.dir.filePath(QStringLiteral("Default"))));
+        QVERIFY(QFileInfo::exists(f.dir.filePath(QStringLiteral("Def_1.wav"))));
+        QVERIFY(QFileInfo::exists(f.dir.filePath(QStringLiteral("Def_2.wav"))));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(f.state.OutputPath, f.paths.recordingFolder() + QStringLiteral("/Default"));
+
+        // A location that is a folder, or holds a line break: a clear message, and nothing starts.
+        for (const QByteArray& odd :
+             {f.dir.path().toUtf8(), f.dir.filePath(QStringLiteral("ta")).toUtf8() + "\rke.wav"}) {
+            f.config("[Config]\nSave Position=" + odd + "\n");
+            f.w().Clear->trigger(); // reloads the location
+            f.fakes.log.clear();
+            f.clickRecord();
+            QVERIFY2(f.status().contains(QStringLiteral("a folder")) ||
+                         f.status().contains(QStringLiteral("line break")),
+                     qPrintable(f.status()));
+            QCOMPARE(f.w().statusColour(), QColor(255, 0, 0));
+            QVERIFY(f.fakes.log.calls().isEmpty());
+            QVERIFY(f.w().SkinButton1->isEnabled());
+        }
 
         QCOMPARE(output_location::numberedPath(QStringLiteral("ab"), 1), QStringLiteral("_1.wav"));
         QCOMPARE(output_location::numberedPath(QStringLiteral("/r/take"), 2), QStringLiteral("/r/_2.wav"));
@@ -257,20 +212,97 @@ private slots:
     {
         Fixture f;
         const QString kept = f.dir.filePath(QStringLiteral("kept spool.wav"));
-        writeTextFile(kept, "RIFF");
+        QVERIFY(writeSilentWave(kept, 2.5));
         f.fakes.capture->failNextStop = true;
         f.fakes.capture->keptPathOnFailure = kept;
         f.recordFor(2);
-        QVERIFY(f.w().Text1->text().contains(QStringLiteral("could not be saved")));
-        QVERIFY(f.w().Text1->text().contains(QFileInfo(kept).canonicalFilePath()));
+        QVERIFY(f.status().contains(QStringLiteral("Could not save as talk.wav")));
+        QVERIFY(f.status().contains(QFileInfo(kept).canonicalFilePath()));
         QCOMPARE(f.w().statusColour(), kRed);
         QCOMPARE(f.items(), QStringList({"01     00:02     " + QFileInfo(kept).canonicalFilePath()}));
+
+        // A message too long for the line shows its file shortened in the middle, once; the whole
+        // text is in the tooltip and the description screen readers read.
+        const QString deep = f.dir.filePath(QStringLiteral("a folder with a rather long name/") + QString(60, u'x') +
+                                            QStringLiteral("/kept spool.wav"));
+        QDir().mkpath(QFileInfo(deep).absolutePath());
+        QVERIFY(writeSilentWave(deep, 1.5));
+        f.fakes.capture->keptPathOnFailure = deep;
+        f.recordFor(1);
+        const QString whole = f.status();
+        QVERIFY(whole.contains(QFileInfo(deep).canonicalFilePath()));
+        const QString shown = f.w().Text1->text();
+        QVERIFY2(shown.contains(u'…') && shown.size() < whole.size(), qPrintable(shown));
+        QVERIFY(shown.startsWith(QStringLiteral("Could not save as talk_1.wav; the recording is kept in ")));
+        QVERIFY2(shown.endsWith(QStringLiteral("kept spool.wav")), qPrintable(shown));
+        QVERIFY(QFontMetrics(f.w().Text1->font()).horizontalAdvance(shown) <= f.w().Text1->contentsRect().width());
+        QCOMPARE(f.w().Text1->toolTip(), whole);
+        QCOMPARE(f.w().Text1->accessibleDescription(), whole);
 
         // Nothing kept at all: no item that names a missing file.
         f.fakes.capture->keptPathOnFailure.clear();
         f.recordFor(1);
-        QVERIFY(f.w().Text1->text().contains(QStringLiteral("nothing was recorded")));
-        QCOMPARE(f.w().List1->count(), 1);
+        QVERIFY(f.status().contains(QStringLiteral("nothing was recorded")));
+        QCOMPARE(f.w().List1->count(), 2);
+    }
+
+    void closingWhileASaveFailsShowsWhereTheAudioIs()
+    {
+        for (const bool duringTheSave : {false, true}) {
+            Fixture f;
+            const QString kept = f.dir.filePath(QStringLiteral("kept spool.wav"));
+            QVERIFY(writeSilentWave(kept, 3.5));
+            f.clickRecord();
+            f.tick(4);
+            f.fakes.capture->failNextStop = true;
+            f.fakes.capture->keptPathOnFailure = kept;
+            if (duringTheSave) {
+                // The close box is clicked while Stop saves: shutdown waits, then says where.
+                QTimer::singleShot(0, f.form.get(), &QWidget::close);
+                f.clickStop();
+                f.w().HotKeyPump();
+            } else {
+                f.w().close(); // shutdown saves the running take itself
+            }
+            QVERIFY(f.state.ExitPump);
+            QCOMPARE(f.fakes.dialogs->messages.size(), 1);
+            QVERIFY2(f.fakes.dialogs->messages.first().contains(QFileInfo(kept).canonicalFilePath()),
+                     qPrintable(f.fakes.dialogs->messages.first()));
+        }
+        // A failure while the program goes on is told in the status line, without a box.
+        Fixture f;
+        f.fakes.capture->failNextStop = true;
+        f.fakes.capture->keptPathOnFailure = f.dir.filePath(QStringLiteral("kept.wav"));
+        QVERIFY(writeSilentWave(f.fakes.capture->keptPathOnFailure, 1.5));
+        f.recordFor(1);
+        QVERIFY(f.status().startsWith(QStringLiteral("Could not save as")));
+        f.fakes.capture->failNextStop = false;
+        f.w().close();
+        QVERIFY(f.fakes.dialogs->messages.isEmpty());
+    }
+
+    void aRecordThatCannotStartLeavesTheWindowIdle()
+    {
+        Fixture f;
+        f.fakes.capture->startResult = CaptureComponent::NoServer;
+        f.press(f.kF9);
+        QVERIFY(f.status().startsWith(QStringLiteral("Recording could not start: no sound server answers.")));
+        QCOMPARE(f.w().statusColour(), kRed);
+        QVERIFY(f.w().SkinButton1->isEnabled() && !f.w().SkinButton2->isEnabled() && !f.w().SkinButton4->isEnabled());
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
+        f.press(f.kF11);
+        QCOMPARE(f.saves(), 0);
+        QCOMPARE(f.w().List1->count(), 0);
+
+        // The source goes during a take: saved at once, Record offered again.
+        f.fakes.capture->startResult = CaptureComponent::Started;
+        f.clickRecord();
+        f.tick(5);
+        f.fakes.capture->fail(CaptureComponent::Failure::SourceGone);
+        QVERIFY(f.status().startsWith(QStringLiteral("Recording stopped: the source is gone. 0:04 kept in ")));
+        QCOMPARE(f.w().statusColour(), kRed);
+        QVERIFY(f.w().SkinButton1->isEnabled() && !f.w().SkinButton2->isEnabled());
+        QCOMPARE(f.items(), QStringList({"01     00:04     " + f.real("talk.wav")}));
     }
 
     void removingAndDeletingItems()
@@ -280,31 +312,32 @@ private slots:
         f.recordFor(1);
         f.recordFor(1);
         Form1& w = f.w();
-        w.List1->setCurrentRow(1);
-        w.Delist_Click();
-        QCOMPARE(f.items(), QStringList({"01     00:01     " + f.real("talk.wav"), "03     00:01     " + f.real("talk_2.wav")}));
+        f.select(1);
+        w.Delist->trigger();
+        QCOMPARE(f.items(),
+                 QStringList({"01     00:01     " + f.real("talk.wav"), "03     00:01     " + f.real("talk_2.wav")}));
         QVERIFY(QFileInfo::exists(f.rec("talk_1.wav")));
         f.recordFor(1);
         QCOMPARE(f.items().last(), "04     00:01     " + f.real("talk_3.wav"));
 
         // Deleting removes the file and the item; a file already gone only loses its item.
         const QString first = f.real("talk.wav");
-        w.List1->setCurrentRow(0);
-        w.output_Click();
+        f.select(0);
+        w.output->trigger();
         QVERIFY(!QFileInfo::exists(first));
         QCOMPARE(w.List1->count(), 2);
         QFile::remove(f.rec("talk_2.wav"));
-        w.List1->setCurrentRow(0);
-        w.output_Click();
+        f.select(0);
+        w.output->trigger();
         QCOMPARE(w.List1->count(), 1);
 
         // The item that was played is stopped first.
-        w.List1->setCurrentRow(0);
-        w.PlayingFile = w.Getfilename();
+        f.activate(0);
+        QCOMPARE(w.playback().playingFile(), f.real("talk_3.wav"));
         f.fakes.log.clear();
-        w.Delist_Click();
+        w.Delist->trigger();
         QCOMPARE(f.fakes.log.calls(), QStringList({QStringLiteral("mci(\"close %1\")").arg(f.real("talk_3.wav"))}));
-        QCOMPARE(w.Text1->text(), QStringLiteral("Playback has stopped"));
+        QCOMPARE(f.status(), QStringLiteral("Playback has stopped"));
         QCOMPARE(w.NextItemNumber, int16_t(1)); // the list is empty again
         f.recordFor(1);
         QVERIFY(f.items().last().startsWith(QStringLiteral("01     ")));
@@ -312,8 +345,8 @@ private slots:
         // Nothing selected: nothing happens.
         w.List1->clearSelection();
         w.List1->setCurrentItem(nullptr);
-        w.Delist_Click();
-        w.output_Click();
+        w.Delist->trigger();
+        w.output->trigger();
         QCOMPARE(w.List1->count(), 1);
     }
 
@@ -325,12 +358,12 @@ private slots:
         // An immutable folder refuses the deletion even to root.
         if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), folder}) != 0)
             QSKIP("chattr cannot make the folder immutable here");
-        f.w().List1->setCurrentRow(0);
-        f.w().output_Click();
+        f.select(0);
+        f.w().output->trigger();
         QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), folder});
         QVERIFY(QFileInfo::exists(f.rec("talk.wav")));
         QCOMPARE(f.w().List1->count(), 1);
-        QVERIFY(f.w().Text1->text().contains(QStringLiteral("could not be deleted")));
+        QVERIFY(f.status().contains(QStringLiteral("could not be deleted")));
         QCOMPARE(f.w().statusColour(), kRed);
     }
 
@@ -341,7 +374,7 @@ private slots:
         f.recordFor(1);
         Form1& w = f.w();
         w.show();
-        w.List1->setCurrentRow(0);
+        f.select(0);
         QListWidgetItem* second = w.List1->item(1);
         const QPoint onSecond = w.List1->visualItemRect(second).center();
         QTest::mouseClick(w.List1->viewport(), Qt::RightButton, {}, onSecond);
@@ -358,7 +391,7 @@ private slots:
         QVERIFY(!w.Popup->isVisible());
 
         // The menu key (a keyboard context-menu request) opens it for the selected item.
-        QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(1, 1));
+        QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(1, 1), w.List1->mapToGlobal(QPoint(1, 1)));
         QCoreApplication::sendEvent(w.List1, &request);
         QTRY_VERIFY(w.Popup->isVisible());
         w.Popup->hide();
@@ -367,95 +400,146 @@ private slots:
     void hotKeysRunEnabledButtonsOnly()
     {
         Fixture f;
-        Form1& w = f.w();
         QCOMPARE(f.fakes.log.calls(), QStringList()); // registered at start-up, before the log was cleared
-        auto press = [&](int id) {
-            f.fakes.hotKeys->press(id);
-            QCoreApplication::processEvents();
-        };
-        press(0xA0); // Stop while idle
-        press(0);    // Pause while idle
+        f.press(f.kF11);                              // Stop while idle
+        f.press(f.kF10);                              // Pause while idle
         QVERIFY(f.fakes.log.calls().isEmpty());
-        press(0xBFFF);
-        QCOMPARE(w.Text1->text(), kRecording);
-        press(0xBFFF); // Record while recording
-        press(0);
-        QCOMPARE(w.Text1->text(), kPaused);
-        press(0);
-        QCOMPARE(w.Text1->text(), kRecording);
-        press(0xA0);
-        QCOMPARE(w.Text1->text(), kSaved);
+        f.press(f.kF9);
+        QCOMPARE(f.status(), kRecording);
+        f.press(f.kF9); // Record while recording
+        f.press(f.kF10);
+        QCOMPARE(f.status(), kPaused);
+        f.press(f.kF10);
+        QCOMPARE(f.status(), kRecording);
+        f.press(f.kF11);
+        QCOMPARE(f.status(), kSaved);
         QCOMPARE(f.fakes.log.calls().size(), 4);
+    }
+
+    void hotKeysPressedDuringASaveAreLost()
+    {
+        Fixture f;
+        f.press(f.kF9);
+        // Presses while the file is written, and one already waiting when Stop lets events run.
+        f.fakes.capture->during = [&f](int32_t operation) {
+            if (operation != 0)
+                return;
+            f.fakes.hotKeys->press(f.kF9);
+            f.fakes.hotKeys->press(f.kF10);
+            f.fakes.hotKeys->press(f.kF11);
+        };
+        QTimer::singleShot(0, [&f] { f.fakes.hotKeys->press(f.kF9); });
+        f.press(f.kF11);
+        QCoreApplication::processEvents();
+        QCOMPARE(f.status(), kSaved);
+        QCOMPARE(f.starts(), 1);
+        QCOMPARE(f.saves(), 1);
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
+        QCOMPARE(f.items(), QStringList({"01     00:00     " + f.real("talk.wav")}));
+
+        // F11 and F9 pressed together: Stop runs, and the F9 that waited behind it is lost.
+        f.fakes.capture->during = nullptr;
+        f.press(f.kF9);
+        f.fakes.hotKeys->press(f.kF11);
+        f.fakes.hotKeys->press(f.kF9);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
+        QCOMPARE(f.starts(), 2);
+        QCOMPARE(f.items().size(), 2);
+        QVERIFY(f.w().RecordAction->isEnabled());
+    }
+
+    void aCloseRequestDuringStopWaitsForTheSave()
+    {
+        Fixture f;
+        f.clickRecord();
+        f.tick(3);
+        // The close box is clicked while Stop shows its message.
+        QTimer::singleShot(0, f.form.get(), &QWidget::close);
+        f.clickStop();
+        QVERIFY(!f.state.ExitPump);
+        f.w().HotKeyPump(); // the close request waited; now it ends the program
+        QVERIFY(f.state.ExitPump);
+        QCOMPARE(f.saves(), 1);
+        QCOMPARE(f.status(), kSaved);
+        QCOMPARE(f.items(), QStringList({"01     00:02     " + f.real("talk.wav")}));
+        QVERIFY(!QFileInfo::exists(f.rec("talk_1.wav")));
+        QCOMPARE(QDir(QFileInfo(f.rec("talk.wav")).absolutePath()).entryList(QDir::Files), QStringList({"talk.wav"}));
     }
 
     void startUpAndShutdownRegisterAndReleaseTheKeys()
     {
-        QTemporaryDir dir;
-        FakePlatform fakes;
-        SharedState state;
-        const AppPaths paths = AppPaths::inFolder(makeProgramFolder(dir.path()));
-        writeTextFile(paths.configFile(), "[Config]\n");
-        Form1 w(paths, fakes.platform, state);
-        w.Form_Load();
-        w.List1->addItem(QStringLiteral("x"));
-        fakes.log.clear();
-        w.PlayingFile = QStringLiteral("/played.wav");
-        w.close();
-        QCOMPARE(fakes.log.calls(), QStringList({"mci(\"close /played.wav\")", "mci(\"close \")", "UnregisterHotKey(49151)",
-                                                  "UnregisterHotKey(0)", "UnregisterHotKey(160)"}));
-        QTemporaryDir dir2;
-        FakePlatform fakes2;
-        const AppPaths paths2 = AppPaths::inFolder(makeProgramFolder(dir2.path()));
-        Form1 first(paths2, fakes2.platform, state); // a first run registers the keys as well
-        first.Form_Load();
-        QCOMPARE(fakes2.log.calls(), QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)",
-                                                   "RegisterHotKey(160,122)"}));
+        Fixture f;
+        f.recordFor(1);
+        f.activate(0);
+        const QString played = f.w().playback().playingFile();
+        QCOMPARE(played, f.real("talk.wav"));
+        f.w().List1->clearSelection();
+        f.fakes.log.clear();
+        f.w().close();
+        QCOMPARE(f.fakes.log.calls(),
+                 QStringList({QStringLiteral("mci(\"close %1\")").arg(played), "mci(\"close \")",
+                              "UnregisterHotKey(49151)", "UnregisterHotKey(0)", "UnregisterHotKey(160)"}));
+
+        WindowFixture first; // a first run registers the keys as well
+        first.load();
+        QCOMPARE(first.fakes.log.calls(),
+                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)"}));
     }
 
     void shutdownSavesARecordingWhateverTheStatusShows()
     {
         for (int paused = 0; paused < 2; ++paused) {
             Fixture f;
-            Form1& w = f.w();
-            w.SkinButton1_Click();
+            f.recordFor(1);
+            f.clickRecord();
             f.tick(3);
             if (paused)
-                w.SkinButton4_Click();
-            w.setStatus(QStringLiteral("Recording is playing now........")); // another message replaced it
-            w.close();
-            QVERIFY(QFileInfo::exists(f.rec("talk.wav")));
-            QCOMPARE(f.items(), QStringList({"01     00:02     " + f.real("talk.wav")}));
+                f.clickPause();
+            f.activate(0); // playing an earlier take replaces the recording's message
+            QCOMPARE(f.status(), QStringLiteral("Recording is playing now........"));
+            f.w().close();
+            QVERIFY(QFileInfo::exists(f.rec("talk_1.wav")));
+            QCOMPARE(f.items().last(), "02     00:02     " + f.real("talk_1.wav"));
             QVERIFY(f.state.ExitPump);
         }
         // Nothing under way: nothing saved.
         Fixture idle;
         idle.w().close();
-        QVERIFY(!idle.fakes.log.calls().join(u' ').contains(QStringLiteral(",0,0,0,0,0)")));
+        QCOMPARE(idle.saves(), 0);
     }
 
     void countersNeverOverflow()
     {
         Fixture f;
+        // Earlier runs left talk_1 .. talk_32766 beside the stored path.
+        for (int i = 1; i < 32767; ++i)
+            writeTextFile(f.rec(QStringLiteral("talk_%1.wav").arg(i)), "");
+        writeTextFile(f.rec(QStringLiteral("talk.wav")), "");
+        f.recordFor(1);
+        f.recordFor(1);
+        QCOMPARE(f.w().recorder().outputSuffix(), int16_t(32767));
+        QVERIFY(QFileInfo::exists(f.rec("talk_32767.wav")));
+        QVERIFY(QFileInfo::exists(f.rec("talk_32768.wav")));
+        QCOMPARE(f.items().last(), "02     00:01     " + f.real("talk_32768.wav"));
+        f.select(1);
+        QCOMPARE(f.w().Getfilename(), f.real("talk_32768.wav"));
+
+        // The list's numbers stop at the largest value too.
         f.w().NextItemNumber = 32767;
-        f.w().OutputSuffix = 32767;
         f.recordFor(1);
         f.recordFor(1);
         QCOMPARE(f.w().NextItemNumber, int16_t(32767));
-        QCOMPARE(f.w().OutputSuffix, int16_t(32767));
-        QVERIFY(QFileInfo::exists(f.rec("talk_32767.wav")));
-        QVERIFY(QFileInfo::exists(f.rec("talk_32768.wav")));
-        QCOMPARE(f.items().last(), "32767     00:01     " + f.real("talk_32768.wav"));
-        f.w().List1->setCurrentRow(1);
-        QCOMPARE(f.w().Getfilename(), f.real("talk_32768.wav"));
+        QCOMPARE(f.items().last(), "32767     00:01     " + f.real("talk_32770.wav"));
 
         // 100 minutes and more widen the length field; the path is still recovered exactly.
-        f.w().MinutesText = QStringLiteral("123");
-        f.w().SecondsText = QStringLiteral("4");
-        f.w().SkinButton1_Click();
-        f.w().SkinButton2_Click();
-        QCOMPARE(f.items().last(), "32767     123:04     " + f.real("talk_32769.wav"));
-        f.w().List1->setCurrentRow(2);
-        QCOMPARE(f.w().Getfilename(), f.real("talk_32769.wav"));
+        f.clickRecord();
+        f.tick(123 * 60 + 5);
+        f.clickStop();
+        QCOMPARE(f.items().last(), "32767     123:04     " + f.real("talk_32771.wav"));
+        f.select(f.w().List1->count() - 1);
+        QCOMPARE(f.w().Getfilename(), f.real("talk_32771.wav"));
     }
 };
 

@@ -28,8 +28,8 @@ int main(int argc, char** argv)
     xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, xcb_keysym_t(0xffbe + number - 1));
     int status = codes && *codes != XCB_NO_SYMBOL ? 0 : 2;
     for (xcb_keycode_t* code = codes; code && *code != XCB_NO_SYMBOL; ++code) {
-        xcb_generic_error_t* error = xcb_request_check(
-            c, xcb_grab_key_checked(c, 1, root, 0, *code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        xcb_generic_error_t* error =
+            xcb_request_check(c, xcb_grab_key_checked(c, 1, root, 0, *code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
         if (error)
             status = 1;
         std::free(error);

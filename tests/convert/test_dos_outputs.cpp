@@ -128,9 +128,23 @@ private slots:
         QCOMPARE(quoteWindowsArgument(QStringLiteral("dir \\")), QStringLiteral("\"dir \\\\\""));
 
         // Whatever the argument, quoting and splitting give it back as one argument.
-        const L awkward{"plain", "with blank", "", "quo\"te", "\"", "\\", "trail\\", "trail blank\\",
-                        "back\\\"slash", "a\\\\b c", "tab\there", "new\nline", "\"\"", "x \"\" y",
-                        "$(touch x);y", "ends with \\\\", "ünïcödé name"};
+        const L awkward{"plain",
+                        "with blank",
+                        "",
+                        "quo\"te",
+                        "\"",
+                        "\\",
+                        "trail\\",
+                        "trail blank\\",
+                        "back\\\"slash",
+                        "a\\\\b c",
+                        "tab\there",
+                        "new\nline",
+                        "\"\"",
+                        "x \"\" y",
+                        "$(touch x);y",
+                        "ends with \\\\",
+                        "ünïcödé name"};
         QStringList quoted;
         for (const QString& argument : awkward)
             quoted.append(quoteWindowsArgument(argument));
@@ -167,7 +181,8 @@ private slots:
         Events events(runner);
 
         // Standard error arrives in the same stream, in the order it was written.
-        const QString result = runner.ExecuteCommand(line({"--echo", "one ", "--err", "two ", "--echo", "three", "--pid"}));
+        const QString result =
+            runner.ExecuteCommand(line({"--echo", "one ", "--err", "two ", "--echo", "three", "--pid"}));
         const qint64 pid = pidIn(result);
         QCOMPARE(result, QStringLiteral("one two three") + QStringLiteral("pid %1\n").arg(pid));
         QCOMPARE(runner.Outputs(), result);
@@ -175,9 +190,12 @@ private slots:
         // The finished child is collected, not left as a zombie.
         QTRY_COMPARE(processState(pid), char(0));
 
-        // A child that writes nothing: one empty event, and the previous run's text is cleared.
+        // A child that writes nothing: one empty event, and the previous run's text is cleared. It
+        // was started all the same, which its caller can tell from a program that could not start.
         events.texts.clear();
-        QCOMPARE(runner.ExecuteCommand(line({})), QString());
+        bool started = false;
+        QCOMPARE(runner.ExecuteCommand(line({}), &started), QString());
+        QVERIFY(started);
         QCOMPARE(events.texts, QStringList{QString()});
         QCOMPARE(runner.Outputs(), QString());
         QVERIFY(dialogs.messages.isEmpty());
@@ -265,8 +283,12 @@ private slots:
         writeTextFile(text, "just text\n");
         QFile::setPermissions(text, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(runner.ExecuteCommand(quoteWindowsArgument(text)), QString());
-        QCOMPARE(runner.ExecuteCommand(dir.filePath(QStringLiteral("missing"))), QString());
-        QCOMPARE(runner.ExecuteCommand(QStringLiteral("   ")), QString());
+        bool started = true;
+        QCOMPARE(runner.ExecuteCommand(dir.filePath(QStringLiteral("missing")), &started), QString());
+        QVERIFY(!started);
+        started = true;
+        QCOMPARE(runner.ExecuteCommand(QStringLiteral("   "), &started), QString());
+        QVERIFY(!started);
 
         QCOMPARE(dialogs.messages, QStringList(4, QStringLiteral("File or command not found")));
         QVERIFY(events.texts.isEmpty());
@@ -322,7 +344,8 @@ private slots:
             }
         });
 
-        const QString outerResult = runner.ExecuteCommand(line({"--echo", "outer-1", "--wait", fifo, "--echo", "outer-2"}));
+        const QString outerResult =
+            runner.ExecuteCommand(line({"--echo", "outer-1", "--wait", fifo, "--echo", "outer-2"}));
 
         QCOMPARE(order, (QStringList{"outer-1", "inner", "", "outer-2", ""}));
         QCOMPARE(innerResult, QStringLiteral("inner"));
@@ -394,11 +417,11 @@ private slots:
 
     void retriesReadsInterruptedBySignals()
     {
-        struct sigaction handler{};
+        struct sigaction handler {};
         handler.sa_handler = countSignal;
         sigemptyset(&handler.sa_mask);
         handler.sa_flags = 0; // no restart: a blocked read returns EINTR
-        struct sigaction old{};
+        struct sigaction old {};
         QCOMPARE(::sigaction(SIGUSR1, &handler, &old), 0);
         g_signals = 0;
 

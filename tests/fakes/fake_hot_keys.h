@@ -14,6 +14,16 @@ public:
         m_log.add(QStringLiteral("RegisterHotKey(%1,%2)").arg(id).arg(keyCode));
     }
     void unregisterHotKey(int id) override { m_log.add(QStringLiteral("UnregisterHotKey(%1)").arg(id)); }
+    bool heldElsewhere(int id) const override { return held.contains(id); }
+    // As the key grabs do: a key another program holds makes the keys unavailable.
+    void finishRegistration() override
+    {
+        if (!held.isEmpty())
+            emit unavailable(QStringLiteral("another program holds F9, F10 or F11"));
+    }
+
+    // Keys another program holds.
+    QList<int> held;
 
     void press(int id) { Q_EMIT pressed(id); }
 

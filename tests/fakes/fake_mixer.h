@@ -14,6 +14,16 @@ public:
         range[0] = lowest;
         range[1] = highest;
     }
+    void levelRange(int32_t source, LevelRange& range) override
+    {
+        m_log.add(QStringLiteral("levelRange(%1)").arg(source));
+        range[0] = lowest;
+        range[1] = highest;
+    }
+    std::optional<int32_t> currentLevel(int32_t) override { return level; }
+
+    // The source's level as the system has it now; none when it cannot be told.
+    std::optional<int32_t> level;
 
     int32_t lowest = 0;
     int32_t highest = 65535;

@@ -25,8 +25,8 @@ public:
 
     struct Piece {
         std::chrono::steady_clock::time_point arrived;
-        double level = 0;               // RMS, 0..1
-        std::vector<double> shares;     // of the piece's energy at each frequency, 0..1
+        double level = 0;           // RMS, 0..1
+        std::vector<double> shares; // of the piece's energy at each frequency, 0..1
     };
 
     MonitorListener(const QString& source, std::vector<double> frequencies) : m_frequencies(std::move(frequencies))
@@ -40,8 +40,8 @@ public:
         attr.fragsize = pieceFrames * 2;
         int error = 0;
         const QByteArray device = source.toUtf8();
-        m_simple = pa_simple_new(nullptr, "trelvik-test-listener", PA_STREAM_RECORD, device.constData(),
-                                 "monitor", &sampleSpec, nullptr, &attr, &error);
+        m_simple = pa_simple_new(nullptr, "trelvik-test-listener", PA_STREAM_RECORD, device.constData(), "monitor",
+                                 &sampleSpec, nullptr, &attr, &error);
         if (m_simple)
             m_thread = std::thread([this] { listen(); });
     }

@@ -108,7 +108,8 @@ private slots:
         addNoise(quiet, 0.01);
         quiet.insert(quiet.begin(), 11025, 0.0f);
         addNoise(quiet, 0.005, 9);
-        cases.push_back({"quiet chime in noise, 8-bit 11025 Hz, after a second", 11025, 1, SF_FORMAT_PCM_U8, quiet, true});
+        cases.push_back(
+            {"quiet chime in noise, 8-bit 11025 Hz, after a second", 11025, 1, SF_FORMAT_PCM_U8, quiet, true});
 
         cases.push_back({"silence", 22050, 1, SF_FORMAT_PCM_U8, std::vector<float>(22050 * 2, 0.0f), false});
         std::vector<float> noise(22050 * 2, 0.0f);
@@ -117,12 +118,12 @@ private slots:
         cases.push_back({"one 880 Hz tone", 22050, 1, SF_FORMAT_PCM_U8, tones(22050, {{880, 1.5}}), false});
         cases.push_back({"the tones backwards", 22050, 1, SF_FORMAT_PCM_16,
                          tones(22050, {{1320, 0.25}, {880, 0.25}, {660, 0.25}}), false});
-        cases.push_back({"two of the three", 22050, 1, SF_FORMAT_PCM_16, tones(22050, {{660, 0.25}, {880, 0.25}, {0, 0.5}}),
-                         false});
+        cases.push_back({"two of the three", 22050, 1, SF_FORMAT_PCM_16,
+                         tones(22050, {{660, 0.25}, {880, 0.25}, {0, 0.5}}), false});
         cases.push_back({"a long pause inside", 22050, 1, SF_FORMAT_PCM_16,
                          tones(22050, {{660, 0.25}, {880, 0.25}, {0, 0.5}, {1320, 0.25}}), false});
-        cases.push_back({"too short", 22050, 1, SF_FORMAT_PCM_16, tones(22050, {{660, 0.05}, {880, 0.05}, {1320, 0.05}}),
-                         false});
+        cases.push_back(
+            {"too short", 22050, 1, SF_FORMAT_PCM_16, tones(22050, {{660, 0.05}, {880, 0.05}, {1320, 0.05}}), false});
         std::vector<float> buried = chime::samples(22050);
         addNoise(buried, 0.9, 11); // the noise far louder than the chime
         cases.push_back({"chime buried in loud noise", 22050, 1, SF_FORMAT_PCM_16, buried, false});
@@ -133,7 +134,8 @@ private slots:
             const ChimeCheck check = findChime(path);
             qInfo("%s: %s", c.name, qPrintable(check.detail));
             QVERIFY2(check.readable, c.name);
-            QVERIFY2(check.found == c.found, qPrintable(QString::fromLatin1(c.name) + QStringLiteral(": ") + check.detail));
+            QVERIFY2(check.found == c.found,
+                     qPrintable(QString::fromLatin1(c.name) + QStringLiteral(": ") + check.detail));
             QVERIFY2(!check.detail.isEmpty(), c.name);
         }
 
@@ -158,12 +160,13 @@ private slots:
         auto pulse = std::make_shared<PulseContext>();
         PulsePlayer player(pulse);
         for (const bool withChime : {true, false}) {
-            const QString recording = m_dir.filePath(withChime ? QStringLiteral("with chime.wav") : QStringLiteral("without.wav"));
+            const QString recording =
+                m_dir.filePath(withChime ? QStringLiteral("with chime.wav") : QStringLiteral("without.wav"));
             QProcess recorder;
             recorder.start(QStringLiteral("parecord"),
                            {QStringLiteral("--device=") + pulse_test::testMonitor(), QStringLiteral("--rate=22050"),
-                            QStringLiteral("--channels=1"), QStringLiteral("--format=u8"), QStringLiteral("--latency-msec=50"),
-                            QStringLiteral("--file-format=wav"), recording});
+                            QStringLiteral("--channels=1"), QStringLiteral("--format=u8"),
+                            QStringLiteral("--latency-msec=50"), QStringLiteral("--file-format=wav"), recording});
             QVERIFY(recorder.waitForStarted(5000));
             // Recording before the chime starts.
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(recording).size() > 5000, 5000);

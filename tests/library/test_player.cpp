@@ -57,8 +57,8 @@ bool writeTones(const QString& path, int rate, int channels, int subformat, cons
 
 bool makeMp3(const QString& wav, const QString& mp3)
 {
-    return pulse_test::run(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("128"),
-                                                    wav, mp3})
+    return pulse_test::run(QStringLiteral("lame"),
+                           {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("128"), wav, mp3})
                .exitCode == 0;
 }
 
@@ -159,9 +159,10 @@ private slots:
         std::this_thread::sleep_for(400ms);
         monitor.stop();
         const double heard = monitor.loudSeconds(0.05, 1);
-        QVERIFY2(heard - heardWhenStopped <= 0.05, qPrintable(QStringLiteral("%1 s heard after \"stopped\", %2 s before")
-                                                               .arg(heard - heardWhenStopped)
-                                                               .arg(heardWhenStopped)));
+        QVERIFY2(heard - heardWhenStopped <= 0.05,
+                 qPrintable(QStringLiteral("%1 s heard after \"stopped\", %2 s before")
+                                .arg(heard - heardWhenStopped)
+                                .arg(heardWhenStopped)));
         const double slack = mp3 ? 0.15 : 0.06; // the encoder's padding
         QVERIFY2(heard >= length - 0.06 && heard <= length + slack,
                  qPrintable(QStringLiteral("%1 s of %2 Hz heard").arg(heard).arg(mid)));
@@ -218,9 +219,12 @@ private slots:
         // The first tone twice, the second once in part and once whole.
         const double lowHeard = monitor.loudSeconds(0.05, 0);
         const double midHeard = monitor.loudSeconds(0.05, 1);
-        QVERIFY2(lowHeard >= 0.92 && lowHeard <= 1.06, qPrintable(QStringLiteral("%1 s of the first tone").arg(lowHeard)));
-        QVERIFY2(midHeard >= midAtRestart + 0.95 && midHeard <= midAtRestart + 1.0 + double(PulsePlayer::bufferMs) / 1000 + 0.05,
-                 qPrintable(QStringLiteral("%1 s of the second tone, %2 s at the restart").arg(midHeard).arg(midAtRestart)));
+        QVERIFY2(lowHeard >= 0.92 && lowHeard <= 1.06,
+                 qPrintable(QStringLiteral("%1 s of the first tone").arg(lowHeard)));
+        QVERIFY2(
+            midHeard >= midAtRestart + 0.95 &&
+                midHeard <= midAtRestart + 1.0 + double(PulsePlayer::bufferMs) / 1000 + 0.05,
+            qPrintable(QStringLiteral("%1 s of the second tone, %2 s at the restart").arg(midHeard).arg(midAtRestart)));
         player.command(QStringLiteral("close ") + path);
     }
 
@@ -247,9 +251,12 @@ private slots:
         monitor.stop();
         const double firstHeard = monitor.loudSeconds(0.05, 0);
         const double secondHeard = monitor.loudSeconds(0.05, 2);
-        QVERIFY2(firstHeard <= firstAtSwitch + double(PulsePlayer::bufferMs) / 1000 + 0.05,
-                 qPrintable(QStringLiteral("%1 s of the first at the switch, %2 s in all").arg(firstAtSwitch).arg(firstHeard)));
-        QVERIFY2(secondHeard >= 0.94 && secondHeard <= 1.06, qPrintable(QStringLiteral("%1 s of the second").arg(secondHeard)));
+        QVERIFY2(
+            firstHeard <= firstAtSwitch + double(PulsePlayer::bufferMs) / 1000 + 0.05,
+            qPrintable(
+                QStringLiteral("%1 s of the first at the switch, %2 s in all").arg(firstAtSwitch).arg(firstHeard)));
+        QVERIFY2(secondHeard >= 0.94 && secondHeard <= 1.06,
+                 qPrintable(QStringLiteral("%1 s of the second").arg(secondHeard)));
         player.command(QStringLiteral("close ") + second);
     }
 
@@ -284,7 +291,8 @@ private slots:
         QCOMPARE(player.command(QStringLiteral("play ") + empty), QString());
         QVERIFY(waitUntilNotPlaying(player, empty, start) >= 0);
         // The command words in any case, as the program writes "Status".
-        QCOMPARE(player.command(QStringLiteral("Status ") + empty + QStringLiteral(" mode")), QStringLiteral("stopped"));
+        QCOMPARE(player.command(QStringLiteral("Status ") + empty + QStringLiteral(" mode")),
+                 QStringLiteral("stopped"));
         QCOMPARE(player.command(QStringLiteral("CLOSE ") + empty), QString());
         QCOMPARE(statusOf(player, empty), QString());
         QVERIFY(!player.playAndWait(missing));
@@ -307,14 +315,16 @@ private slots:
         monitor.stop();
         const double heard = monitor.loudSeconds(0.05, 1);
         QVERIFY2(heardAtReturn >= 0.8 - 0.06, qPrintable(QStringLiteral("%1 s heard at return").arg(heardAtReturn)));
-        QVERIFY2(heard - heardAtReturn <= 0.05, qPrintable(QStringLiteral("%1 s heard after return").arg(heard - heardAtReturn)));
+        QVERIFY2(heard - heardAtReturn <= 0.05,
+                 qPrintable(QStringLiteral("%1 s heard after return").arg(heard - heardAtReturn)));
         QVERIFY2(returnedAfter >= 0.8 - 0.15, qPrintable(QStringLiteral("returned after %1 s").arg(returnedAfter)));
     }
 
     // Without a server, nothing claims to play.
     void withoutAServer()
     {
-        PulsePlayer player(std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("no server")).toStdString()));
+        PulsePlayer player(
+            std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("no server")).toStdString()));
         const QString path = m_folder + QStringLiteral("/short tone.wav");
         QVERIFY(QFile::exists(path));
         QVERIFY(player.command(QStringLiteral("play ") + path).startsWith(QStringLiteral("error")));

@@ -34,10 +34,10 @@ private slots:
                             "Plain=/music/x y.wav\r\n");
         const IniFile ini(path, QStringLiteral("Config"));
         QCOMPARE(ini.readInt(QStringLiteral("Recording Source"), -1), 3);
-        QCOMPARE(ini.readInt(QStringLiteral("Channels"), 0), 12);        // first of the duplicates, leading digits
+        QCOMPARE(ini.readInt(QStringLiteral("Channels"), 0), 12); // first of the duplicates, leading digits
         QCOMPARE(ini.readInt(QStringLiteral("BitsPerSample"), 0), -16);
         QCOMPARE(ini.readInt(QStringLiteral("SamplesPerSec"), 0), 22050);
-        QCOMPARE(ini.readInt(QStringLiteral("Empty"), 42), 0);          // present: no default
+        QCOMPARE(ini.readInt(QStringLiteral("Empty"), 42), 0); // present: no default
         QCOMPARE(ini.readInt(QStringLiteral("Missing"), 42), 42);
         QCOMPARE(ini.readInt(QStringLiteral("Huge"), 0), 2147483647);
         QCOMPARE(ini.readInt(QStringLiteral("Negative huge"), 0), -2147483647 - 1);
@@ -65,8 +65,9 @@ private slots:
         writeTextFile(path, "; mine\r\n[Config]\r\nChannels=1\r\nChannels=8\r\n\r\n[Other]\r\nChannels=3\r\n");
         QVERIFY(ini.write(QStringLiteral("CHANNELS"), QStringLiteral("2")));
         QVERIFY(ini.write(QStringLiteral("SamplesPerSec"), QStringLiteral("44100")));
-        QCOMPARE(readTextFile(path), QByteArray("; mine\r\n[Config]\r\nCHANNELS=2\r\nChannels=8\r\nSamplesPerSec=44100\r\n"
-                                                "\r\n[Other]\r\nChannels=3\r\n"));
+        QCOMPARE(readTextFile(path),
+                 QByteArray("; mine\r\n[Config]\r\nCHANNELS=2\r\nChannels=8\r\nSamplesPerSec=44100\r\n"
+                            "\r\n[Other]\r\nChannels=3\r\n"));
         QCOMPARE(ini.readInt(QStringLiteral("channels"), 0), 2);
 
         // Keys before any section header belong to no section.
@@ -144,6 +145,14 @@ private slots:
         QCOMPARE(parse({"--home"}).action, CommandLine::Action::Error);
         QCOMPARE(parse({"--home="}).action, CommandLine::Action::Error);
         QCOMPARE(parse({"-platform", "offscreen"}).rest, QStringList({"-platform", "offscreen"}));
+        // Commands for the running program, chained with "+"; anything else is an error.
+        QCOMPARE(parse({"--command", "stop+show"}).action, CommandLine::Action::Command);
+        QCOMPARE(parse({"--command", "stop+show"}).commands, QStringList({"stop", "show"}));
+        QCOMPARE(parse({"--command=status"}).commands, QStringList({"status"}));
+        QCOMPARE(parse({"--command"}).action, CommandLine::Action::Error);
+        QCOMPARE(parse({"--command", "stop+"}).action, CommandLine::Action::Error);
+        QCOMPARE(parse({"--command", "Record"}).action, CommandLine::Action::Error);
+        QVERIFY(parse({"--command", "dance"}).message.contains(QStringLiteral("dance")));
 
         QTemporaryDir dir;
         const QString nested = dir.filePath(QStringLiteral("a/b c/d"));
@@ -162,7 +171,8 @@ private slots:
         QCOMPARE(portable.programFolder(), dir.filePath(QStringLiteral("portable")));
         QCOMPARE(portable.configFile(), dir.filePath(QStringLiteral("portable/Config.ini")));
         QCOMPARE(portable.defaultRecording(), dir.filePath(QStringLiteral("portable/Brel.wav")));
-        QCOMPARE(portable.programFile(QStringLiteral("skin/green.skn")), dir.filePath(QStringLiteral("portable/skin/green.skn")));
+        QCOMPARE(portable.programFile(QStringLiteral("skin/green.skn")),
+                 dir.filePath(QStringLiteral("portable/skin/green.skn")));
 
         qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("cfg")).toUtf8());
         QDir().mkpath(dir.filePath(QStringLiteral("prefix/bin")));
@@ -171,7 +181,8 @@ private slots:
         QCOMPARE(installed.configFile(), dir.filePath(QStringLiteral("cfg/Trelvik/Config.ini")));
         QVERIFY(!installed.defaultRecording().startsWith(dir.filePath(QStringLiteral("prefix"))));
 
-        const AppPaths home = AppPaths::forExecutable(dir.filePath(QStringLiteral("prefix/bin")), dir.filePath(QStringLiteral("h")));
+        const AppPaths home =
+            AppPaths::forExecutable(dir.filePath(QStringLiteral("prefix/bin")), dir.filePath(QStringLiteral("h")));
         QCOMPARE(home.programFolder(), dir.filePath(QStringLiteral("prefix/share/trelvik")));
         QCOMPARE(home.configFile(), dir.filePath(QStringLiteral("h/Config.ini")));
         QCOMPARE(home.defaultRecording(), dir.filePath(QStringLiteral("h/Brel.wav")));

@@ -1,6 +1,6 @@
 #include "platform/ini_file.h"
-#include "prefs/preferences.h"
 #include "platform/number_format.h"
+#include "prefs/preferences.h"
 #include "prefs/recording_format.h"
 #include "tests/fakes/test_support.h"
 
@@ -165,7 +165,8 @@ private slots:
         Preferences window(f.paths, f.state, &f.mainLabel);
         press(window.Option1);
         press(window.SkinButton1);
-        QCOMPARE(f.configText(), QByteArray("[Config]\nRecording Volume=3\nChannels=1\nBitsPerSample=0\nSamplesPerSec=0\n"));
+        QCOMPARE(f.configText(),
+                 QByteArray("[Config]\nRecording Volume=3\nChannels=1\nBitsPerSample=0\nSamplesPerSec=0\n"));
         QCOMPARE(f.mainLabel.text(), QStringLiteral("0  Hz   0  Bit"));
     }
 

@@ -45,6 +45,9 @@ private slots:
         m_previousDefault = defaultSource();
         m_pulse = std::make_shared<PulseContext>();
         QVERIFY(m_pulse->ensureConnected());
+        // The program's own tests leave the monitor at the level they stored; the levels here are
+        // the sink's as it is.
+        pactl({QStringLiteral("set-source-volume"), testMonitor(), QStringLiteral("100%")});
     }
 
     void init()
@@ -59,6 +62,47 @@ private slots:
         m_capture.reset();
         if (!m_previousDefault.isEmpty())
             setDefaultSource(m_previousDefault);
+    }
+
+    void keepingTheSourceReadyLeavesTheDeviceRateAlone()
+    {
+        // A fresh component on a fresh monitor: the stream that keeps the source ready attaches
+        // while the sink is idle, when the server would move it to the stream's rate.
+        m_capture.reset();
+        const int sink = loadModule(QStringLiteral("module-null-sink"),
+                                    {QStringLiteral("sink_name=trelvik_rate_sink"), QStringLiteral("rate=44100")});
+        QVERIFY(sink >= 0);
+        auto sinkLine = [] {
+            for (const QString& line :
+                 pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split(u'\n'))
+                if (line.contains(QStringLiteral("trelvik_rate_sink")))
+                    return line;
+            return QString();
+        };
+        QVERIFY2(sinkLine().contains(QStringLiteral("44100Hz")), qPrintable(sinkLine()));
+        auto streams = [] {
+            return pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")})
+                .split(u'\n', Qt::SkipEmptyParts)
+                .size();
+        };
+        const qsizetype before = streams();
+        m_capture = std::make_unique<PulseCapture>(m_pulse);
+        const std::vector<PulseSource> sources = m_pulse->sources();
+        int index = -1;
+        for (size_t i = 0; i < sources.size(); ++i)
+            if (sources[i].name == "trelvik_rate_sink.monitor")
+                index = int(i);
+        QVERIFY(index >= 0);
+        m_capture->selectSource(index);
+        QTRY_VERIFY(streams() > before);
+        // The rate and channels are the device's; the sample format shown is the server's own
+        // (PipeWire shows float32le for every sink).
+        QVERIFY2(sinkLine().contains(QStringLiteral(" 2ch 44100Hz")), qPrintable(sinkLine()));
+        m_capture.reset();
+        unloadModule(sink);
+        m_capture = std::make_unique<PulseCapture>(m_pulse);
+        m_capture->setSpoolFolder(m_dir.path());
+        selectMonitor();
     }
 
     void capturesNoiseSampleForSample()
@@ -95,15 +139,14 @@ private slots:
         size_t start = 0;
         while (start < wave.samples.size() / 2 && wave.samples[2 * start] == 0 && wave.samples[2 * start + 1] == 0)
             ++start;
-        QVERIFY2(start + frames <= size_t(wave.info.frames),
-                 qPrintable(QStringLiteral("recording too short: %1 frames, noise starts at %2")
-                                .arg(wave.info.frames)
-                                .arg(start)));
+        QVERIFY2(
+            start + frames <= size_t(wave.info.frames),
+            qPrintable(
+                QStringLiteral("recording too short: %1 frames, noise starts at %2").arg(wave.info.frames).arg(start)));
         for (size_t i = 0; i < frames * 2; ++i) {
             if (wave.samples[2 * start + i] != noise[i])
-                QFAIL(qPrintable(QStringLiteral("sample %1 of the noise differs (noise starts at frame %2)")
-                                     .arg(i)
-                                     .arg(start)));
+                QFAIL(qPrintable(
+                    QStringLiteral("sample %1 of the noise differs (noise starts at frame %2)").arg(i).arg(start)));
         }
     }
 
@@ -199,7 +242,7 @@ private slots:
         QVERIFY(wave.info.frames > 44100 * 8 / 10);
     }
 
-    void replacesAnExistingFile()
+    void neverReplacesAnExistingFile()
     {
         const QString target = m_dir.filePath("existing.wav");
         {
@@ -207,29 +250,54 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write("not a wave file");
         }
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 1, 8000, 8, 0), 0);
+        m_capture->setSpoolTarget(target);
+        QCOMPARE(m_capture->start(1, 8000, 8), int32_t(CaptureComponent::Started));
         const QString spool = m_capture->spoolPath();
-        QCOMPARE(QFileInfo(spool).absolutePath(), QFileInfo(m_dir.path()).absoluteFilePath());
+        QCOMPARE(spool, target + QStringLiteral(".recording"));
         sleepMs(300);
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        // The name was taken meanwhile: the take goes to the next free name beside it.
+        QCOMPARE(m_capture->save(target), int32_t(CaptureComponent::KeptElsewhere));
+        QCOMPARE(m_capture->keptPath(), m_dir.filePath("existing_1.wav"));
+        QFile existing(target);
+        QVERIFY(existing.open(QIODevice::ReadOnly));
+        QCOMPARE(existing.readAll(), QByteArray("not a wave file"));
         QVERIFY(!QFileInfo::exists(spool));
-        const Wave wave = readWave(target);
+        const Wave wave = readWave(m_capture->keptPath());
         QVERIFY(wave.ok);
         QCOMPARE(wave.info.samplerate, 8000);
     }
 
-    void unwritableTargetKeepsTheAudio()
+    void aTakeWhoseFolderIsGoneIsStillSaved()
     {
-        const QString target = m_dir.filePath("no-such-folder/take.wav");
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 22050, 16, 0), 0);
+        // The folder goes during the take (the spool is in it): it is made again, and the take,
+        // still open in the program, is saved where it was meant to go.
+        const QString folder = m_dir.filePath("removed");
+        QVERIFY(QDir().mkpath(folder));
+        const QString target = folder + QStringLiteral("/take.wav");
+        m_capture->setSpoolTarget(target);
+        QCOMPARE(m_capture->start(2, 22050, 16), int32_t(CaptureComponent::Started));
+        QTRY_VERIFY(QFileInfo(m_capture->spoolPath()).size() > 22050);
+        QVERIFY(QDir(folder).removeRecursively());
         sleepMs(300);
-        QVERIFY(m_capture->Brelloc(target, 0, 0, 0, 0, 0) != 0);
-        const QString kept = m_capture->keptPath();
-        QVERIFY(!kept.isEmpty());
-        const Wave wave = readWave(kept);
+        QCOMPARE(m_capture->save(target), int32_t(CaptureComponent::Saved));
+        Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        QVERIFY(wave.info.frames > 22050 / 2);
+
+        // A folder that cannot be made again: the first fallback folder that takes it.
+        const QString blocker = m_dir.filePath("a file");
+        QVERIFY(QFile(blocker).open(QIODevice::WriteOnly));
+        const QString fallback = m_dir.filePath("fallback");
+        m_capture->setFallbackFolders({blocker + QStringLiteral("/below"), fallback});
+        m_capture->setSpoolTarget(m_dir.filePath("elsewhere.wav"));
+        QCOMPARE(m_capture->start(2, 22050, 16), int32_t(CaptureComponent::Started));
+        sleepMs(300);
+        QCOMPARE(m_capture->save(blocker + QStringLiteral("/sub/take.wav")), int32_t(CaptureComponent::KeptElsewhere));
+        QCOMPARE(m_capture->keptPath(), fallback + QStringLiteral("/take.wav"));
+        wave = readWave(m_capture->keptPath());
         QVERIFY(wave.ok);
         QVERIFY(wave.info.frames > 22050 / 5);
-        QFile::remove(kept);
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("*.recording")}, QDir::Files), QStringList());
     }
 
     void spoolFallsBackToHomeWhenFolderIsMissing()
@@ -238,8 +306,35 @@ private slots:
         QCOMPARE(m_capture->Brelloc(QString(), 1, 1, 8000, 8, 0), 0);
         const QString spool = m_capture->spoolPath();
         QCOMPARE(QFileInfo(spool).absolutePath(), QFileInfo(QDir::homePath()).absoluteFilePath());
+        sleepMs(300);
         QCOMPARE(m_capture->Brelloc(m_dir.filePath("home.wav"), 0, 0, 0, 0, 0), 0);
         QVERIFY(!QFileInfo::exists(spool));
+    }
+
+    void aSecondStartLeavesTheRunningRecording()
+    {
+        const QString target = m_dir.filePath("kept-running.wav");
+        QCOMPARE(m_capture->start(2, 44100, 16), int32_t(CaptureComponent::Started));
+        const QString spool = m_capture->spoolPath();
+        QElapsedTimer clock;
+        clock.start();
+        sleepMs(500);
+        // Refused: the running capture is neither closed nor restarted in the other format.
+        QCOMPARE(m_capture->start(1, 8000, 8), int32_t(CaptureComponent::Busy));
+        QCOMPARE(m_capture->spoolPath(), spool);
+        QVERIFY(m_capture->isRecording());
+        sleepMs(500);
+        const qint64 recorded = clock.elapsed();
+        QCOMPARE(m_capture->save(target), int32_t(CaptureComponent::Saved));
+        QVERIFY(!QFileInfo::exists(spool));
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        QCOMPARE(wave.info.samplerate, 44100);
+        QCOMPARE(wave.info.channels, 2);
+        const double fragment = 44100.0 * PulseCapture::fragmentMs / 1000;
+        QVERIFY2(std::fabs(double(wave.info.frames) - recorded / 1000.0 * 44100) <= 2 * fragment,
+                 qPrintable(QStringLiteral("%1 frames after %2 ms").arg(wave.info.frames).arg(recorded)));
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("*.recording")}, QDir::Files), QStringList());
     }
 
     void stopWithoutRecordingFails()

@@ -22,6 +22,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_player;
     std::unique_ptr<PulseCapture> m_keeper;
+    bool m_onPipeWire = false;
 
 private slots:
     void initTestCase()
@@ -29,6 +30,10 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_pulse = std::make_shared<PulseContext>();
         QVERIFY(m_pulse->ensureConnected());
+        m_onPipeWire = onPipeWire();
+        // The program's own tests leave the monitor at the level they stored; the levels here are
+        // the sink's as it is.
+        pactl({QStringLiteral("set-source-volume"), testMonitor(), QStringLiteral("100%")});
         // A tone plays into the test sink for the whole test.
         const QString tone = m_dir.filePath("tone.wav");
         QVERIFY(writeWave(tone, 44100, 2, sine(60.0, 441.0)));
@@ -102,7 +107,10 @@ private slots:
                  qPrintable(QStringLiteral("%1 frames, expected %2").arg(wave.info.frames).arg(expected)));
 
         // The tone (amplitude 0.5, centred) in the second half: a wrong sample format shows as a
-        // wrong peak or an offset.
+        // wrong peak or an offset. Mono is the server's mix of the two channels: PulseAudio takes
+        // their mean, PipeWire keeps their power (3 dB louder for a tone on both).
+        const bool keepsPower = wantChannels == 1 && m_onPipeWire;
+        const double tone = keepsPower ? 0.5 * std::sqrt(2.0) : 0.5;
         double peak = 0;
         double sum = 0;
         size_t count = 0;
@@ -112,7 +120,7 @@ private slots:
             ++count;
         }
         QVERIFY(count > 0);
-        QVERIFY2(peak > 0.4 && peak < 0.6, qPrintable(QStringLiteral("peak %1").arg(peak)));
+        QVERIFY2(std::fabs(peak - tone) < 0.1, qPrintable(QStringLiteral("peak %1, expected %2").arg(peak).arg(tone)));
         QVERIFY2(std::fabs(sum / double(count)) < 0.03, qPrintable(QStringLiteral("mean %1").arg(sum / double(count))));
     }
 };

@@ -104,7 +104,8 @@ private slots:
                 sleepMs(100);
         }
         QVERIFY2(up, "the private sound server did not start");
-        run(QStringLiteral("pactl"), {QStringLiteral("set-default-source"), QStringLiteral("doomed.monitor")}, 5000, env);
+        run(QStringLiteral("pactl"), {QStringLiteral("set-default-source"), QStringLiteral("doomed.monitor")}, 5000,
+            env);
 
         const QString tone = m_dir.filePath("tone.wav");
         QVERIFY(writeWave(tone, 44100, 2, sine(20.0)));

@@ -48,14 +48,7 @@ private:
     QTemporaryDir m_dir;
     QString m_previousDefault;
     int m_extraSink = -1;
-    int m_sine = -1;
-
-    int loadSine()
-    {
-        return loadModule(QStringLiteral("module-sine-source"),
-                          {QStringLiteral("source_name=trelvik_test_sine"), QStringLiteral("rate=44100"),
-                           QStringLiteral("frequency=440")});
-    }
+    TestSource m_sine{QStringLiteral("trelvik_test_sine"), TestSource::Kind::Tone};
 
     void checkGroups(const std::vector<PulseSource>& sources, const std::string& expectedDefault)
     {
@@ -82,16 +75,15 @@ private slots:
         m_previousDefault = defaultSource();
         m_extraSink = loadModule(QStringLiteral("module-null-sink"), {QStringLiteral("sink_name=trelvik_test_extra")});
         QVERIFY(m_extraSink >= 0);
-        m_sine = loadSine();
-        QVERIFY(m_sine >= 0);
-        setDefaultSource(testMonitor());
+        QVERIFY(m_sine.load());
+        QVERIFY(setDefaultSource(testMonitor()));
         m_pulse = std::make_shared<PulseContext>();
         QVERIFY(m_pulse->ensureConnected());
     }
 
     void cleanupTestCase()
     {
-        unloadModule(m_sine);
+        m_sine.unload();
         unloadModule(m_extraSink);
         if (!m_previousDefault.isEmpty())
             setDefaultSource(m_previousDefault);
@@ -113,12 +105,12 @@ private slots:
         QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), int32_t(sources.size()));
 
         // Another default source moves to the front; the old one joins the monitors.
-        setDefaultSource(QStringLiteral("trelvik_test_sine"));
+        QVERIFY(setDefaultSource(QStringLiteral("trelvik_test_sine")));
         const std::vector<PulseSource> after = m_pulse->sources();
         checkGroups(after, "trelvik_test_sine");
         QVERIFY(indexOf(after, testMonitor().toStdString()) > indexOf(after, "trelvik_test_extra.monitor") ||
                 testMonitor().toStdString() < "trelvik_test_extra.monitor");
-        setDefaultSource(testMonitor());
+        QVERIFY(setDefaultSource(testMonitor()));
         // The same server gives the same list.
         QCOMPARE(names(m_pulse->sources()), names(sources));
     }
@@ -137,15 +129,13 @@ private slots:
         QCOMPARE(capture.Brelloc(m_dir.filePath("sine1.wav"), 0, 0, 0, 0, 0), 0);
 
         // The source goes away: recordings use the default source meanwhile.
-        unloadModule(m_sine);
-        m_sine = -1;
+        m_sine.unload();
         QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
         QCOMPARE(capture.recordingSourceName(), testMonitor().toStdString());
         QCOMPARE(capture.Brelloc(m_dir.filePath("default.wav"), 0, 0, 0, 0, 0), 0);
 
         // It comes back (under another server index): it is found by its name.
-        m_sine = loadSine();
-        QVERIFY(m_sine >= 0);
+        QVERIFY(m_sine.load());
         QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
         QCOMPARE(capture.recordingSourceName(), std::string("trelvik_test_sine"));
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -169,7 +159,7 @@ private slots:
             QCOMPARE(capture.selectedSourceName(), std::string());
             QCOMPARE(capture.Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
             QCOMPARE(capture.recordingSourceName(), testMonitor().toStdString());
-            QCOMPARE(capture.Brelloc(m_dir.filePath("d.wav"), 0, 0, 0, 0, 0), 0);
+            QCOMPARE(capture.Brelloc(m_dir.filePath(QStringLiteral("d%1.wav").arg(index + 10)), 0, 0, 0, 0, 0), 0);
         }
         QCOMPARE(m_pulse->sourceAt(-1).name, testMonitor().toStdString());
         QCOMPARE(m_pulse->sourceAt(-2).name, testMonitor().toStdString());
@@ -185,16 +175,17 @@ private slots:
         capture.setSpoolFolder(m_dir.path());
         QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), 0);
         capture.Brelloc(QString(), 5, 0, 0, 0, 0);
-        QVERIFY(capture.Brelloc(QString(), 1, 2, 22050, 16, 0) != 0);
-        // Stop still leaves a valid, empty recording.
-        QCOMPARE(capture.Brelloc(m_dir.filePath("none.wav"), 0, 0, 0, 0, 0), 0);
-        QVERIFY(readWave(m_dir.filePath("none.wav")).ok);
+        QCOMPARE(capture.start(2, 22050, 16), int32_t(CaptureComponent::NoServer));
+        // Nothing was recorded, and nothing is claimed or left behind.
+        QCOMPARE(capture.save(m_dir.filePath("none.wav")), int32_t(CaptureComponent::NothingCaptured));
+        QVERIFY(!QFileInfo::exists(m_dir.filePath("none.wav")));
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("*.recording")}, QDir::Files), QStringList());
         PulseMixer mixer(pulse);
         LevelRange range{-1, -1, -1, -1};
         mixer.Volume(0, 1000, range);
         QCOMPARE(range[0], 0);
         QCOMPARE(range[1], 65536);
-        QVERIFY(!mixer.lastCallSucceeded());
+        QVERIFY(!mixer.lastLevelAccepted());
         QVERIFY(clock.elapsed() < 2000);
     }
 

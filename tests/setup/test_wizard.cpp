@@ -1,10 +1,14 @@
 #include "app/form1.h"
 #include "library/chime.h"
-#include "tests/fakes/test_support.h"
+#include "recording/recorder.h"
+#include "tests/fakes/window_fixture.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cmath>
 
 namespace {
 
@@ -15,20 +19,17 @@ const QString kM4 = QStringLiteral(
 const QString kM5 = QStringLiteral("Your sound card cannot support recording function.");
 const QString kM6 = QStringLiteral("Sound card settings Completed,the information has be saved!");
 
-struct Fixture {
-    QTemporaryDir dir;
-    FakePlatform fakes;
-    SharedState state;
-    AppPaths paths;
-    std::unique_ptr<Form1> form;
+// A first run: no Config.ini, so only the wizard is shown.
+struct Fixture : WindowFixture {
     Form2* wizard = nullptr;
 
-    explicit Fixture(int sources) : paths(AppPaths::inFolder(makeProgramFolder(dir.path())))
+    explicit Fixture(int sources)
     {
         fakes.capture->sourceCount = sources;
+        for (int i = 0; i < sources; ++i)
+            fakes.capture->sourceNames.append(QStringLiteral("source-%1").arg(i + 1));
         fakes.mixer->highest = 65536;
-        form = std::make_unique<Form1>(paths, fakes.platform, state);
-        form->Form_Load();
+        load();
         wizard = form->wizard();
         fakes.log.clear();
     }
@@ -55,10 +56,11 @@ private slots:
         f.next();
         const QString scratch = f.wizard->scratchPath();
         QVERIFY(scratch.startsWith(QDir::tempPath() + u'/'));
-        QCOMPARE(f.fakes.log.calls(),
-                 QStringList({"Brelloc(\"\",5,0,0,0,0)", "Brelloc(\"\",1,1,22050,8,0)",
-                              QStringLiteral("playAndWait(\"%1\")").arg(f.paths.programFile(QStringLiteral("test.wav"))),
-                              QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(scratch)}));
+        QCOMPARE(
+            f.fakes.log.calls(),
+            QStringList({"Brelloc(\"\",5,0,0,0,0)", "Brelloc(\"\",1,1,22050,8,0)",
+                         QStringLiteral("playAndWait(\"%1\")").arg(f.paths.programFile(QStringLiteral("test.wav"))),
+                         QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(scratch)}));
         QCOMPARE(f.text(), kM3);
         QVERIFY(f.wizard->SkinButton1->isEnabled());
         QVERIFY(f.wizard->SkinButton2->isHidden());
@@ -87,13 +89,13 @@ private slots:
         QVERIFY(f.wizard->SkinButton1->isHidden());
         QVERIFY(!QFileInfo::exists(scratch));
         QCOMPARE(readTextFile(f.paths.configFile()),
-                 "[Config]\nRecording Source=2\nSave Position=" + f.paths.defaultRecording().toUtf8() +
-                     "\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+                 "[Config]\nRecording Source=2\nRecording Source Name=source-2\nSave Position=" +
+                     f.paths.defaultRecording().toUtf8() + "\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
         QVERIFY(!f.form->isVisible());
         f.wizard->SkinButton2->click();
         QCOMPARE(f.state.SourceIndex, 1);
-        QCOMPARE(f.form->SkinScrollBar1->value(), 32768);
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,0)", "Volume(1,32768)"}));
+        QCOMPARE(f.w().SkinScrollBar1->value(), 32768);
+        QCOMPARE(f.fakes.log.calls(), QStringList({"levelRange(1)", "Volume(1,32768)"}));
         QCOMPARE(f.state.Channels, 2);
         QCOMPARE(f.state.BitsPerSample, 16);
         QCOMPARE(f.state.SamplesPerSec, 22050);
@@ -105,6 +107,42 @@ private slots:
         f.form->close();
         QVERIFY(f.state.ExitPump);
         QVERIFY(!f.form->wizard());
+    }
+
+    void aTestWaitsForARecordingStartedByAHotKey()
+    {
+        Fixture f(2);
+        f.fakes.capture->writeFileOnStop = true;
+        f.next();
+        f.next();
+        // F9 on the hidden main window: a recording runs into the default file.
+        f.press(f.kF9);
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Recording);
+        f.fakes.log.clear();
+        f.next(); // the test of source 1 would cut into it: it is refused
+        QCOMPARE(f.fakes.log.calls(), QStringList());
+        QVERIFY(f.wizard->ChimeLabel->text().contains(QStringLiteral("A recording is running")));
+        QVERIFY(f.text().startsWith(QStringLiteral("Program will test NO.1 ")));
+        QVERIFY(f.wizard->SkinButton1->isEnabled());
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Recording);
+
+        f.press(f.kF11);
+        QCOMPARE(f.items(),
+                 QStringList({"01     00:00     " + QFileInfo(f.paths.defaultRecording()).canonicalFilePath()}));
+        f.next(); // now the test runs
+        QCOMPARE(f.fakes.log.calls().mid(1, 2),
+                 QStringList({"Brelloc(\"\",5,0,0,0,0)", "Brelloc(\"\",1,1,22050,8,0)"}));
+        QCOMPARE(f.text(), kM3);
+        // While a test records, F9 does nothing.
+        f.fakes.capture->during = [&f](int32_t operation) {
+            if (operation == 1)
+                f.press(f.kF9);
+        };
+        f.next(); // play back
+        f.next(); // not heard: source 2
+        f.next();
+        QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
+        QCOMPARE(f.fakes.log.calls().filter(QStringLiteral("\",1,0,0,0,")).size(), 0); // no second take
     }
 
     void noSourcesAndTheLastSource()
@@ -127,22 +165,51 @@ private slots:
 
     void theChimeCheckSaysWhatTheRecordingHolds()
     {
-        Fixture f(2);
+        Fixture f(3);
         const QString chimeFile = f.dir.filePath(QStringLiteral("heard.wav"));
         QVERIFY(chime::writeWave(chimeFile, 22050));
+        // The chime's peak as written: the loudest sample, 16 bits.
+        double loudest = 0;
+        for (const float sample : chime::samples(22050))
+            loudest = std::max(loudest, std::abs(double(sample)));
+        const double chimeDb = 20 * std::log10(std::round(loudest * 32767) / 32768);
+        // The figure on the result line, in dBFS; NaN when there is none.
+        auto peakShown = [&f] {
+            const QRegularExpressionMatch match =
+                QRegularExpression(QStringLiteral("Chime peak: (-\\d+\\.\\d) dBFS\\."))
+                    .match(f.wizard->ChimeLabel->text());
+            return match.hasMatch() ? match.captured(1).toDouble() : std::nan("");
+        };
+
         f.fakes.capture->recordingOnStop = chimeFile;
         for (int i = 0; i < 3; ++i)
             f.next();
         QVERIFY(!f.wizard->ChimeLabel->isHidden());
-        QVERIFY2(f.wizard->ChimeLabel->text().contains(QStringLiteral("was found")), qPrintable(f.wizard->ChimeLabel->text()));
+        QVERIFY2(f.wizard->ChimeLabel->text().contains(QStringLiteral("was found")),
+                 qPrintable(f.wizard->ChimeLabel->text()));
+        QVERIFY2(std::abs(peakShown() - chimeDb) <= 0.06, qPrintable(f.wizard->ChimeLabel->text()));
+
+        f.next(); // play back
+        f.next(); // not heard: the next source hears the chime 12 dB quieter
+        const QString quieter = f.dir.filePath(QStringLiteral("quieter.wav"));
+        QVERIFY(QProcess::execute(QStringLiteral("sox"), {"-D", chimeFile, quieter, "gain", "-12"}) == 0);
+        f.fakes.capture->recordingOnStop = quieter;
+        f.next();
+        QVERIFY2(f.wizard->ChimeLabel->text().contains(QStringLiteral("was found")),
+                 qPrintable(f.wizard->ChimeLabel->text()));
+        QVERIFY2(std::abs(peakShown() - (chimeDb - 12)) <= 0.06, qPrintable(f.wizard->ChimeLabel->text()));
 
         f.next(); // play back
         f.next(); // not heard: the next source records silence
         const QString silence = f.dir.filePath(QStringLiteral("silence.wav"));
-        QVERIFY(QProcess::execute(QStringLiteral("sox"), {"-n", "-r", "22050", "-c", "1", "-b", "8", silence, "trim", "0", "1"}) == 0);
+        QVERIFY(QProcess::execute(QStringLiteral("sox"),
+                                  {"-D", "-n", "-r", "22050", "-c", "1", "-b", "8", silence, "trim", "0", "1"}) == 0);
         f.fakes.capture->recordingOnStop = silence;
         f.next();
-        QVERIFY2(f.wizard->ChimeLabel->text().contains(QStringLiteral("silent")), qPrintable(f.wizard->ChimeLabel->text()));
+        QVERIFY2(f.wizard->ChimeLabel->text().contains(QStringLiteral("silent")),
+                 qPrintable(f.wizard->ChimeLabel->text()));
+        QVERIFY2(f.wizard->ChimeLabel->text().endsWith(QStringLiteral("every sample is zero.")),
+                 qPrintable(f.wizard->ChimeLabel->text()));
     }
 
     void closingBeforeHeardEndsTheProgram()
@@ -157,7 +224,7 @@ private slots:
         f.form->HotKeyPump();
         QVERIFY(f.state.ExitPump);
         QVERIFY(!QFileInfo::exists(scratch));
-        QCOMPARE(readTextFile(f.paths.configFile()), QByteArray("[Config]\nRecording Volume=0\n"));
+        QVERIFY(!QFileInfo::exists(f.paths.configFile())); // no level of the user's was set up
     }
 };
 

@@ -1,13 +1,21 @@
+#include "convert/conversion.h"
+#include "convert/dos_outputs.h"
 #include "library/pulse_player.h"
 #include "recording/pulse_backends.h"
+#include "recording/recorder.h"
 #include "setup/form2.h"
+#include "tests/fakes/fake_dialogs.h"
 #include "tests/recording/pulse_test_support.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cmath>
 
 namespace {
 
@@ -23,6 +31,11 @@ struct Fixture {
     Platform platform;
     QuietHost host;
     AppPaths paths;
+    SharedState state;
+    FakeDialogs dialogs;
+    DOSOutputs runner{dialogs};
+    std::unique_ptr<Conversion> conversion;
+    std::unique_ptr<Recorder> recorder;
     std::unique_ptr<Form2> wizard;
 
     Fixture() : paths(AppPaths::inFolder(dir.path()))
@@ -34,7 +47,9 @@ struct Fixture {
         platform.capture = std::move(sound.capture);
         platform.mixer = std::move(sound.mixer);
         platform.player = std::make_unique<PulsePlayer>(platform.pulse);
-        wizard = std::make_unique<Form2>(paths, platform, host);
+        conversion = std::make_unique<Conversion>(runner, paths, state);
+        recorder = std::make_unique<Recorder>(*platform.capture, *conversion, paths, state);
+        wizard = std::make_unique<Form2>(paths, platform, *recorder, host);
     }
     // Counts the sources, then records the first while the chime plays.
     QString testFirstSource()
@@ -70,6 +85,22 @@ private slots:
         const QString scratch = f.wizard->scratchPath();
         pulse_test::setDefaultSource(previous);
         QVERIFY2(found.contains(QStringLiteral("was found")), qPrintable(found));
+        // The line gives the chime's peak as it arrived, the loudest sample of the test recording as
+        // sox measures it (the server's channel mixing decides how loud that is).
+        QProcess sox;
+        sox.start(QStringLiteral("sox"), {scratch, QStringLiteral("-n"), QStringLiteral("stat")});
+        QVERIFY(sox.waitForFinished(10000));
+        double loudest = 0;
+        for (const QString& line : QString::fromLocal8Bit(sox.readAllStandardError()).split(u'\n'))
+            if (line.startsWith(QStringLiteral("Maximum amplitude")) ||
+                line.startsWith(QStringLiteral("Minimum amplitude")))
+                loudest = std::max(loudest, std::abs(line.section(u':', 1).trimmed().toDouble()));
+        QVERIFY(loudest > 0);
+        const QRegularExpressionMatch shown =
+            QRegularExpression(QStringLiteral("Chime peak: (-\\d+\\.\\d) dBFS\\.")).match(found);
+        QVERIFY2(shown.hasMatch(), qPrintable(found));
+        QVERIFY2(std::abs(shown.captured(1).toDouble() - 20 * std::log10(loudest)) <= 0.1,
+                 qPrintable(found + QStringLiteral(" sox: %1").arg(20 * std::log10(loudest))));
         QVERIFY(QFileInfo::exists(scratch));
         f.wizard.reset();
         QVERIFY(!QFileInfo::exists(scratch)); // removed when the wizard ends
@@ -77,18 +108,17 @@ private slots:
 
     void aSilentSourceDoesNot()
     {
-        const int module = pulse_test::loadModule(QStringLiteral("module-null-source"),
-                                                  {QStringLiteral("source_name=trelvik_wizard_silence")});
-        QVERIFY(module >= 0);
+        pulse_test::TestSource silence(QStringLiteral("trelvik_wizard_silence"), pulse_test::TestSource::Kind::Silent);
+        QVERIFY(silence.load());
         const QString previous = pulse_test::defaultSource();
-        pulse_test::setDefaultSource(QStringLiteral("trelvik_wizard_silence"));
+        QVERIFY(pulse_test::setDefaultSource(QStringLiteral("trelvik_wizard_silence")));
         QString found;
         {
             Fixture f;
             found = f.testFirstSource();
         }
         pulse_test::setDefaultSource(previous);
-        pulse_test::unloadModule(module);
+        silence.unload();
         QVERIFY2(!found.contains(QStringLiteral("was found")), qPrintable(found));
         QVERIFY2(found.contains(QStringLiteral("silent")), qPrintable(found));
     }

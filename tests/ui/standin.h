@@ -16,7 +16,8 @@ public:
         QDir().mkpath(folder);
         QFile file(m_script);
         if (file.open(QIODevice::WriteOnly)) {
-            file.write("#!/bin/sh\nlog=\"$0.args\"\n: >\"$log.tmp\"\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >>\"$log.tmp\"; done\n"
+            file.write("#!/bin/sh\nlog=\"$0.args\"\n: >\"$log.tmp\"\nfor a in \"$@\"; do printf '%s\\n' \"$a\" "
+                       ">>\"$log.tmp\"; done\n"
                        "mv \"$log.tmp\" \"$log\"\n");
             file.close();
         }

@@ -15,28 +15,34 @@ work="$(mktemp -d)"
 pid=
 player=
 cleanup() {
+    # Every step runs even when one fails (a program that already died): the buses and servers
+    # this test started must not outlive it.
+    set +e
     [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
     [ -n "$player" ] && kill "$player" 2>/dev/null
+    stop_accessibility
     rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-# Opens a menu of the menu bar by a click on its title and picks its n-th item by keyboard.
-menu() { # x-of-title n
+# Opens a menu of the menu bar by a click on its title, picks its n-th item by keyboard and waits
+# for the window that item opens.
+menu() { # x-of-title n item window-title
     # No window manager places the windows: each new one opens over the main window's corner.
     xdotool windowraise "$main"
     xdotool windowfocus --sync "$main"
     xdotool mousemove --window "$main" "$1" 10 click 1
-    sleep 0.3
+    a11y --window Trelvik wait "menu item" "$3" --showing || fail "the menu with \"$3\" did not open"
     xdotool key --repeat "$2" Down
     xdotool key Return
-    sleep 0.5
+    window "$4" >/dev/null || fail "the window \"$4\" did not open"
 }
 
 sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 30 sine 440 vol 0.5
 paplay --device="$sink" "$work/tone.wav" &
 player=$!
+start_accessibility
 mkdir -p "$work/home"
 printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
     "$work/take.wav" >"$work/home/Config.ini"
@@ -44,30 +50,29 @@ printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPe
 pid=$!
 main="$(window Trelvik)" || fail "the main window did not appear"
 xdotool windowfocus --sync "$main"
-sleep 1
 xdotool key F9
-sleep 3
+# 22050 Hz, 2 channels, 16 bits: 88200 bytes a second.
+wait_recorded "$work" 3 88200
 xdotool key F11
 for _ in $(seq 50); do [ -s "$work/take.wav" ] && break; sleep 0.1; done
 [ -s "$work/take.wav" ] || fail "nothing was recorded"
-sleep 0.5
+a11y --window Trelvik wait "list item" "~01 .*/take\.wav" || fail "the recording is not in the list"
 
 # Play the recording: select its item and activate it from the keyboard.
 xdotool mousemove --window "$main" 60 70 click 1
 xdotool key Return
-sleep 0.5
-import -window "$main" "$shots/main-playing.png"
+a11y --window Trelvik wait text Status --text "Recording is playing now........" || fail "the recording does not play"
+shot "$main" "$shots/main-playing.png"
 
-menu 68 1   # Options, Preferences...
-menu 130 1  # Encoder, MP3 Options
-menu 20 3   # File, Location...
-menu 183 3  # Help, About Trelvik
+menu 68 1 "Preferences..." "Preferences"   # Options, Preferences...
+menu 130 1 "MP3 Options" "MP3 Options"     # Encoder, MP3 Options
+menu 20 3 "Location..." "Location"         # File, Location...
+menu 183 3 "About Trelvik" "About Trelvik" # Help, About Trelvik
 for title in "Preferences" "MP3 Options" "Location" "About Trelvik"; do
     id="$(window "$title")" || fail "the window \"$title\" did not open"
     # Xvfb keeps no contents of covered windows: raise each one before the picture.
     xdotool windowraise "$id"
-    sleep 0.4
-    import -window "$id" "$shots/window-$(tr ' .' '--' <<<"$title").png"
+    shot "$id" "$shots/window-$(tr ' .' '--' <<<"$title").png"
 done
 
 close_window "$main"

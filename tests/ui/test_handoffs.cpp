@@ -90,13 +90,13 @@ private slots:
         const QStringList topics{
             // Windows and menus.
             "Sound Card Setting", "Record F9", "Pause F10", "Stop F11", "Output File", "Input&nbsp; File",
-            "Location...", "Exit", "Preferences...", "Clear list", "Skin", "MP3 Options", "Wav to Mp3",
-            "Help Topics", "Support Homepage", "About Trelvik", "Remove selected item", "Delete output file",
-            "Convert wav to mp3", "Mail to friends", "Stop playing",
+            "Location...", "Exit", "Preferences...", "Clear list", "Skin", "MP3 Options", "Wav to Mp3", "Help Topics",
+            "Support Homepage", "About Trelvik", "Remove selected item", "Delete output file", "Convert wav to mp3",
+            "Mail to friends", "Stop playing",
             // Hot keys, files and settings.
-            "other programs no longer receive them", "lesson_1.wav", "lesson_2.wav", "never replaced",
-            "Config.ini", "~/.config/Trelvik", "--home DIR", "Recording Source", "Recording Volume", "Channels",
-            "BitsPerSample", "SamplesPerSec", "Save Position",
+            "other programs no longer receive them", "lesson_1.wav", "lesson_2.wav", "never replaced", "Config.ini",
+            "~/.config/Trelvik", "--home DIR", "Recording Source", "Recording Volume", "Channels", "BitsPerSample",
+            "SamplesPerSec", "Save Position",
             // Troubleshooting.
             "delete\n<code>Config.ini</code>", "monitor", "Wayland", "XWayland", "Another program holds the key"};
         for (const QString& topic : topics)

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QPoint>
 #include <QString>
+
+#include <functional>
 
 class QListWidget;
 class QListWidgetItem;
@@ -13,8 +16,6 @@ namespace recordings_list {
 inline constexpr const char* kToolTip = "Double Click list to Play Recording , Right Click to Edit.";
 
 QString itemText(qint64 number, const QString& lengthText, const QString& path);
-// "MM:SS" from the minutes and seconds texts of the clock display (empty texts count as 0).
-QString lengthText(const QString& minutesText, const QString& secondsText);
 
 // Appends an item and returns it.
 QListWidgetItem* append(QListWidget& list, qint64 number, const QString& lengthText, const QString& path);
@@ -23,5 +24,10 @@ QListWidgetItem* append(QListWidget& list, qint64 number, const QString& lengthT
 QString selectedPath(const QListWidget& list);
 // Characters 8 to 12 of the selected item's text (its length), empty when nothing is selected.
 QString selectedLength(const QListWidget& list);
+
+// Right presses on the list go to onRightPress (at the point pressed) instead of the list's own
+// handling, so a right click on empty space leaves the selection as it was; the context menu the
+// toolkit derives from a right press is dropped, since the press opened its own.
+void routeRightPresses(QListWidget& list, std::function<void(QPoint)> onRightPress);
 
 } // namespace recordings_list

@@ -1,4 +1,4 @@
-#include "prefs/output_location.h"
+#include "recording/output_location.h"
 
 #include "platform/config_keys.h"
 #include "platform/ini_file.h"
@@ -24,10 +24,14 @@ QString numberedPath(const QString& path, qint64 suffix)
     return stem + u'_' + QString::number(suffix) + QStringLiteral(".wav");
 }
 
-FreeName freeName(const QString& path, qint64 suffix)
+FreeName freeName(const QString& path, qint64 suffix, bool alsoMp3)
 {
+    auto taken = [alsoMp3](const QString& name) {
+        return QFileInfo::exists(name) ||
+               (alsoMp3 && name.size() >= 3 && QFileInfo::exists(name.left(name.size() - 3) + QStringLiteral("mp3")));
+    };
     QString candidate = numberedPath(path, suffix);
-    while (QFileInfo::exists(candidate))
+    while (taken(candidate))
         candidate = numberedPath(path, ++suffix);
     return {candidate, suffix};
 }

@@ -30,7 +30,8 @@ struct FreeName {
 };
 
 // The first name from suffix on whose file does not exist yet, so that a recording never replaces
-// an earlier one.
-FreeName freeName(const QString& path, qint64 suffix);
+// an earlier one. With alsoMp3, the name's MP3 (its last three characters "mp3") must not exist
+// either: the conversion at Stop would write over it.
+FreeName freeName(const QString& path, qint64 suffix, bool alsoMp3 = false);
 
 } // namespace output_location

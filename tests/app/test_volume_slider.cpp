@@ -1,4 +1,4 @@
-#include "recording/volume_slider.h"
+#include "app/volume_slider.h"
 #include "tests/fakes/fake_mixer.h"
 
 #include <QLabel>
@@ -35,13 +35,14 @@ private slots:
         QLabel label(QString::fromLatin1(volume_slider::kCaption));
         LevelRange range{};
 
-        volume_slider::configure(slider, label, mixer, 3, range, std::nullopt);
+        volume_slider::configure(slider, label, mixer, 3, range, {volume_slider::Start::From::Middle});
         QCOMPARE(slider.minimum(), lowest);
         QCOMPARE(slider.maximum(), highest);
         QCOMPARE(slider.singleStep(), small);
         QCOMPARE(slider.pageStep(), large);
         QCOMPARE(slider.value(), middle);
-        QCOMPARE(log.calls(), QStringList({"Volume(3,0)", QStringLiteral("Volume(3,%1)").arg(middle)}));
+        // The range is asked for without setting anything; only the wanted level is sent.
+        QCOMPARE(log.calls(), QStringList({"levelRange(3)", QStringLiteral("Volume(3,%1)").arg(middle)}));
         QCOMPARE(range[0], lowest);
         QCOMPARE(range[1], highest);
     }
@@ -53,10 +54,32 @@ private slots:
         QScrollBar slider(Qt::Horizontal);
         QLabel label;
         LevelRange range{};
-        volume_slider::configure(slider, label, mixer, -2, range, 1234);
+        volume_slider::configure(slider, label, mixer, -2, range, {volume_slider::Start::From::Stored, 1234});
         QCOMPARE(slider.value(), 1234);
         QCOMPARE(label.text(), QStringLiteral("Recording volume setting :1234"));
-        QCOMPARE(log.calls(), QStringList({"Volume(-2,0)", "Volume(-2,1234)"}));
+        QCOMPARE(log.calls(), QStringList({"levelRange(-2)", "Volume(-2,1234)"}));
+    }
+
+    void withoutAStoredLevelTheSourceKeepsItsOwn()
+    {
+        CallLog log;
+        FakeMixer mixer(log);
+        mixer.highest = 65536;
+        mixer.level = 26214; // 40 %
+        QScrollBar slider(Qt::Horizontal);
+        QLabel label;
+        LevelRange range{};
+        volume_slider::configure(slider, label, mixer, 1, range, {volume_slider::Start::From::Source});
+        QCOMPARE(slider.value(), 26214);
+        QCOMPARE(label.text(), QStringLiteral("Recording volume setting :26214"));
+        QCOMPARE(log.calls(), QStringList({"levelRange(1)"})); // nothing sent
+
+        // A source whose level cannot be told: the slider shows it as it is, the top of the range.
+        mixer.level.reset();
+        log.clear();
+        volume_slider::configure(slider, label, mixer, 1, range, {volume_slider::Start::From::Source});
+        QCOMPARE(slider.value(), 65536);
+        QCOMPARE(log.calls(), QStringList({"levelRange(1)"}));
     }
 
     void moveShowsAndSendsThePosition()
@@ -66,7 +89,7 @@ private slots:
         QScrollBar slider(Qt::Horizontal);
         QLabel label;
         LevelRange range{};
-        volume_slider::configure(slider, label, mixer, 0, range, 0);
+        volume_slider::configure(slider, label, mixer, 0, range, {volume_slider::Start::From::Stored, 0});
         log.clear();
         slider.setValue(40);
         volume_slider::changed(slider, label, mixer, 0, range);

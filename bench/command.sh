@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# How fast "trelvik --command record" starts a take: 20 times, the wall time of the command (it
+# returns once the running program has started the take), and the median, against the wall time of
+# a bare "dbus-send" call to the same program for scale. Runs the program offscreen with a private
+# session bus and a private PulseAudio with a null sink.
+#
+#   bench/command.sh [BUILD_DIR]     (default: build)
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$top/build}"
+trelvik="$build/bin/trelvik"
+[ -x "$trelvik" ] || { echo "command.sh: build trelvik first"; exit 1; }
+
+work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
+chmod 700 "$work"
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+export XDG_RUNTIME_DIR="$work" PULSE_SERVER="unix:$work/pulse/native" QT_QPA_PLATFORM=offscreen
+pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --load=module-native-protocol-unix \
+    --load="module-null-sink sink_name=bench_sink" >/dev/null 2>&1 &
+pids+=($!)
+bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"
+export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
+pids+=("$(sed -n 2p <<<"$bus")")
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl set-default-source bench_sink.monitor
+
+mkdir -p "$work/home" "$work/rec"
+printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/rec/take.wav" >"$work/home/Config.ini"
+"$trelvik" --home "$work/home" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ "$("$trelvik" --command status 2>/dev/null)" = idle ] && break; sleep 0.1; done
+
+seconds() { # command...
+    local start end
+    start="$(date +%s.%N)"
+    "$@" >/dev/null
+    end="$(date +%s.%N)"
+    awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+: >"$work/record.txt"
+: >"$work/bare.txt"
+for _ in $(seq 20); do
+    seconds "$trelvik" --command record >>"$work/record.txt"
+    [ "$("$trelvik" --command status)" = recording ] || { echo "command.sh: record did not start a take"; exit 1; }
+    "$trelvik" --command stop
+    seconds dbus-send --session --print-reply --dest=org.trelvik.Trelvik /org/trelvik/Trelvik \
+        org.trelvik.Trelvik.Status >>"$work/bare.txt"
+done
+echo "trelvik --command record   median $(median <"$work/record.txt") s of 20 (the take started when it returns)"
+echo "dbus-send Status           median $(median <"$work/bare.txt") s of 20"
+echo "takes saved                $(ls "$work/rec" | grep -c '\.wav$')"

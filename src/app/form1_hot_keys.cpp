@@ -1,0 +1,83 @@
+// The main window's hot keys: F9, F10 and F11 anywhere on the desktop, and the same handlers for
+// the remote commands.
+#include "app/form1.h"
+
+#include "platform/event_pump.h"
+#include "recording/recorder.h"
+
+#include <QAction>
+#include <QEventLoop>
+
+void Form1::registerHotKeys()
+{
+    if (!m_platform.hotKeys)
+        return;
+    connect(m_platform.hotKeys.get(), &HotKeys::pressed, this, &Form1::HotKeyPressed);
+    connect(m_platform.hotKeys.get(), &HotKeys::unavailable, this, &Form1::hotKeysUnavailable);
+    m_platform.hotKeys->registerHotKey(kRecordKey, 120);
+    m_platform.hotKeys->registerHotKey(kPauseKey, 121);
+    m_platform.hotKeys->registerHotKey(kStopKey, 122);
+    m_platform.hotKeys->finishRegistration();
+}
+
+void Form1::unregisterHotKeys()
+{
+    if (!m_platform.hotKeys)
+        return;
+    m_platform.hotKeys->unregisterHotKey(kRecordKey);
+    m_platform.hotKeys->unregisterHotKey(kPauseKey);
+    m_platform.hotKeys->unregisterHotKey(kStopKey);
+}
+
+void Form1::hotKeysUnavailable(const QString& why)
+{
+    // Said once, at start. The answer may come a moment later, from the desktop: a recording begun
+    // meanwhile keeps its status line.
+    if (!m_recorder->canRecord() || m_unloading)
+        return;
+    showStatus(QStringLiteral("Global hot keys are not available: %1. Bind keys to \"trelvik --command toggle\", "
+                              "\"pause\" and \"stop\" in the desktop's keyboard settings (see Help).")
+                   .arg(why),
+               StatusTone::Attention);
+}
+
+void Form1::HotKeyPump()
+{
+    if (m_state.ExitPump)
+        return;
+    QEventLoop loop;
+    m_pump = &loop;
+    loop.exec();
+    m_pump = nullptr;
+}
+
+bool Form1::hotKeysHeld() const
+{
+    return event_pump::isNested() || m_recorder->isBusy() || m_state.ExitPump;
+}
+
+void Form1::HotKeyPressed(int id)
+{
+    // A press that arrives while an operation runs is dropped. One that arrives in between runs
+    // from the event loop, unless an operation has run before its turn came.
+    if (hotKeysHeld())
+        return;
+    QAction* action = id == kRecordKey  ? RecordAction
+                      : id == kPauseKey ? PauseAction
+                      : id == kStopKey  ? StopAction
+                                        : nullptr;
+    if (!action)
+        return;
+    const unsigned generation = event_pump::generation();
+    QTimer::singleShot(0, action, [this, action, generation] {
+        if (!hotKeysHeld() && generation == event_pump::generation())
+            action->trigger();
+    });
+}
+
+void Form1::pressHotKey(int id)
+{
+    QAction* action = id == kRecordKey ? RecordAction : id == kPauseKey ? PauseAction : StopAction;
+    if (!hotKeysHeld())
+        action->trigger();
+}

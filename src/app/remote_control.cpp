@@ -1,0 +1,108 @@
+#include "app/remote_control.h"
+
+#include "app/form1.h"
+#include "recording/recorder.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QTextStream>
+
+namespace {
+
+QString commandMethod(const QString& command)
+{
+    QString method = command;
+    method[0] = method[0].toUpper();
+    return method;
+}
+
+} // namespace
+
+RemoteControl::RemoteControl(Form1& window) : QObject(&window), m_window(window) {}
+
+RemoteControl::Claim RemoteControl::claim()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return Claim::NoBus;
+    if (!bus.registerObject(QString::fromLatin1(kPath), this, QDBusConnection::ExportAllSlots))
+        return Claim::NoBus;
+    // Not queued behind the first program and not taking its name over: a second start is told
+    // at once that the name is taken.
+    if (bus.registerService(QString::fromLatin1(kService)))
+        return Claim::Owned;
+    bus.unregisterObject(QString::fromLatin1(kPath));
+    return bus.interface() && bus.interface()->isServiceRegistered(QString::fromLatin1(kService)) ? Claim::Taken
+                                                                                                  : Claim::NoBus;
+}
+
+int RemoteControl::send(const QStringList& commands, QTextStream& out)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusInterface program(QString::fromLatin1(kService), QString::fromLatin1(kPath),
+                           QStringLiteral("org.trelvik.Trelvik"), bus);
+    for (const QString& command : commands) {
+        // A Stop waits for its save; a conversion at Stop may take a while longer.
+        program.setTimeout(120000);
+        const QDBusMessage reply = program.call(commandMethod(command));
+        if (reply.type() != QDBusMessage::ReplyMessage) {
+            if (command == u"status")
+                out << "not running\n";
+            out.flush();
+            return 1;
+        }
+        if (command == u"status")
+            out << reply.arguments().value(0).toString() << '\n';
+    }
+    out.flush();
+    return 0;
+}
+
+void RemoteControl::Record()
+{
+    m_window.pressHotKey(Form1::kRecordKey);
+}
+
+void RemoteControl::Pause()
+{
+    m_window.pressHotKey(Form1::kPauseKey);
+}
+
+void RemoteControl::Stop()
+{
+    m_window.pressHotKey(Form1::kStopKey);
+}
+
+void RemoteControl::Toggle()
+{
+    const Recorder& recorder = m_window.recorder();
+    if (recorder.canRecord())
+        Record();
+    else if (recorder.canStop())
+        Stop();
+}
+
+QString RemoteControl::Status()
+{
+    switch (m_window.recorder().state()) {
+    case Recorder::State::Recording:
+        return QStringLiteral("recording");
+    case Recorder::State::Paused:
+        return QStringLiteral("paused");
+    default:
+        return QStringLiteral("idle");
+    }
+}
+
+void RemoteControl::Show()
+{
+    m_window.bringToFront();
+}
+
+void RemoteControl::Quit()
+{
+    // After this call has been answered: shutdown may wait for a save and show a message.
+    QMetaObject::invokeMethod(&m_window, &QWidget::close, Qt::QueuedConnection);
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class Form1;
+class QTextStream;
+
+// The running program on the user's session bus: one name, so a second start finds the first, and
+// the commands of "trelvik --command". Each command acts as its hot key does: the same handler, and
+// nothing while its button is disabled or an operation runs.
+class RemoteControl : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.trelvik.Trelvik")
+public:
+    static constexpr const char* kService = "org.trelvik.Trelvik";
+    static constexpr const char* kPath = "/org/trelvik/Trelvik";
+
+    explicit RemoteControl(Form1& window);
+
+    enum class Claim {
+        Owned, // this program answers the commands
+        Taken, // another Trelvik runs on this session bus
+        NoBus, // no session bus: the program runs on, without remote control
+    };
+    Claim claim();
+
+    // Sends commands to the running program, in order, printing what status answers to out.
+    // Returns 0 when the program answered every command, 1 otherwise ("not running" is printed for
+    // status when no program answers).
+    static int send(const QStringList& commands, QTextStream& out);
+
+public slots:
+    void Record();
+    void Pause();
+    void Stop();
+    void Toggle();
+    QString Status();
+    void Show();
+    void Quit();
+
+private:
+    Form1& m_window;
+};

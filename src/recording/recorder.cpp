@@ -1,0 +1,415 @@
+#include "recording/recorder.h"
+
+#include "convert/conversion.h"
+#include "platform/config_keys.h"
+#include "platform/event_pump.h"
+#include "platform/ini_file.h"
+#include "recording/level_meter.h"
+#include "recording/output_location.h"
+#include "recording/recording_clock.h"
+#include "recording/recovery.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+const QString kRecording = QStringLiteral("The Program is Recording now........");
+const QString kPaused = QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
+const QString kSaving = QStringLiteral("Saving your recording, Please wait...");
+const QString kSaved = QStringLiteral("Recording is over,Wave file has saved in appointed path");
+
+// Counters that must never wrap: they stop at the largest value.
+int16_t raised(int64_t value)
+{
+    return int16_t(std::min<int64_t>(value, std::numeric_limits<int16_t>::max()));
+}
+
+// Seconds of audio a wave file holds, counted from its frames; negative when it cannot be read.
+double waveSeconds(const QString& path)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file)
+        return -1;
+    sf_close(file);
+    return info.samplerate > 0 ? double(info.frames) / info.samplerate : -1;
+}
+
+// "0:41": whole minutes and two-digit seconds, as the clock shows them.
+QString shortLength(double seconds)
+{
+    const auto whole = static_cast<qint64>(std::floor(seconds));
+    return QStringLiteral("%1:%2").arg(whole / 60).arg(whole % 60, 2, 10, QChar(u'0'));
+}
+
+QString failureReason(CaptureComponent::Failure failure, int error)
+{
+    switch (failure) {
+    case CaptureComponent::Failure::SourceGone:
+        return QStringLiteral("the source is gone");
+    case CaptureComponent::Failure::ServerGone:
+        return QStringLiteral("the sound server is gone");
+    case CaptureComponent::Failure::WriteFailed:
+        if (error == ENOSPC || error == EDQUOT)
+            return QStringLiteral("the disk is full");
+        return QStringLiteral("a write failed (%1)").arg(QString::fromLocal8Bit(std::strerror(error)));
+    case CaptureComponent::Failure::None:
+        break;
+    }
+    return {};
+}
+
+QString startFailure(int32_t result)
+{
+    switch (result) {
+    case CaptureComponent::NoServer:
+        return QStringLiteral("Recording could not start: no sound server answers.");
+    case CaptureComponent::NoSource:
+        return QStringLiteral("Recording could not start: the source is not available.");
+    case CaptureComponent::NoFolder:
+        return QStringLiteral("Recording could not start: no folder can take the recording.");
+    default:
+        return QStringLiteral("Recording could not start.");
+    }
+}
+
+// The test recording of the setup wizard: small, and the same on every source.
+constexpr int32_t kTestChannels = 1;
+constexpr int32_t kTestRate = 22050;
+constexpr int32_t kTestBits = 8;
+
+} // namespace
+
+Recorder::Recorder(CaptureComponent& capture, Conversion& conversion, const AppPaths& paths, SharedState& state,
+                   QObject* parent)
+    : QObject(parent), m_capture(capture), m_conversion(conversion), m_paths(paths), m_shared(state)
+{
+    m_clock.setObjectName(QStringLiteral("Timer2"));
+    m_clock.setInterval(1000);
+    connect(&m_conversion, &Conversion::holdChanged, this, &Recorder::changed);
+    m_capture.setFailureHandler([this](CaptureComponent::Failure) { captureFailed(); });
+    // A take whose folder went away during the recording and cannot be made again goes to the
+    // recordings folder, the Music folder or home, whichever takes it first.
+    m_capture.setFallbackFolders(
+        {m_paths.recordingFolder(), QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath()});
+}
+
+bool Recorder::isBusy() const
+{
+    return m_state == State::Saving || m_state == State::Converting || m_state == State::Testing;
+}
+
+bool Recorder::canRecord() const
+{
+    return m_state == State::Idle && !m_conversion.holdsRecord();
+}
+
+QString Recorder::pauseCaption() const
+{
+    return m_resumeCaption ? QStringLiteral("Resume F10") : QStringLiteral("Pause F10");
+}
+
+void Recorder::setState(State state)
+{
+    m_state = state;
+    Q_EMIT changed();
+}
+
+bool Recorder::record()
+{
+    if (!canRecord())
+        return false;
+    // A location that cannot be a file name would give a file called "_1.wav" or a cut name.
+    const QString location = m_shared.OutputPath;
+    if (location.contains(u'\n') || location.contains(u'\r')) {
+        Q_EMIT status(QStringLiteral("The output file's name holds a line break: choose another with Output File."),
+                      StatusTone::Attention);
+        return false;
+    }
+    if (location.endsWith(u'/') || QFileInfo(location).isDir()) {
+        Q_EMIT status(QStringLiteral("The output file %1 is a folder: choose a file with Output File.").arg(location),
+                      StatusTone::Attention, location);
+        return false;
+    }
+    // The recording streams to disk beside its destination, so that saving it is a rename.
+    const QString planned =
+        output_location::freeName(m_shared.OutputPath, m_outputSuffix, m_shared.ConvertOnCompletion == 1).path;
+    m_capture.setSpoolTarget(QFileInfo(planned).absoluteFilePath());
+    const int32_t started = m_capture.start(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
+    if (started != CaptureComponent::Started) {
+        Q_EMIT status(startFailure(started), StatusTone::Attention);
+        return false;
+    }
+    Q_EMIT recordingStarted();
+    m_clock.start();
+    m_elapsedSeconds = 0;
+    m_resumeCaption = false;
+    startSilenceWatch();
+    setState(State::Recording);
+    Q_EMIT status(kRecording, StatusTone::Busy);
+    m_megabytesPerSecond = recording_clock::megabytesPerSecond(m_dataRate ? m_dataRate() : QString());
+    return true;
+}
+
+bool Recorder::pauseOrResume()
+{
+    if (m_state == State::Recording) {
+        m_resumeCaption = true;
+        setState(State::Paused);
+        m_capture.pause();
+        m_silenceShown = false;
+        Q_EMIT status(kPaused, StatusTone::Attention);
+        m_clock.stop();
+        return true;
+    }
+    if (m_state == State::Paused) {
+        m_resumeCaption = false;
+        setState(State::Recording);
+        m_capture.resume();
+        // The paused time is not recorded: the watch starts again.
+        startSilenceWatch();
+        Q_EMIT status(kRecording, StatusTone::Busy);
+        m_clock.start();
+        return true;
+    }
+    return false;
+}
+
+void Recorder::tick()
+{
+    Mmss();
+    if (m_elapsedSeconds < std::numeric_limits<int32_t>::max())
+        ++m_elapsedSeconds;
+    watchSilence();
+}
+
+void Recorder::startSilenceWatch()
+{
+    m_silentSeconds = 0;
+    m_silenceShown = false;
+    m_capture.takeLoudest(); // what came before belongs to no second of this take
+}
+
+void Recorder::watchSilence()
+{
+    if (m_state != State::Recording)
+        return;
+    // One clock tick a second: the loudest sample of that second.
+    const float loudest = m_capture.takeLoudest();
+    if (loudest < 0)
+        return; // a capture that measures nothing tells nothing
+    if (loudest >= level_meter::silenceLevel) {
+        m_silentSeconds = 0;
+        if (m_silenceShown) {
+            m_silenceShown = false;
+            Q_EMIT status(kRecording, StatusTone::Busy);
+        }
+        return;
+    }
+    if (++m_silentSeconds < kSilentSeconds || m_silenceShown)
+        return;
+    m_silenceShown = true;
+    QString source = m_capture.recordingSourceDescription();
+    if (source.isEmpty())
+        source = QStringLiteral("the recording source");
+    Q_EMIT status(
+        QStringLiteral("No sound is arriving from %1: is it muted, unplugged, or the wrong device?").arg(source),
+        StatusTone::Attention);
+}
+
+void Recorder::Mmss()
+{
+    const recording_clock::Display display = recording_clock::display(m_elapsedSeconds, m_megabytesPerSecond);
+    m_minutesText = display.minutesText;
+    m_secondsText = display.secondsText;
+    Q_EMIT clockShown(display.panelText);
+}
+
+bool Recorder::stop()
+{
+    return finishTake();
+}
+
+void Recorder::captureFailed()
+{
+    // A Stop that came first has saved the take already and told why it ended.
+    if (canStop())
+        finishTake();
+}
+
+bool Recorder::finishTake()
+{
+    if (!canStop())
+        return false;
+    // A recording never replaces an existing file: names whose file exists are skipped.
+    const bool converting = m_shared.ConvertOnCompletion == 1;
+    const output_location::FreeName name = output_location::freeName(m_shared.OutputPath, m_outputSuffix, converting);
+    m_shared.OutputPath = name.path;
+    setState(State::Saving);
+    Q_EMIT status(kSaving, StatusTone::Attention);
+    // The message is painted; whatever else runs now finds the session saving and starts nothing.
+    event_pump::letPendingEventsRun();
+    const QString folder = QFileInfo(m_shared.OutputPath).absolutePath();
+    const bool folderWasThere = QFileInfo(folder).isDir();
+    const int32_t result = m_capture.save(m_shared.OutputPath);
+    const CaptureComponent::Failure failure = m_capture.failure();
+    m_resumeCaption = false;
+    m_clock.stop();
+    Q_EMIT changed();
+
+    // Where the take is, and how much it holds: only a file that holds audio counts as saved.
+    QString path;
+    if (result == CaptureComponent::Saved || result == CaptureComponent::SavedIncomplete)
+        path = canonicalPath(m_shared.OutputPath);
+    else if (result == CaptureComponent::KeptElsewhere)
+        path = canonicalPath(m_capture.keptPath());
+    double seconds = path.isEmpty() ? -1 : waveSeconds(path);
+    if (seconds == 0) {
+        QFile::remove(path);
+        path.clear();
+    }
+    const QString reason = failureReason(failure, m_capture.writeError());
+    QString outcome;
+    if (path.isEmpty())
+        outcome = reason.isEmpty() ? QStringLiteral("The recording could not be saved as %1: nothing was recorded.")
+                                         .arg(m_shared.OutputPath)
+                                   : QStringLiteral("Recording stopped: %1. Nothing was recorded.").arg(reason);
+    else if (!reason.isEmpty())
+        outcome = QStringLiteral("Recording stopped: %1. %2 kept in %3")
+                      .arg(reason, shortLength(std::max(seconds, 0.0)), path);
+    else if (result == CaptureComponent::KeptElsewhere)
+        outcome = folderWasThere ? QStringLiteral("Could not save as %1; the recording is kept in %2")
+                                       .arg(QFileInfo(m_shared.OutputPath).fileName(), path)
+                                 : QStringLiteral("Its folder was removed; the recording is saved as %1").arg(path);
+    else if (result == CaptureComponent::SavedIncomplete)
+        outcome = QStringLiteral("A write failed; what was written is kept in %1").arg(path);
+    else if (!folderWasThere)
+        outcome = QStringLiteral("Its folder was removed and made again; the recording is saved as %1").arg(path);
+
+    Q_EMIT status(path, StatusTone::Unchanged);
+    // The list shows the clock's length, or the file's where the two differ by a second or more.
+    QString length = recording_clock::lengthText(m_minutesText, m_secondsText);
+    const double shown = m_minutesText.toDouble() * 60 + m_secondsText.toDouble();
+    if (seconds >= 0 && std::fabs(seconds - shown) >= 1) {
+        const auto whole = static_cast<qint64>(std::floor(seconds));
+        length = recording_clock::lengthText(QString::number(whole / 60), QString::number(whole % 60));
+    }
+    if (!path.isEmpty())
+        Q_EMIT listed(length, path);
+    QString note;
+    if (converting && outcome.isEmpty()) {
+        // A take saved under an MP3 name would be converted onto itself: refused as from the menu.
+        const QString mp3 = path.left(path.size() - 3) + QStringLiteral("mp3");
+        if (mp3 == path) {
+            note = Conversion::alreadyMp3(path);
+        } else {
+            setState(State::Converting);
+            m_conversion.Converting(path, mp3);
+            Q_EMIT listed(length, mp3);
+        }
+    }
+    if (!note.isEmpty()) {
+        Q_EMIT status(note, StatusTone::Attention, path);
+    } else if (outcome.isEmpty()) {
+        Q_EMIT status(kSaved, StatusTone::Unchanged);
+    } else {
+        Q_EMIT status(outcome, StatusTone::Attention, path);
+        Q_EMIT takeTroubled(outcome);
+    }
+    Savefile();
+    m_outputSuffix = raised(name.suffix + 1);
+    // Keys and clicks that arrived while the file was written are handled now, while the session
+    // still counts as saving: a hot key pressed during a save is lost, not acted on afterwards.
+    event_pump::letPendingEventsRun();
+    setState(State::Idle);
+    return true;
+}
+
+bool Recorder::recordTest(int32_t source, const QString& path, const std::function<void()>& whileRecording)
+{
+    if (!canRecord())
+        return false;
+    setState(State::Testing);
+    m_capture.selectSource(source);
+    m_capture.setSpoolTarget(path);
+    m_capture.start(kTestChannels, kTestRate, kTestBits);
+    whileRecording();
+    m_capture.save(path);
+    setState(State::Idle);
+    return true;
+}
+
+int Recorder::recoverTakes(const QStringList& folders)
+{
+    std::vector<std::string> where;
+    for (const QString& folder : folders)
+        where.push_back(QFile::encodeName(folder).toStdString());
+    QStringList recovered;
+    for (OrphanTake& take : OrphanTake::find(where)) {
+        // The setup wizard's test recordings are scratch, not takes of the user's.
+        if (QFileInfo(QFile::decodeName(take.path().c_str())).fileName().startsWith(QStringLiteral("trelvik-test-")))
+            continue;
+        const OrphanTake::Verdict verdict = take.repair();
+        if (verdict == OrphanTake::Verdict::Empty) {
+            take.remove();
+            continue;
+        }
+        if (verdict != OrphanTake::Verdict::Take)
+            continue;
+        // The name the next Stop would give: the take was the one that should have had it.
+        QString path;
+        for (int attempt = 0; attempt < 100 && path.isEmpty(); ++attempt) {
+            const output_location::FreeName free = output_location::freeName(m_shared.OutputPath, m_outputSuffix);
+            std::error_code error;
+            const bool moved =
+                take.moveTo(QFile::encodeName(QFileInfo(free.path).absoluteFilePath()).toStdString(), &error);
+            if (moved || error == std::errc::file_exists)
+                m_outputSuffix = raised(free.suffix + 1);
+            if (moved)
+                path = canonicalPath(free.path);
+            else if (error != std::errc::file_exists)
+                break;
+        }
+        if (path.isEmpty())
+            continue;
+        const auto seconds =
+            static_cast<qint64>(take.sampleRate() > 0 ? take.frames() / uint64_t(take.sampleRate()) : 0);
+        Q_EMIT listed(recording_clock::lengthText(QString::number(seconds / 60), QString::number(seconds % 60)), path);
+        recovered.append(path);
+    }
+    if (recovered.size() == 1)
+        Q_EMIT status(
+            QStringLiteral("Recovered a recording not saved when Trelvik last ended: %1").arg(recovered.first()),
+            StatusTone::Attention, recovered.first());
+    else if (recovered.size() > 1)
+        Q_EMIT status(QStringLiteral("Recovered %1 recordings not saved when Trelvik last ended; the last is %2")
+                          .arg(recovered.size())
+                          .arg(recovered.last()),
+                      StatusTone::Attention, recovered.last());
+    return int(recovered.size());
+}
+
+int Recorder::recoverTakes()
+{
+    return recoverTakes({QFileInfo(m_shared.OutputPath).absolutePath(), QDir::homePath(), QDir::tempPath()});
+}
+
+void Recorder::Savefile()
+{
+    const QString stored =
+        output_location::storedPath(IniFile(m_paths.configFile(), QString::fromLatin1(config_keys::kSection)));
+    // A location without a folder ("Default", when none is stored) is in the recordings folder, not
+    // in whatever folder the program happened to be started from.
+    m_shared.OutputPath = QFileInfo(stored).isRelative() ? QDir(m_paths.recordingFolder()).filePath(stored) : stored;
+}

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "platform/app_paths.h"
+#include "platform/capture_component.h"
+#include "platform/shared_state.h"
+#include "platform/status_tone.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+
+class Conversion;
+
+// The recording session: record, pause, resume and stop over the capture component, the recording
+// clock, the naming of the files, and the conversion at Stop when "Convert recording to MP3 on
+// completion" is on. It holds the state; the windows show what it emits.
+//
+// Every operation checks the state first and is refused when the state does not allow it, so no
+// sequence of clicks, keys and close requests can start a second capture over a running one or run
+// a second Stop inside the first.
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    enum class State {
+        Idle,
+        Recording,
+        Paused,
+        Saving,     // Stop is writing the file
+        Converting, // Stop is converting the file it saved
+        Testing,    // the setup wizard's test recording
+    };
+    Q_ENUM(State)
+
+    Recorder(CaptureComponent& capture, Conversion& conversion, const AppPaths& paths, SharedState& state,
+             QObject* parent = nullptr);
+
+    State state() const { return m_state; }
+    // Saving, converting at Stop, or testing: nothing else may start, and shutdown waits.
+    bool isBusy() const;
+    // Idle, with no conversion holding Record.
+    bool canRecord() const;
+    // Recording or paused: Pause/Resume and Stop act.
+    bool canStop() const { return m_state == State::Recording || m_state == State::Paused; }
+    // "Pause F10", or "Resume F10" while paused.
+    QString pauseCaption() const;
+
+    // The data-rate display of the recording format ("5.047  MB/min"), read at each Record for the
+    // size estimate.
+    void setDataRateSource(std::function<QString()> source) { m_dataRate = std::move(source); }
+
+    // Record, Pause/Resume and Stop; each returns false when refused.
+    bool record();
+    bool pauseOrResume();
+    bool stop();
+
+    // The recording clock: ticks once a second while recording.
+    QTimer& clock() { return m_clock; }
+    void tick();
+    // Shows the time and size for the seconds counted so far.
+    void Mmss();
+    int32_t elapsedSeconds() const { return m_elapsedSeconds; }
+    const QString& megabytesPerSecond() const { return m_megabytesPerSecond; }
+    const QString& minutesText() const { return m_minutesText; }
+    const QString& secondsText() const { return m_secondsText; }
+
+    // Sources of the capture component.
+    int32_t sourceCount() { return m_capture.sourceCount(); }
+    void selectSource(int32_t index) { m_capture.selectSource(index); }
+    QString sourceName(int32_t index) { return m_capture.sourceName(index); }
+    int32_t sourceIndex(const QString& name) { return m_capture.sourceIndex(name); }
+
+    // The setup wizard's test: records source in the test format into path while whileRecording
+    // runs. Refused (false) unless idle: a running recording is never cut short by a test.
+    bool recordTest(int32_t source, const QString& path, const std::function<void()>& whileRecording);
+
+    // Takes that a killed program left in folders are repaired, named as the next takes of the
+    // current location, listed and announced. Spools of a program still running are left alone.
+    // Returns how many were recovered.
+    int recoverTakes(const QStringList& folders);
+    // In the places takes stream into while they are recorded: beside the destination, or in home
+    // or the temporary folder when that folder would not take them.
+    int recoverTakes();
+
+    // The naming of the files: the stored location reloaded, and the running number.
+    void Savefile();
+    void restartNumbering() { m_outputSuffix = 0; }
+    int16_t outputSuffix() const { return m_outputSuffix; }
+
+signals:
+    // The state, or what the controls allow, changed.
+    void changed();
+    // A status-line message; path, when given, is a file the text names (a window too narrow for
+    // the whole text shortens it there).
+    void status(const QString& text, StatusTone tone, const QString& path = {});
+    // A take ended otherwise than saved in full where it was meant to go; text says what happened
+    // and where the audio is.
+    void takeTroubled(const QString& text);
+    void clockShown(const QString& panelText);
+    // Record started a take (not a resume, not the wizard's test).
+    void recordingStarted();
+    // A file for the recordings list, with the length to show.
+    void listed(const QString& lengthText, const QString& path);
+
+private:
+    void setState(State state);
+    void captureFailed();
+    bool finishTake();
+    // The silence watch: a take whose peak stays below -60 dBFS for this long says so on the status
+    // line, and the line goes back to the recording text once sound arrives.
+    static constexpr int kSilentSeconds = 10;
+    void startSilenceWatch();
+    void watchSilence();
+
+    CaptureComponent& m_capture;
+    Conversion& m_conversion;
+    const AppPaths& m_paths;
+    SharedState& m_shared;
+    std::function<QString()> m_dataRate;
+
+    State m_state = State::Idle;
+    bool m_resumeCaption = false;
+    QTimer m_clock;
+    int32_t m_elapsedSeconds = 0;
+    QString m_megabytesPerSecond;
+    QString m_minutesText;
+    QString m_secondsText;
+    int16_t m_outputSuffix = 0;
+    int m_silentSeconds = 0;
+    bool m_silenceShown = false;
+};

@@ -1,0 +1,380 @@
+#include "ui/input_meter.h"
+
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QList>
+#include <QPainter>
+#include <QPixmap>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QColor kGreen(61, 220, 74);
+const QColor kYellow(245, 208, 0);
+const QColor kRed(255, 59, 48);
+constexpr double kYellowFromDb = -12.0;
+constexpr double kRedFromDb = -3.0;
+// The marks of the scale under the bars.
+constexpr std::array<int, 8> kMarks{-60, -48, -36, -24, -12, -6, -3, 0};
+
+QColor zoneColour(double db)
+{
+    return db > kRedFromDb ? kRed : db > kYellowFromDb ? kYellow : kGreen;
+}
+
+QFont scaleFont(const QFont& base)
+{
+    QFont font = base;
+    font.setBold(false);
+    font.setPixelSize(9);
+    return font;
+}
+
+// The meter on the accessibility bus: a progress bar named "Input level" whose value is the peak in
+// dBFS. The value is read when a screen reader asks; the meter sends no event for each of its 30
+// changes a second, which would only make a reader chatter.
+class AccessibleInputMeter : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit AccessibleInputMeter(InputMeter* meter) : QAccessibleWidget(meter, QAccessible::ProgressBar) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text which) const override
+    {
+        if (which == QAccessible::Value)
+            return QStringLiteral("%1 dB").arg(meter()->peakDb(), 0, 'f', 1);
+        return QAccessibleWidget::text(which);
+    }
+
+    QVariant currentValue() const override { return meter()->peakDb(); }
+    void setCurrentValue(const QVariant&) override {}
+    QVariant maximumValue() const override { return 0.0; }
+    QVariant minimumValue() const override { return MeterLevels::floorDb; }
+    QVariant minimumStepSize() const override { return 0.1; }
+
+    // The bars are drawn by a child widget of the meter's own; to a screen reader the meter is one
+    // control.
+    int childCount() const override { return 0; }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+
+private:
+    InputMeter* meter() const { return static_cast<InputMeter*>(widget()); }
+};
+
+QAccessibleInterface* accessibleInputMeter(const QString& className, QObject* object)
+{
+    if (className != QLatin1String(InputMeter::staticMetaObject.className()))
+        return nullptr;
+    auto* meter = qobject_cast<InputMeter*>(object);
+    return meter ? new AccessibleInputMeter(meter) : nullptr;
+}
+
+} // namespace
+
+// The meter's bars, in front of a picture of the panel beneath them: a change of level repaints this
+// rectangle with one copy of the picture and a few fills, however the skin draws the panel.
+class MeterBars : public QWidget {
+public:
+    explicit MeterBars(InputMeter& meter) : QWidget(&meter), m_meter(meter)
+    {
+        // The picture covers every pixel: nothing beneath needs painting first.
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+    // The panel looks different now (skin, font, size): the picture is taken again.
+    void forgetBackdrop()
+    {
+        m_backdrop = QPixmap();
+        update();
+    }
+
+    // The bars' rows: one, or two with a gap between them.
+    QList<QRect> rows() const
+    {
+        const int count = m_meter.m_levels.channels == 1 ? 1 : 2;
+        const int gap = 2;
+        const int height = (this->height() - gap * (count - 1)) / count;
+        QList<QRect> out;
+        for (int row = 0; row < count; ++row)
+            out.append(QRect(0, row * (height + gap), width(), height));
+        return out;
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        const qreal ratio = devicePixelRatioF();
+        if (m_backdrop.isNull() || m_backdrop.devicePixelRatio() != ratio || m_backdropRows != rows().size())
+            takeBackdrop(ratio);
+        QPainter painter(this);
+        painter.drawPixmap(0, 0, m_backdrop);
+
+        const MeterLevels& levels = m_meter.m_levels;
+        const int yellowAt = InputMeter::position(kYellowFromDb, width());
+        const int redAt = InputMeter::position(kRedFromDb, width());
+        const QList<QRect> bars = rows();
+        for (int row = 0; row < bars.size() && row < levels.channels; ++row) {
+            const QRect& bar = bars[row];
+            // A level fills the bar in the colour of each zone it reaches.
+            auto fill = [&](int to, int alpha) {
+                const std::array<std::pair<int, QColor>, 3> zones{
+                    {{std::min(to, yellowAt), kGreen}, {std::min(to, redAt), kYellow}, {to, kRed}}};
+                int from = 0;
+                for (const auto& [end, colour] : zones) {
+                    if (end > from) {
+                        QColor shade = colour;
+                        shade.setAlpha(alpha);
+                        painter.fillRect(QRect(bar.left() + from, bar.top(), end - from, bar.height()), shade);
+                        from = end;
+                    }
+                }
+            };
+            const size_t c = size_t(row);
+            fill(InputMeter::position(levels.peak[c], width()), levels.showRms ? 120 : 255);
+            if (levels.showRms)
+                fill(InputMeter::position(levels.rms[c], width()), 255);
+            if (levels.hold[c] > MeterLevels::floorDb) {
+                const int at = std::min(InputMeter::position(levels.hold[c], width()), width() - 2);
+                painter.fillRect(QRect(bar.left() + at, bar.top(), 2, bar.height()), zoneColour(levels.hold[c]));
+            }
+        }
+    }
+
+private:
+    void takeBackdrop(qreal ratio)
+    {
+        m_backdrop = QPixmap((QSizeF(size()) * ratio).toSize());
+        m_backdrop.setDevicePixelRatio(ratio);
+        m_backdrop.fill(Qt::transparent);
+        // The panel as the skin paints it, without this child: its background and frame.
+        m_meter.render(&m_backdrop, QPoint(), QRegion(geometry()), QWidget::DrawWindowBackground);
+        QPainter painter(&m_backdrop);
+        const QList<QRect> bars = rows();
+        for (const QRect& bar : bars)
+            painter.fillRect(bar, QColor(0, 0, 0, 96));
+        m_backdropRows = int(bars.size());
+    }
+
+    InputMeter& m_meter;
+    QPixmap m_backdrop;
+    int m_backdropRows = 0;
+};
+
+InputMeter::InputMeter(QWidget* parent) : SkinPanel(parent)
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(accessibleInputMeter);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    // An interface made while the panel was being constructed came from Qt's own factory (a label):
+    // it goes, so that the next question makes the meter's.
+    QAccessibleInterface* seen = QAccessible::queryAccessibleInterface(this);
+    if (seen && !dynamic_cast<AccessibleInputMeter*>(seen))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(seen));
+    setAccessibleName(QStringLiteral("Input level"));
+    setAccessibleDescription(QStringLiteral("Peak of the sound arriving from the recording source, in dBFS"));
+    setToolTip(QStringLiteral("Input level: peak and RMS of each channel, in dBFS"));
+    m_bars = new MeterBars(*this);
+    m_bars->setObjectName(QStringLiteral("bars"));
+    placeBars();
+}
+
+double InputMeter::peakDb() const
+{
+    double loudest = MeterLevels::floorDb;
+    for (int c = 0; c < std::min(m_levels.channels, MeterLevels::maxChannels); ++c)
+        loudest = std::max(loudest, m_levels.peak[size_t(c)]);
+    return std::round(loudest * 10.0) / 10.0;
+}
+
+int InputMeter::position(double db, int width)
+{
+    const double clamped = std::clamp(db, MeterLevels::floorDb, 0.0);
+    return int(std::lround((clamped - MeterLevels::floorDb) / -MeterLevels::floorDb * width));
+}
+
+QRect InputMeter::barArea() const
+{
+    const QRect inside = contentsRect();
+    const int scaleHeight = QFontMetrics(scaleFont(font())).height();
+    const int labels = QFontMetrics(font()).horizontalAdvance(u'R') + 4;
+    // Half a mark's text sticks out past each end of the bar.
+    const int right = QFontMetrics(scaleFont(font())).horizontalAdvance(QStringLiteral("0")) / 2 + 1;
+    return QRect(inside.left() + labels, inside.top(), std::max(0, inside.width() - labels - right),
+                 std::max(0, inside.height() - scaleHeight - 3));
+}
+
+void InputMeter::placeBars()
+{
+    m_bars->setGeometry(barArea());
+    m_bars->forgetBackdrop();
+}
+
+void InputMeter::resizeEvent(QResizeEvent* event)
+{
+    SkinPanel::resizeEvent(event);
+    placeBars();
+}
+
+void InputMeter::changeEvent(QEvent* event)
+{
+    SkinPanel::changeEvent(event);
+    switch (event->type()) {
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::PaletteChange:
+    case QEvent::ContentsRectChange:
+        placeBars();
+        break;
+    default:
+        break;
+    }
+}
+
+std::array<int, 3 * MeterLevels::maxChannels + 2> InputMeter::footprint(const MeterLevels& levels) const
+{
+    const int width = m_bars->width();
+    std::array<int, 3 * MeterLevels::maxChannels + 2> pixels{};
+    pixels[0] = levels.channels;
+    pixels[1] = levels.showRms ? 1 : 0;
+    for (size_t c = 0; c < size_t(MeterLevels::maxChannels); ++c) {
+        pixels[2 + 3 * c] = position(levels.peak[c], width);
+        pixels[3 + 3 * c] = position(levels.hold[c], width);
+        pixels[4 + 3 * c] = levels.showRms ? position(levels.rms[c], width) : -1;
+    }
+    return pixels;
+}
+
+void InputMeter::setLevels(const MeterLevels& levels)
+{
+    const bool changed = footprint(levels) != footprint(m_levels);
+    const bool rowsChanged = (levels.channels == 1) != (m_levels.channels == 1);
+    m_levels = levels;
+    if (rowsChanged)
+        update(); // the channels' letters
+    if (changed)
+        m_bars->update();
+}
+
+void InputMeter::paintEvent(QPaintEvent* event)
+{
+    // The skin's frame and background.
+    SkinPanel::paintEvent(event);
+    // Under the bars: only the picture the bars are painted over is being taken.
+    if (m_bars->geometry().contains(event->rect()))
+        return;
+
+    QPainter painter(this);
+    const QRect area = m_bars->geometry();
+    if (area.width() <= 0 || area.height() <= 0)
+        return;
+    const QColor ink = palette().color(foregroundRole());
+    const QList<QRect> rows = m_bars->rows();
+    if (rows.size() == 2) {
+        painter.setFont(font());
+        painter.setPen(ink);
+        for (int row = 0; row < 2; ++row)
+            painter.drawText(QRect(contentsRect().left(), area.top() + rows[row].top(),
+                                   area.left() - contentsRect().left(), rows[row].height()),
+                             Qt::AlignCenter, row == 0 ? QStringLiteral("L") : QStringLiteral("R"));
+    }
+
+    // The scale: a mark and its figure for each step, in the skin's text colour.
+    const QFont small = scaleFont(font());
+    painter.setFont(small);
+    const QFontMetrics metrics(small);
+    const int marksTop = area.bottom() + 1;
+    for (const int mark : kMarks) {
+        const int x = area.left() + position(mark, area.width());
+        painter.fillRect(QRect(x, marksTop, 1, 2), ink);
+        const QString figure = QString::number(mark);
+        const int width = metrics.horizontalAdvance(figure);
+        painter.setPen(ink);
+        painter.drawText(QRect(x - width / 2 - 1, marksTop + 2, width + 2, metrics.height()), Qt::AlignCenter, figure);
+    }
+}
+
+ClipLight::ClipLight(QWidget* parent) : SkinButton(QStringLiteral("Clip"), parent)
+{
+    setCheckable(true);
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(QStringLiteral("Clip"));
+    setToolTip(QStringLiteral("Lights when the recording reaches full scale; click it, or press Space or Enter, to "
+                              "put it out"));
+    // However it is asked to (a screen reader's toggle included), only the program lights it.
+    connect(this, &QAbstractButton::toggled, this, [this](bool on) {
+        if (on && !m_lighting)
+            setChecked(false);
+        else
+            showLit(on);
+    });
+}
+
+void ClipLight::light()
+{
+    m_lighting = true;
+    setChecked(true);
+    m_lighting = false;
+}
+
+void ClipLight::putOut()
+{
+    setChecked(false);
+}
+
+void ClipLight::nextCheckState()
+{
+    setChecked(false);
+}
+
+void ClipLight::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+        if (!event->isAutoRepeat())
+            click();
+        event->accept();
+        return;
+    }
+    SkinButton::keyPressEvent(event);
+}
+
+void ClipLight::showLit(bool lit)
+{
+    setAccessibleDescription(lit ? QStringLiteral("clipped") : QString());
+    update();
+}
+
+void ClipLight::paintEvent(QPaintEvent* event)
+{
+    SkinButton::paintEvent(event);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const int diameter = 10;
+    const QRectF lamp(8, (height() - diameter) / 2.0, diameter, diameter);
+    if (isLit()) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(255, 70, 40, 110));
+        painter.drawEllipse(lamp.adjusted(-3, -3, 3, 3));
+    }
+    painter.setPen(QPen(QColor(0, 0, 0, 170), 1));
+    painter.setBrush(isLit() ? QColor(255, 48, 32) : QColor(88, 24, 20));
+    painter.drawEllipse(lamp);
+    if (isLit()) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(255, 230, 220, 200));
+        painter.drawEllipse(QRectF(lamp.left() + 2.5, lamp.top() + 2, 3, 3));
+    }
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "ui/skinned_widgets.h"
+
+#include <array>
+
+// What the input level meter shows, per channel, in dBFS from -60 to 0.
+struct MeterLevels {
+    static constexpr double floorDb = -60.0;
+    static constexpr int maxChannels = 2;
+    // Bars drawn: 1 or 2; 0 shows an empty meter.
+    int channels = 0;
+    std::array<double, maxChannels> peak{floorDb, floorDb};
+    std::array<double, maxChannels> hold{floorDb, floorDb};
+    // Drawn only when known: a recording measures its samples, the idle meter only their peaks.
+    bool showRms = false;
+    std::array<double, maxChannels> rms{floorDb, floorDb};
+};
+
+// The input level meter: a bar for each channel on a dBFS scale, green, yellow above -12 dB and red
+// above -3 dB, the RMS value solid inside the peak, and the peak-hold mark. It is a skinned panel,
+// so each skin gives it its frame, background and the colour of its scale. Screen readers read it
+// as "Input level" with the loudest channel's peak in dBFS as its value (-60 to 0).
+//
+// The bars change 30 times a second for as long as the window is on screen, so they are a child of
+// their own: each change repaints only them, over a picture of the panel taken when the skin, font
+// or size last changed, instead of the skin's frame, background and the scale's text.
+class InputMeter : public SkinPanel {
+    Q_OBJECT
+public:
+    explicit InputMeter(QWidget* parent = nullptr);
+
+    // Repaints the bars only where something visible changed.
+    void setLevels(const MeterLevels& levels);
+    const MeterLevels& levels() const { return m_levels; }
+    // The loudest channel's peak, to a tenth of a dB: the value screen readers read.
+    double peakDb() const;
+
+    // Where a level lies on the bar, in pixels from its left end; the scale's marks use it too.
+    static int position(double db, int width);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    friend class MeterBars;
+    // The pixels a level state occupies, to tell whether a change shows.
+    std::array<int, 3 * MeterLevels::maxChannels + 2> footprint(const MeterLevels& levels) const;
+    QRect barArea() const;
+    void placeBars();
+
+    MeterLevels m_levels;
+    class MeterBars* m_bars = nullptr;
+};
+
+// The clip light: lit when the recording reached full scale (3 samples in a row), and lit until the
+// user puts it out (a click, Space or Enter) or the next recording starts. It is a skinned push
+// button that is checked while lit, so screen readers read "Clip", checked, described as "clipped".
+class ClipLight : public SkinButton {
+    Q_OBJECT
+public:
+    explicit ClipLight(QWidget* parent = nullptr);
+
+    void light();
+    void putOut();
+    bool isLit() const { return isChecked(); }
+
+protected:
+    // A click, Space or Enter only ever puts the light out; the program alone lights it.
+    void nextCheckState() override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void showLit(bool lit);
+
+    bool m_lighting = false;
+};

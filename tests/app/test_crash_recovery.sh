@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The real program killed outright in the middle of a take: the next start finds the take, repairs
+# it and lists it under the name it was to have; the next take gets the name after it. A second
+# program started while the first still records leaves that recording alone.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+need_sound_server
+sink="${TRELVIK_TEST_SINK:-$(pactl get-default-sink)}"
+bin="$TRELVIK_BIN_DIR/trelvik"
+work="$(mktemp -d)"
+pid=
+others=()
+cleanup() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null || true
+    for p in "${others[@]}"; do kill -9 "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+rate=$((22050 * 4))
+# The main window of one program, when several run.
+window_of() { # pid
+    local id
+    for _ in $(seq 100); do
+        id="$(xdotool search --all --onlyvisible --pid "$1" --name '^Trelvik$' 2>/dev/null | head -n 1)" || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+
+sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 440 vol 0.5
+paplay --device="$sink" "$work/tone.wav" &
+others+=($!)
+
+mkdir -p "$work/first" "$work/second" "$work/rec"
+for home in first second; do
+    printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+        "$work/rec/take.wav" >"$work/$home/Config.ini"
+done
+
+# The first program records.
+env -u DBUS_SESSION_BUS_ADDRESS "$bin" --home "$work/first" &
+first=$!
+others+=($first)
+pid=$first
+window_of "$first" >/dev/null || fail "the first program's window did not appear"
+xdotool key F9
+wait_recorded "$work/rec" 3 "$rate"
+spool="$(spool_file "$work/rec")"
+[ "$(basename "$spool")" = "take.wav.recording" ] || fail "the spool is $spool, not named after its take"
+
+# A second program starts meanwhile, with the same output path (as from another login session,
+# whose session bus does not know the first): the live take is not its to take.
+env -u DBUS_SESSION_BUS_ADDRESS "$bin" --home "$work/second" &
+pid=$!
+second_window="$(window_of "$pid")" || fail "the second program's window did not appear"
+[ -f "$spool" ] || fail "the second program took the first one's running take"
+[ ! -e "$work/rec/take.wav" ] || fail "the second program saved the first one's running take"
+painted "$second_window"
+close_window "$second_window"
+ends_with 0
+[ -f "$spool" ] || fail "the running take went when the second program ended"
+
+# The first program is killed outright.
+recorded="$(recorded_seconds "$work/rec" "$rate")"
+kill -9 "$first"
+wait "$first" 2>/dev/null || true
+pid=
+[ -f "$spool" ] || fail "the killed program's take is gone"
+
+# The next start gives it back, under the name it was to have.
+"$bin" --home "$work/first" &
+pid=$!
+main="$(window_of "$pid")" || fail "the window did not appear after the kill"
+for _ in $(seq 100); do [ -f "$work/rec/take.wav" ] && break; sleep 0.1; done
+[ -f "$work/rec/take.wav" ] || fail "the killed take was not recovered as take.wav"
+[ ! -e "$spool" ] || fail "the spool is still there after the take was recovered"
+duration="$(soxi -D "$work/rec/take.wav")" || fail "the recovered take cannot be read"
+awk -v d="$duration" -v r="$recorded" 'BEGIN { exit !(d >= r - 1) }' ||
+    fail "the recovered take lasts $duration s of the $recorded s recorded"
+rms="$(sox "$work/rec/take.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
+awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the recovered take is silent (RMS $rms)"
+
+# The next take follows it.
+xdotool key F9
+wait_recorded "$work/rec" 1 "$rate"
+xdotool key F11
+for _ in $(seq 100); do [ -s "$work/rec/take_1.wav" ] && break; sleep 0.1; done
+[ -s "$work/rec/take_1.wav" ] || fail "the next take is not take_1.wav"
+painted "$main"
+close_window "$main"
+ends_with 0
+echo PASS

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The real program under Xvfb while its sound server hangs (SIGSTOP): moving the recording-level
+# slider from the keyboard must leave the window answering a screen reader within 0.5 s, the label
+# showing each new position; once the server runs again, its source gets the last position.
+# The test runs its own PulseAudio, so that stopping it disturbs no other test.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+bin="$TRELVIK_BIN_DIR/trelvik"
+work="$(mktemp -d)"
+pid=
+server=
+cleanup() {
+    # Every step runs even when one fails (a program that already died): the buses and servers
+    # this test started must not outlive it.
+    set +e
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+    if [ -n "$server" ]; then
+        kill -CONT "$server" 2>/dev/null
+        kill "$server" 2>/dev/null
+        wait "$server" 2>/dev/null
+    fi
+    stop_accessibility
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+# A sound server of this test's own: a null sink whose monitor is the default source.
+mkdir -m 700 "$work/runtime"
+export XDG_RUNTIME_DIR="$work/runtime"
+export PULSE_SERVER="unix:$work/runtime/pulse/native"
+unset PULSE_SINK PULSE_SOURCE
+pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no \
+    --load=module-native-protocol-unix \
+    --load="module-null-sink sink_name=stopped_sink rate=44100 format=s16le channels=2" \
+    >"$work/pulse.log" 2>&1 &
+server=$!
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl info >/dev/null 2>&1 || { cat "$work/pulse.log"; fail "the test's PulseAudio did not start"; }
+source=stopped_sink.monitor
+pactl set-default-sink stopped_sink
+pactl set-default-source "$source"
+
+# Every channel of the source at this level (65536 is 100 %).
+source_at() {
+    pactl get-source-volume "$source" | awk -v want="$1" '
+        /^Volume:/ { for (i = 2; i < NF; i++) if ($i ~ /:$/) { n++; if ($(i + 1) != want) bad = 1 } }
+        END { exit !(n > 0 && !bad) }'
+}
+wait_source_at() {
+    for _ in $(seq 200); do source_at "$1" && return 0; sleep 0.1; done
+    fail "the source is not at $1: $(pactl get-source-volume "$source" | head -n 1)"
+}
+
+start_accessibility
+mkdir -p "$work/home"
+printf '[Config]\nRecording Source=1\nRecording Volume=32768\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/take.wav" >"$work/home/Config.ini"
+"$bin" --home "$work/home" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear"
+slider=("scroll bar" "Recording volume setting")
+caption="Recording volume setting :"
+a11y wait label "$caption"32768 || fail "the label does not show the stored level"
+wait_source_at 32768
+
+xdotool windowfocus --sync "$main"
+a11y focus "${slider[@]}" || fail "the slider took no focus"
+a11y wait "${slider[@]}" --focused || fail "the slider has no keyboard focus"
+
+kill -STOP "$server"
+position=32768
+for key in Page_Up Page_Up Right Right Page_Down; do
+    xdotool key "$key"
+    # A window that waits for the hung server cannot answer; one that answers shows the move.
+    a11y --timeout 0.5 wait label "~${caption}(?!$position\$)[0-9]+" ||
+        fail "0.5 s after $key (sound server stopped) the window did not answer or showed no new position"
+    shown="$(a11y --timeout 0.5 text label "~${caption}[0-9]+")" || fail "the window stopped answering after $key"
+    value="$(a11y --timeout 0.5 value "${slider[@]}")" || fail "the slider stopped answering after $key"
+    [ "$shown" = "$caption$value" ] || fail "after $key the label shows '$shown' for the slider at $value"
+    echo "$key: $value, answered in $(a11y --timeout 0.5 ping "${slider[@]}") s"
+    position="$value"
+done
+
+kill -CONT "$server"
+wait_source_at "$position"
+close_window "$main"
+ends_with 0
+grep -q "^Recording Volume=$position\$" "$work/home/Config.ini" || fail "Recording Volume is not $position: $(cat "$work/home/Config.ini")"
+echo PASS

@@ -1,0 +1,258 @@
+// The capture when things go wrong for real: the source unloaded and the sound server killed in the
+// middle of a take, no server at all, a disk that fills up. Each case runs a server of its own, so
+// unloading and killing cannot disturb the other tests. What was captured must be kept, the failure
+// must be told within a second, and the next take after the source or server is back must work and
+// hold the sound from its first moment.
+
+#include "platform/pulse_context.h"
+#include "recording/pulse_capture.h"
+#include "tests/recording/pulse_test_support.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/mount.h>
+
+using namespace pulse_test;
+
+namespace {
+
+QString nullSink(const QString& name)
+{
+    return QStringLiteral("module-null-sink sink_name=%1 rate=44100 format=s16le channels=2").arg(name);
+}
+
+// A tone played into a sink of the private server for as long as it lives.
+class Tone {
+public:
+    Tone(const PrivateServer& server, const QString& sink, const QString& file)
+    {
+        m_player.setProcessEnvironment(server.environment());
+        m_player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + sink, file});
+        m_player.waitForStarted(5000);
+    }
+    ~Tone()
+    {
+        m_player.kill();
+        m_player.waitForFinished(5000);
+    }
+
+private:
+    QProcess m_player;
+};
+
+// The capture on a private server, with the failures it reports written down.
+struct Rig {
+    std::shared_ptr<PulseContext> pulse;
+    std::unique_ptr<PulseCapture> capture;
+    QList<CaptureComponent::Failure> failures;
+    QElapsedTimer sinceFailure;
+
+    Rig(const PrivateServer& server, const QString& folder)
+        : pulse(std::make_shared<PulseContext>(server.server().toStdString())),
+          capture(std::make_unique<PulseCapture>(pulse))
+    {
+        capture->setSpoolFolder(folder);
+        capture->setFailureHandler([this](CaptureComponent::Failure failure) {
+            failures.append(failure);
+            sinceFailure.start();
+        });
+    }
+    // Selects the source of that name by its index in the capture's list.
+    bool select(const std::string& name)
+    {
+        const std::vector<PulseSource> sources = pulse->sources();
+        for (size_t i = 0; i < sources.size(); ++i)
+            if (sources[i].name == name)
+                return capture->Brelloc(QString(), 5, 0, 0, 0, int32_t(i)) == 0;
+        return false;
+    }
+};
+
+// The server lists a record stream: with no take running, the one that keeps the source ready.
+bool sourceIsKeptReady(const PrivateServer& server)
+{
+    return !server.pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")}).isEmpty();
+}
+
+// Seconds into the recording where the tone is first heard; -1 when never.
+double toneStartsAt(const QString& path)
+{
+    const Wave wave = readWave(path);
+    if (!wave.ok)
+        return -1;
+    const long first = loudSpan(wave, 0.1).first;
+    return first < 0 ? -1 : double(first) / wave.info.samplerate;
+}
+
+} // namespace
+
+class TestCaptureFaults : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_tone;
+
+    static void sleepMs(int ms) { QTest::qWait(ms); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_tone = m_dir.filePath(QStringLiteral("tone.wav"));
+        QVERIFY(writeWave(m_tone, 44100, 2, sine(60.0)));
+    }
+
+    void theSourceGoesMidTakeAndComesBack()
+    {
+        PrivateServer server(m_dir.filePath(QStringLiteral("source")), {nullSink(QStringLiteral("keep_sink"))});
+        QVERIFY(server.start());
+        const int sink = server.loadModule(QStringLiteral("module-null-sink"),
+                                           {QStringLiteral("sink_name=gone_sink"), QStringLiteral("rate=44100")});
+        QVERIFY(sink >= 0);
+        Rig rig(server, m_dir.path());
+        QVERIFY(rig.select("gone_sink.monitor"));
+        auto tone = std::make_unique<Tone>(server, QStringLiteral("gone_sink"), m_tone);
+
+        QCOMPARE(rig.capture->start(2, 44100, 16), int32_t(CaptureComponent::Started));
+        // A second of the tone has reached the disk.
+        const QString spool = rig.capture->spoolPath();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(spool).size() > 44100 * 4, 10000);
+        tone.reset();
+        server.pactl({QStringLiteral("unload-module"), QString::number(sink)});
+        const qint64 before = QFileInfo(spool).size();
+        QElapsedTimer told;
+        told.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.failures.isEmpty(), 1000);
+        QVERIFY(told.elapsed() < 1000);
+        QCOMPARE(rig.failures, QList<CaptureComponent::Failure>({CaptureComponent::Failure::SourceGone}));
+        QCOMPARE(rig.capture->failure(), CaptureComponent::Failure::SourceGone);
+
+        // What came before is kept, and nothing of another source came after it.
+        const QString take = m_dir.filePath(QStringLiteral("source-gone.wav"));
+        QCOMPARE(rig.capture->save(take), int32_t(CaptureComponent::Saved));
+        const Wave wave = readWave(take);
+        QVERIFY(wave.ok);
+        QVERIFY2(wave.info.frames * 4 >= before - 80 && wave.info.frames * 4 <= before + 44100 * 4,
+                 qPrintable(QStringLiteral("%1 frames kept of %2 bytes spooled").arg(wave.info.frames).arg(before)));
+        QVERIFY(loudSpan(wave, 0.1).first >= 0);
+
+        // The source comes back: it is made ready again by itself, and the next take holds the
+        // sound that is playing from its first moment.
+        QVERIFY(server.loadModule(QStringLiteral("module-null-sink"),
+                                  {QStringLiteral("sink_name=gone_sink"), QStringLiteral("rate=44100")}) >= 0);
+        QTRY_VERIFY_WITH_TIMEOUT(sourceIsKeptReady(server), 5000);
+        tone = std::make_unique<Tone>(server, QStringLiteral("gone_sink"), m_tone);
+        sleepMs(2500); // the sound has been playing a while: the sink renders far ahead by now
+        QCOMPARE(rig.capture->start(2, 44100, 16), int32_t(CaptureComponent::Started));
+        sleepMs(2000);
+        const QString again = m_dir.filePath(QStringLiteral("source-back.wav"));
+        QCOMPARE(rig.capture->save(again), int32_t(CaptureComponent::Saved));
+        const double start = toneStartsAt(again);
+        QVERIFY2(start >= 0 && start < 0.25, qPrintable(QStringLiteral("the sound starts at %1 s").arg(start)));
+        QCOMPARE(rig.failures.size(), 1);
+    }
+
+    void theServerDiesMidTakeAndComesBack()
+    {
+        PrivateServer server(m_dir.filePath(QStringLiteral("server")), {nullSink(QStringLiteral("dies_sink"))});
+        QVERIFY(server.start());
+        server.pactl({QStringLiteral("set-default-source"), QStringLiteral("dies_sink.monitor")});
+        Rig rig(server, m_dir.path());
+        QVERIFY(rig.select("dies_sink.monitor"));
+        {
+            Tone tone(server, QStringLiteral("dies_sink"), m_tone);
+            QCOMPARE(rig.capture->start(2, 22050, 16), int32_t(CaptureComponent::Started));
+            const QString spool = rig.capture->spoolPath();
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(spool).size() > 22050 * 4, 10000);
+            server.kill();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.failures.isEmpty(), 1000);
+        QCOMPARE(rig.failures, QList<CaptureComponent::Failure>({CaptureComponent::Failure::ServerGone}));
+        const QString take = m_dir.filePath(QStringLiteral("server-gone.wav"));
+        QCOMPARE(rig.capture->save(take), int32_t(CaptureComponent::Saved));
+        const Wave wave = readWave(take);
+        QVERIFY(wave.ok);
+        QVERIFY2(wave.info.frames > 22050, qPrintable(QString::number(wave.info.frames)));
+        QVERIFY(loudSpan(wave, 0.1).first >= 0);
+
+        // No server: a start says so and leaves nothing behind.
+        QCOMPARE(rig.capture->start(2, 22050, 16), int32_t(CaptureComponent::NoServer));
+        QCOMPARE(rig.capture->save(m_dir.filePath(QStringLiteral("nothing.wav"))),
+                 int32_t(CaptureComponent::NothingCaptured));
+        QVERIFY(!QFileInfo::exists(m_dir.filePath(QStringLiteral("nothing.wav"))));
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("*.recording")}, QDir::Files), QStringList());
+
+        // A server on the same socket again: found by itself, the source made ready, and the first
+        // take holds the sound from its start.
+        QVERIFY(server.start());
+        server.pactl({QStringLiteral("set-default-source"), QStringLiteral("dies_sink.monitor")});
+        QTRY_VERIFY_WITH_TIMEOUT(sourceIsKeptReady(server), 5000);
+        Tone tone(server, QStringLiteral("dies_sink"), m_tone);
+        sleepMs(2500); // the sound has been playing a while: the sink renders far ahead by now
+        QCOMPARE(rig.capture->start(2, 22050, 16), int32_t(CaptureComponent::Started));
+        sleepMs(2000);
+        const QString again = m_dir.filePath(QStringLiteral("server-back.wav"));
+        QCOMPARE(rig.capture->save(again), int32_t(CaptureComponent::Saved));
+        const double start = toneStartsAt(again);
+        QVERIFY2(start >= 0 && start < 0.25, qPrintable(QStringLiteral("the sound starts at %1 s").arg(start)));
+    }
+
+    void noServerAtStart()
+    {
+        auto pulse = std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("none")).toStdString());
+        PulseCapture capture(pulse);
+        const QString folder = m_dir.filePath(QStringLiteral("empty"));
+        QVERIFY(QDir().mkpath(folder));
+        capture.setSpoolTarget(folder + QStringLiteral("/take.wav"));
+        QCOMPARE(capture.start(2, 22050, 16), int32_t(CaptureComponent::NoServer));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    }
+
+    void aFullDiskIsToldAtTheFirstFailedWrite()
+    {
+        const QString small = m_dir.filePath(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(small));
+        if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
+        PrivateServer server(m_dir.filePath(QStringLiteral("full")), {nullSink(QStringLiteral("full_sink"))});
+        QVERIFY(server.start());
+        Rig rig(server, small);
+        QVERIFY(rig.select("full_sink.monitor"));
+        Tone tone(server, QStringLiteral("full_sink"), m_tone);
+        const QString take = small + QStringLiteral("/take.wav");
+        rig.capture->setSpoolTarget(take);
+        QCOMPARE(rig.capture->start(2, 44100, 16), int32_t(CaptureComponent::Started));
+        // 1 MiB holds about 6 s at 176 kB/s.
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.failures.isEmpty(), 15000);
+        QCOMPARE(rig.failures, QList<CaptureComponent::Failure>({CaptureComponent::Failure::WriteFailed}));
+        QCOMPARE(rig.capture->writeError(), ENOSPC);
+        QCOMPARE(rig.capture->save(take), int32_t(CaptureComponent::SavedIncomplete));
+        const Wave wave = readWave(take);
+        QVERIFY(wave.ok);
+        QVERIFY2(wave.info.frames > 44100 * 4, qPrintable(QString::number(wave.info.frames)));
+        QVERIFY(loudSpan(wave, 0.1).first >= 0);
+        ::umount(QFile::encodeName(small).constData());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty()) {
+        std::fprintf(stderr, "test_capture_faults: pulseaudio is not installed: skipped\n");
+        return 77;
+    }
+    TestCaptureFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_capture_faults.moc"

@@ -1,0 +1,481 @@
+// The recording session on its own, over the fake capture component and with no window: the order
+// of the calls it makes, the state it reports, and every operation refused out of turn.
+
+#include "convert/conversion.h"
+#include "convert/dos_outputs.h"
+#include "recording/recorder.h"
+#include "recording/recording_clock.h"
+#include "tests/fakes/fake_capture.h"
+#include "tests/fakes/fake_dialogs.h"
+#include "tests/fakes/test_support.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cerrno>
+#include <sndfile.h>
+#include <sys/file.h>
+
+namespace {
+
+using State = Recorder::State;
+
+// Frames and rate of a wave file, as libsndfile reads it.
+struct Wave {
+    bool ok = false;
+    SF_INFO info{};
+};
+
+Wave readWave(const QString& path)
+{
+    Wave wave;
+    if (SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &wave.info)) {
+        wave.ok = true;
+        sf_close(file);
+    }
+    return wave;
+}
+
+struct Message {
+    QString text;
+    StatusTone tone;
+    bool operator==(const Message&) const = default;
+};
+
+// A recorder over fakes, with what it emits written down.
+struct Session {
+    QTemporaryDir dir;
+    CallLog log;
+    FakeCapture capture{log};
+    FakeDialogs dialogs;
+    DOSOutputs runner{dialogs};
+    AppPaths paths;
+    SharedState shared;
+    Conversion conversion{runner, paths, shared};
+    Recorder recorder{capture, conversion, paths, shared};
+    QList<Message> messages;
+    QStringList listed;
+    QList<State> states;
+
+    Session() : paths(AppPaths::inFolder(dir.path()))
+    {
+        writeTextFile(paths.configFile(),
+                      "[Config]\nSave Position=" + dir.filePath(QStringLiteral("take.wav")).toUtf8() + "\n");
+        recorder.Savefile();
+        shared.Channels = 2;
+        shared.BitsPerSample = 16;
+        shared.SamplesPerSec = 22050;
+        capture.writeFileOnStop = true;
+        recorder.setDataRateSource([] { return QStringLiteral("5.047  MB/min"); });
+        // The main window hands the runner's output to the conversion; here the session does.
+        QObject::connect(&runner, &DOSOutputs::ReceiveOutputs, &conversion, &Conversion::receiveOutputs);
+        QObject::connect(&recorder, &Recorder::status, [this](const QString& text, StatusTone tone) {
+            messages.append({text, tone});
+        });
+        QObject::connect(&recorder, &Recorder::listed,
+                         [this](const QString& length, const QString& path) { listed.append(length + u' ' + path); });
+        QObject::connect(&recorder, &Recorder::changed, [this] {
+            if (states.isEmpty() || states.last() != recorder.state())
+                states.append(recorder.state());
+        });
+    }
+    QString file(const QString& name) const { return QFileInfo(dir.filePath(name)).canonicalFilePath(); }
+    void standInEncoder() const
+    {
+        const QString script = paths.programFile(QStringLiteral("lame"));
+        writeTextFile(script, "#!/bin/sh\nprintf '  1/2 (50%%)|\\r' >&2\nsleep 0.1\nprintf '  2/2 (100%%)|\\r' >&2\n");
+        QFile::setPermissions(script, QFile::permissions(script) | QFileDevice::ExeOwner);
+    }
+};
+
+} // namespace
+
+class TestRecorder : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void recordPauseResumeStop()
+    {
+        Session s;
+        QVERIFY(s.recorder.canRecord() && !s.recorder.canStop());
+        QVERIFY(s.recorder.record());
+        QCOMPARE(s.capture.spoolTarget, QFileInfo(s.dir.filePath(QStringLiteral("take.wav"))).absoluteFilePath());
+        QCOMPARE(s.log.calls(), QStringList({"Brelloc(\"\",1,2,22050,16,0)"}));
+        QCOMPARE(s.recorder.state(), State::Recording);
+        QVERIFY(!s.recorder.canRecord() && s.recorder.canStop());
+        QVERIFY(s.recorder.clock().isActive());
+        QCOMPARE(s.recorder.megabytesPerSecond(), QStringLiteral("0.084"));
+
+        QSignalSpy shown(&s.recorder, &Recorder::clockShown);
+        s.recorder.tick();
+        s.recorder.tick();
+        QCOMPARE(shown.size(), 2);
+        QCOMPARE(shown.last().first().toString(), QStringLiteral("0.084 MB 0:01"));
+
+        QVERIFY(s.recorder.pauseOrResume());
+        QCOMPARE(s.recorder.state(), State::Paused);
+        QCOMPARE(s.recorder.pauseCaption(), QStringLiteral("Resume F10"));
+        QVERIFY(!s.recorder.clock().isActive());
+        QVERIFY(s.recorder.pauseOrResume());
+        QCOMPARE(s.recorder.pauseCaption(), QStringLiteral("Pause F10"));
+        s.recorder.tick();
+
+        s.messages.clear();
+        s.capture.secondsOnStop = 2.5;
+        QVERIFY(s.recorder.stop());
+        const QString take = s.file(QStringLiteral("take.wav"));
+        QCOMPARE(s.log.calls(),
+                 QStringList({"Brelloc(\"\",1,2,22050,16,0)", "Brelloc(\"\",2,0,0,0,0)", "Brelloc(\"\",3,0,0,0,0)",
+                              QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(take)}));
+        QCOMPARE(s.messages,
+                 QList<Message>({{QStringLiteral("Saving your recording, Please wait..."), StatusTone::Attention},
+                                 {take, StatusTone::Unchanged},
+                                 {QStringLiteral("Recording is over,Wave file has saved in appointed path"),
+                                  StatusTone::Unchanged}}));
+        QCOMPARE(s.listed, QStringList({"00:02 " + take}));
+        QCOMPARE(s.states,
+                 QList<State>({State::Recording, State::Paused, State::Recording, State::Saving, State::Idle}));
+        QVERIFY(!s.recorder.clock().isActive());
+        QCOMPARE(s.recorder.outputSuffix(), int16_t(1));
+
+        // The next take is numbered; the stored location comes back after each Stop.
+        s.recorder.record();
+        s.recorder.stop();
+        QCOMPARE(s.listed.last(), "00:02 " + s.file(QStringLiteral("take_1.wav")));
+        QCOMPARE(s.shared.OutputPath, s.dir.filePath(QStringLiteral("take.wav")));
+    }
+
+    void operationsOutOfTurnAreRefused()
+    {
+        Session s;
+        QVERIFY(!s.recorder.stop());
+        QVERIFY(!s.recorder.pauseOrResume());
+        QVERIFY(s.log.calls().isEmpty());
+
+        QVERIFY(s.recorder.record());
+        QVERIFY(!s.recorder.record()); // a second start would abandon the running capture
+        QVERIFY(!s.recorder.recordTest(0, s.dir.filePath(QStringLiteral("test.wav")), [] {}));
+        QCOMPARE(s.log.calls().size(), 1);
+
+        // While the file is written, nothing else starts and no second Stop runs.
+        QList<bool> accepted;
+        s.capture.during = [&](int32_t operation) {
+            if (operation != 0)
+                return;
+            QCOMPARE(s.recorder.state(), State::Saving);
+            accepted = {s.recorder.stop(), s.recorder.record(), s.recorder.pauseOrResume(),
+                        s.recorder.recordTest(0, QStringLiteral("/tmp/x.wav"), [] {})};
+        };
+        QVERIFY(s.recorder.stop());
+        QCOMPARE(accepted, QList<bool>({false, false, false, false}));
+        QCOMPARE(s.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(), 1);
+        QCOMPARE(s.listed.size(), 1);
+        QCOMPARE(s.recorder.state(), State::Idle);
+    }
+
+    void aStartThatFailsSaysWhyAndRecordsNothing()
+    {
+        Session s;
+        for (const auto& [result, text] :
+             {std::pair{int32_t(CaptureComponent::NoServer), QStringLiteral("no sound server answers")},
+              std::pair{int32_t(CaptureComponent::NoSource), QStringLiteral("the source is not available")},
+              std::pair{int32_t(CaptureComponent::NoFolder), QStringLiteral("no folder can take the recording")}}) {
+            s.capture.startResult = result;
+            s.messages.clear();
+            QVERIFY(!s.recorder.record());
+            QCOMPARE(s.messages.size(), 1);
+            QVERIFY2(s.messages.first().text.startsWith(QStringLiteral("Recording could not start: ")) &&
+                         s.messages.first().text.contains(text),
+                     qPrintable(s.messages.first().text));
+            QCOMPARE(s.messages.first().tone, StatusTone::Attention);
+            QCOMPARE(s.recorder.state(), State::Idle);
+            QVERIFY(s.recorder.canRecord());
+            QVERIFY(!s.recorder.clock().isActive());
+        }
+        QVERIFY(s.listed.isEmpty());
+        QCOMPARE(s.recorder.outputSuffix(), int16_t(0));
+        QCOMPARE(QDir(s.dir.path()).entryList(QDir::Files), QStringList({"Config.ini"}));
+    }
+
+    void aCaptureThatFailsIsSavedAtOnceAndSaysWhy()
+    {
+        for (const auto& [failure, error, reason] :
+             {std::tuple{CaptureComponent::Failure::SourceGone, 0, QStringLiteral("the source is gone")},
+              std::tuple{CaptureComponent::Failure::ServerGone, 0, QStringLiteral("the sound server is gone")},
+              std::tuple{CaptureComponent::Failure::WriteFailed, ENOSPC, QStringLiteral("the disk is full")},
+              std::tuple{CaptureComponent::Failure::WriteFailed, EIO,
+                         QStringLiteral("a write failed (Input/output error)")}}) {
+            Session s;
+            QSignalSpy troubled(&s.recorder, &Recorder::takeTroubled);
+            s.recorder.record();
+            for (int i = 0; i < 42; ++i)
+                s.recorder.tick();
+            s.capture.secondsOnStop = 41.6;
+            s.capture.fail(failure, error);
+            const QString take = s.file(QStringLiteral("take.wav"));
+            QCOMPARE(s.recorder.state(), State::Idle);
+            QVERIFY(s.recorder.canRecord());
+            QCOMPARE(s.log.calls().last(), QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(take));
+            const QString expected = QStringLiteral("Recording stopped: %1. 0:41 kept in %2").arg(reason, take);
+            QCOMPARE(s.messages.last(), (Message{expected, StatusTone::Attention}));
+            QCOMPARE(troubled.size(), 1);
+            QCOMPARE(s.listed, QStringList({"00:41 " + take}));
+            // The failure was dealt with: a later report of it, or a Stop, does nothing more.
+            s.capture.fail(failure, error);
+            QVERIFY(!s.recorder.stop());
+            QCOMPARE(s.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(), 1);
+        }
+
+        // Paused when the source goes: saved as well; with nothing captured, no file is claimed.
+        Session s;
+        s.recorder.record();
+        s.recorder.pauseOrResume();
+        s.capture.failNextStop = true;
+        s.capture.fail(CaptureComponent::Failure::SourceGone);
+        QCOMPARE(s.recorder.state(), State::Idle);
+        QCOMPARE(s.messages.last().text,
+                 QStringLiteral("Recording stopped: the source is gone. Nothing was recorded."));
+        QVERIFY(s.listed.isEmpty());
+    }
+
+    void onlyAFileThatHoldsAudioCountsAsSaved()
+    {
+        Session s;
+        // A file of no frames is no recording: it goes, and nothing is listed.
+        s.recorder.record();
+        s.capture.secondsOnStop = 0;
+        s.recorder.stop();
+        QCOMPARE(s.messages.last().text, QStringLiteral("The recording could not be saved as %1: nothing was recorded.")
+                                             .arg(s.dir.filePath(QStringLiteral("take.wav"))));
+        QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take.wav"))));
+        QVERIFY(s.listed.isEmpty());
+
+        // The list shows the file's length where the clock is off by a second or more.
+        s.recorder.record();
+        for (int i = 0; i < 42; ++i)
+            s.recorder.tick();
+        s.capture.secondsOnStop = 17.8;
+        s.recorder.stop();
+        QCOMPARE(s.listed, QStringList({"00:17 " + s.file(QStringLiteral("take_1.wav"))}));
+        QCOMPARE(s.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
+    }
+
+    void aTakeWhoseFolderWentIsSavedElsewhereAndSaysWhere()
+    {
+        Session s;
+        const QString folder = s.dir.filePath(QStringLiteral("gone"));
+        QDir().mkpath(folder);
+        s.shared.OutputPath = folder + QStringLiteral("/take.wav");
+        writeTextFile(s.paths.configFile(), "[Config]\nSave Position=" + s.shared.OutputPath.toUtf8() + "\n");
+        s.recorder.record();
+        QVERIFY(QDir(folder).removeRecursively());
+        const QString saved = s.dir.filePath(QStringLiteral("take.wav"));
+        QVERIFY(writeSilentWave(saved, 5.5));
+        s.capture.failNextStop = true;
+        s.capture.keptPathOnFailure = saved;
+        s.recorder.stop();
+        QCOMPARE(s.messages.last().text, QStringLiteral("Its folder was removed; the recording is saved as %1")
+                                             .arg(s.file(QStringLiteral("take.wav"))));
+        QCOMPARE(s.listed, QStringList({"00:05 " + s.file(QStringLiteral("take.wav"))}));
+        // Where such a take may go, in order.
+        QCOMPARE(s.capture.fallbackFolders.first(), s.paths.recordingFolder());
+        QCOMPARE(s.capture.fallbackFolders.last(), QDir::homePath());
+    }
+
+    void takesLeftByAKilledProgramAreRecovered()
+    {
+        Session s;
+        // A spool whose header never got its sizes: the program was killed before it wrote them.
+        const QString spool = s.dir.filePath(QStringLiteral("take.wav.recording"));
+        QVERIFY(writeSilentWave(spool, 2.5));
+        {
+            QFile file(spool);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.seek(4);
+            file.write(QByteArray(4, '\0'));
+            file.seek(40);
+            file.write(QByteArray(4, '\0'));
+        }
+        const QString empty = s.dir.filePath(QStringLiteral("other.wav.recording"));
+        QVERIFY(writeSilentWave(empty, 0));
+        const QString notes = s.dir.filePath(QStringLiteral("notes.recording"));
+        writeTextFile(notes, "not a recording");
+        const QString scratch = s.dir.filePath(QStringLiteral("trelvik-test-77.wav.recording"));
+        QVERIFY(writeSilentWave(scratch, 1.5));
+        // A take another program is recording right now: its spool is locked.
+        const QString live = s.dir.filePath(QStringLiteral("live.wav.recording"));
+        QVERIFY(writeSilentWave(live, 1.5));
+        QFile held(live);
+        QVERIFY(held.open(QIODevice::ReadOnly));
+        QCOMPARE(::flock(held.handle(), LOCK_EX), 0);
+
+        QCOMPARE(s.recorder.recoverTakes({s.dir.path()}), 1);
+        const QString take = s.file(QStringLiteral("take.wav"));
+        QCOMPARE(s.listed, QStringList({"00:02 " + take}));
+        QCOMPARE(s.messages.last(),
+                 (Message{QStringLiteral("Recovered a recording not saved when Trelvik last ended: ") + take,
+                          StatusTone::Attention}));
+        const Wave wave = readWave(take);
+        QVERIFY(wave.ok);
+        QCOMPARE(wave.info.frames, sf_count_t(2.5 * 8000));
+        QVERIFY(!QFileInfo::exists(spool));
+        QVERIFY(!QFileInfo::exists(empty));
+        QCOMPARE(readTextFile(notes), QByteArray("not a recording"));
+        QVERIFY(QFileInfo::exists(scratch));
+        QVERIFY(QFileInfo::exists(live));
+
+        // The recovered take had the planned name; the next take gets the one after it.
+        s.recorder.record();
+        s.recorder.stop();
+        QCOMPARE(s.listed.last(), "00:00 " + s.file(QStringLiteral("take_1.wav")));
+    }
+
+    void theTestRecordingTakesTheSessionWhileItRuns()
+    {
+        Session s;
+        const QString scratch = s.dir.filePath(QStringLiteral("scratch.wav"));
+        bool duringTest = false;
+        QVERIFY(s.recorder.recordTest(2, scratch, [&] {
+            duringTest = s.recorder.state() == State::Testing && !s.recorder.record() && !s.recorder.canRecord();
+        }));
+        QVERIFY(duringTest);
+        QCOMPARE(s.log.calls(), QStringList({"Brelloc(\"\",5,0,0,0,2)", "Brelloc(\"\",1,1,22050,8,0)",
+                                             QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(scratch)}));
+        QCOMPARE(s.capture.spoolTarget, scratch);
+        QCOMPARE(s.recorder.state(), State::Idle);
+        QVERIFY(s.listed.isEmpty());
+        QCOMPARE(s.recorder.outputSuffix(), int16_t(0));
+    }
+
+    void stopConvertsWhenAskedAndHoldsRecordMeanwhile()
+    {
+        Session s;
+        s.standInEncoder();
+        s.shared.ConvertOnCompletion = 1;
+        s.shared.LameOptions = QStringLiteral(" -b 128 -m j");
+        QList<State> seenWhileEncoding;
+        QObject::connect(&s.conversion, &Conversion::status, [&](const QString& text) {
+            if (text.startsWith(QStringLiteral("Encoding")))
+                seenWhileEncoding.append(s.recorder.state());
+        });
+        s.recorder.record();
+        s.recorder.tick();
+        s.recorder.tick();
+        s.recorder.stop();
+        const QString take = s.file(QStringLiteral("take.wav"));
+        QCOMPARE(s.listed, QStringList({"00:01 " + take, "00:01 " + take.left(take.size() - 3) + "mp3"}));
+        QVERIFY(!seenWhileEncoding.isEmpty());
+        for (State state : std::as_const(seenWhileEncoding))
+            QCOMPARE(state, State::Converting);
+        QCOMPARE(s.states, QList<State>({State::Recording, State::Saving, State::Converting, State::Idle}));
+        QCOMPARE(s.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
+        QVERIFY(s.recorder.canRecord());
+
+        // A conversion holds Record from its start to the end of the encoder's output, and lets it
+        // go when the encoder cannot even start.
+        QList<bool> canRecordWhileEncoding;
+        QObject::connect(&s.conversion, &Conversion::status,
+                         [&] { canRecordWhileEncoding.append(s.recorder.canRecord()); });
+        s.conversion.Converting(take, s.dir.filePath(QStringLiteral("again.mp3")));
+        QVERIFY(canRecordWhileEncoding.contains(false));
+        QVERIFY(s.recorder.canRecord());
+        QFile::remove(s.paths.programFile(QStringLiteral("lame")));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", s.dir.path().toUtf8());
+        s.conversion.Converting(take, s.dir.filePath(QStringLiteral("never.mp3")));
+        qputenv("PATH", path);
+        QCOMPARE(s.dialogs.messages, QStringList({"File or command not found"}));
+        QVERIFY(s.recorder.canRecord());
+    }
+
+    void theConversionAtStopNeverReplacesAnMp3()
+    {
+        Session s;
+        s.standInEncoder();
+        s.shared.ConvertOnCompletion = 1;
+        s.shared.LameOptions = QStringLiteral(" -b 128 -m j");
+        // An MP3 kept from an earlier take (its wave was deleted): the name is not free.
+        const QString earlier = s.dir.filePath(QStringLiteral("take.mp3"));
+        writeTextFile(earlier, "ID3 earlier take");
+        s.recorder.record();
+        s.recorder.stop();
+        const QString take = s.file(QStringLiteral("take_1.wav"));
+        QCOMPARE(s.listed, QStringList({"00:00 " + take, "00:00 " + take.left(take.size() - 3) + "mp3"}));
+        QCOMPARE(readTextFile(earlier), QByteArray("ID3 earlier take"));
+        QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take.wav"))));
+
+        // A location that is an MP3 name: the take is not converted onto itself.
+        writeTextFile(s.paths.configFile(),
+                      "[Config]\nSave Position=" + s.dir.filePath(QStringLiteral("song.mp3")).toUtf8() + "\n");
+        s.recorder.Savefile();
+        s.recorder.restartNumbering();
+        s.listed.clear();
+        QFile::remove(s.paths.programFile(QStringLiteral("lame")));
+        s.recorder.record();
+        s.recorder.stop();
+        const QString song = s.file(QStringLiteral("song.mp3"));
+        QCOMPARE(s.listed, QStringList({"00:00 " + song}));
+        QCOMPARE(s.messages.last(), (Message{Conversion::alreadyMp3(song), StatusTone::Attention}));
+        QVERIFY(s.dialogs.messages.isEmpty()); // the encoder was not even asked for
+    }
+
+    void clockDisplay_data()
+    {
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<QString>("rate");
+        QTest::addColumn<QString>("panel");
+        QTest::addColumn<QString>("minutes");
+        QTest::addColumn<QString>("secs");
+        QTest::newRow("0") << 0 << "0.084"
+                           << "0.000 MB 0:00"
+                           << "0"
+                           << "0";
+        QTest::newRow("5") << 5 << "0.084"
+                           << "0.420 MB 0:05"
+                           << "0"
+                           << "5";
+        QTest::newRow("59") << 59 << "0.084"
+                            << "4.956 MB 0:59"
+                            << "0"
+                            << "59";
+        QTest::newRow("60") << 60 << "0.084"
+                            << "5.040 MB 1:00"
+                            << "1"
+                            << "0";
+        QTest::newRow("75") << 75 << "0.084"
+                            << "6.300 MB 1:15"
+                            << "1"
+                            << "15";
+        QTest::newRow("6000") << 6000 << "0.084"
+                              << "504.000 MB 100:00"
+                              << "100"
+                              << "0";
+        QTest::newRow("rate 0") << 61 << "0.000"
+                                << "0.000 MB 1:01"
+                                << "1"
+                                << "1";
+    }
+
+    void clockDisplay()
+    {
+        QFETCH(int, seconds);
+        QFETCH(QString, rate);
+        QFETCH(QString, panel);
+        QFETCH(QString, minutes);
+        QFETCH(QString, secs);
+        const recording_clock::Display display = recording_clock::display(seconds, rate);
+        QCOMPARE(display.panelText, panel);
+        QCOMPARE(display.minutesText, minutes);
+        QCOMPARE(display.secondsText, secs);
+    }
+
+    void listLengths()
+    {
+        QCOMPARE(recording_clock::lengthText(QStringLiteral("1"), QStringLiteral("5")), QStringLiteral("01:05"));
+        QCOMPARE(recording_clock::lengthText(QStringLiteral("100"), QStringLiteral("0")), QStringLiteral("100:00"));
+        QCOMPARE(recording_clock::lengthText(QString(), QString()), QStringLiteral("00:00")); // before any tick
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecorder)
+#include "test_recorder.moc"
