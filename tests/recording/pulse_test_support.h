@@ -119,6 +119,19 @@ template <typename Condition> bool eventually(Condition condition)
     return condition();
 }
 
+// Polls a running capture's level readings until its source has handed over audio whose peak
+// reaches atLeast (0: any audio at all); whether it did within five seconds. A monitor or a source
+// that was idle may take a moment to deliver, longer on a busy machine.
+template <typename Capture> bool capturesSound(Capture& capture, float atLeast = 0.0f)
+{
+    // A reading not taken during the capture before may still be waiting: it is dropped.
+    capture.readLevels();
+    return eventually([&] {
+        const auto levels = capture.readLevels();
+        return levels.hasRms && levels.channels > 0 && levels.peak[0] >= atLeast;
+    });
+}
+
 // Sets the default source and returns once the server reports it (PipeWire's policy applies it a
 // moment after the request).
 inline bool setDefaultSource(const QString& name)
