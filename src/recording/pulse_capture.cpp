@@ -37,6 +37,17 @@ struct PulseCapture::Session {
 
 namespace {
 
+// Ends a stream of ours: none of its callbacks runs after this, and the server lets it go.
+void endStream(pa_stream*& stream)
+{
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+}
+
 void streamStateChanged(pa_stream* stream, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
@@ -195,10 +206,7 @@ void PulseCapture::releaseAwakeStream()
     if (!m_awake)
         return;
     PulseContext::Lock lock(*m_pulse);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
-        pa_stream_disconnect(m_awake);
-    pa_stream_unref(m_awake);
-    m_awake = nullptr;
+    endStream(m_awake);
     m_awakeSource.clear();
 }
 
@@ -243,8 +251,7 @@ void PulseCapture::connectAwakeStreamLocked()
                           PA_STREAM_DONT_MOVE | PA_STREAM_FIX_FORMAT | PA_STREAM_FIX_RATE | PA_STREAM_FIX_CHANNELS);
     if (pa_stream_connect_record(m_awake, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) <
         0) {
-        pa_stream_unref(m_awake);
-        m_awake = nullptr;
+        endStream(m_awake);
         return;
     }
     m_awakeSource = m_selectedName;
@@ -269,8 +276,7 @@ void PulseCapture::sourcesChangedLocked()
     if (m_awake) {
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
             return;
-        pa_stream_unref(m_awake);
-        m_awake = nullptr;
+        endStream(m_awake);
     }
     if (present)
         connectAwakeStreamLocked();
@@ -357,9 +363,7 @@ void PulseCapture::openPeakStreamLocked()
                           PA_STREAM_DONT_MOVE | PA_STREAM_FIX_CHANNELS | PA_STREAM_VARIABLE_RATE);
     if (pa_stream_connect_record(m_peaks, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) <
         0) {
-        pa_stream_set_read_callback(m_peaks, nullptr, nullptr);
-        pa_stream_unref(m_peaks);
-        m_peaks = nullptr;
+        endStream(m_peaks);
         return;
     }
     m_peaksSource = m_selectedName;
@@ -369,11 +373,7 @@ void PulseCapture::closePeakStreamLocked()
 {
     if (!m_peaks)
         return;
-    pa_stream_set_read_callback(m_peaks, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
-        pa_stream_disconnect(m_peaks);
-    pa_stream_unref(m_peaks);
-    m_peaks = nullptr;
+    endStream(m_peaks);
     m_peaksSource.clear();
 }
 
@@ -612,12 +612,7 @@ void PulseCapture::abandonSession()
     // A start that failed leaves nothing behind: no stream, no file.
     if (Session* s = m_session.get(); s && s->stream) {
         PulseContext::Lock lock(*m_pulse);
-        pa_stream_set_read_callback(s->stream, nullptr, nullptr);
-        pa_stream_set_state_callback(s->stream, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s->stream)))
-            pa_stream_disconnect(s->stream);
-        pa_stream_unref(s->stream);
-        s->stream = nullptr;
+        endStream(s->stream);
     }
     if (m_session)
         m_session->spool.discard();
@@ -687,12 +682,7 @@ bool PulseCapture::finishSession(bool drain)
                 s->waking = false;
             }
         }
-        pa_stream_set_read_callback(s->stream, nullptr, nullptr);
-        pa_stream_set_state_callback(s->stream, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s->stream)))
-            pa_stream_disconnect(s->stream);
-        pa_stream_unref(s->stream);
-        s->stream = nullptr;
+        endStream(s->stream);
     }
     return s->spool.close();
 }

@@ -1,5 +1,7 @@
 #include "recording/recovery.h"
 
+#include "recording/little_endian.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,38 +16,13 @@
 
 namespace {
 
+using namespace little_endian;
+
 constexpr const char* kSpoolSuffix = ".recording";
 constexpr const char* kOldSpoolPrefix = "trelvik-recording-";
 constexpr uint32_t kUnknown32 = 0xFFFFFFFFu;
 // The tail of the KSDATAFORMAT_SUBTYPE_PCM GUID that follows its two-byte format tag.
 constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-uint16_t get16(const uint8_t* p)
-{
-    return uint16_t(p[0] | p[1] << 8);
-}
-
-uint32_t get32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint64_t get64(const uint8_t* p)
-{
-    return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32;
-}
-
-void put32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(value >> (8 * i));
-}
-
-void put64(uint8_t* p, uint64_t value)
-{
-    put32(p, uint32_t(value));
-    put32(p + 4, uint32_t(value >> 32));
-}
 
 bool isId(const uint8_t* p, const char* id)
 {

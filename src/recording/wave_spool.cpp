@@ -1,5 +1,7 @@
 #include "recording/wave_spool.h"
 
+#include "recording/little_endian.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -13,6 +15,8 @@
 
 namespace {
 
+using namespace little_endian;
+
 // The header, written by hand because libsndfile marks a file that may become RF64 with the
 // extensible format tag, which many readers refuse. Its layout never changes, so every field sits at
 // a fixed offset:
@@ -24,24 +28,6 @@ constexpr uint64_t headerBytes = 80;
 constexpr uint32_t ds64Bytes = 28;
 // What RF64 puts in the 32-bit size fields, and what no RIFF size may be.
 constexpr uint32_t sizeInDs64 = 0xFFFFFFFFu;
-
-void put16(uint8_t* at, uint16_t value)
-{
-    at[0] = uint8_t(value);
-    at[1] = uint8_t(value >> 8);
-}
-
-void put32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = uint8_t(value >> (8 * i));
-}
-
-void put64(uint8_t* at, uint64_t value)
-{
-    put32(at, uint32_t(value));
-    put32(at + 4, uint32_t(value >> 32));
-}
 
 // A data chunk of odd size is followed by a pad byte in a complete file. The kind of file is chosen
 // as if the pad were there already, so completing a file never changes its kind.
