@@ -3,6 +3,7 @@
 // moves that must never replace a file. Repaired takes are read back with libsndfile, Python's wave
 // module and soxi, sample for sample.
 
+#include "byte_compare.h"
 #include "recording/recovery.h"
 
 #include <QCoreApplication>
@@ -248,21 +249,6 @@ Sound readSound(const QString& path, int bits, qint64 from = 0, qint64 maxBytes 
     sf_close(file);
     return sound;
 }
-
-QByteArray firstDifference(const QByteArray& actual, const QByteArray& expected)
-{
-    const qsizetype common = std::min(actual.size(), expected.size());
-    for (qsizetype i = 0; i < common; ++i)
-        if (actual[i] != expected[i])
-            return QStringLiteral("byte %1 of %2 differs").arg(i).arg(expected.size()).toUtf8();
-    return QStringLiteral("%1 bytes instead of %2").arg(actual.size()).arg(expected.size()).toUtf8();
-}
-
-#define COMPARE_BYTES(actual, expected)                                                                                \
-    do {                                                                                                               \
-        if ((actual) != (expected))                                                                                    \
-            QFAIL(firstDifference((actual), (expected)).constData());                                                  \
-    } while (false)
 
 struct Run {
     bool started = false;

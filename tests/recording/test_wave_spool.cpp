@@ -5,6 +5,7 @@
 // name and lock as other processes see them, and how a finished take reaches its name without
 // replacing anything, also across file systems and after its folder was deleted.
 
+#include "byte_compare.h"
 #include "recording/recovery.h"
 #include "recording/wave_spool.h"
 
@@ -269,22 +270,6 @@ Wave readWave(const QString& path, size_t maxAudio = size_t(64) << 20)
     sf_close(sound);
     return wave;
 }
-
-// Where the first difference lies, for a failure message that says more than "not equal".
-QByteArray firstDifference(const Bytes& actual, const Bytes& expected)
-{
-    const size_t common = std::min(actual.size(), expected.size());
-    for (size_t i = 0; i < common; ++i)
-        if (actual[i] != expected[i])
-            return QStringLiteral("byte %1 of %2 differs").arg(i).arg(expected.size()).toUtf8();
-    return QStringLiteral("%1 bytes instead of %2").arg(actual.size()).arg(expected.size()).toUtf8();
-}
-
-#define COMPARE_BYTES(actual, expected)                                                                                \
-    do {                                                                                                               \
-        if ((actual) != (expected))                                                                                    \
-            QFAIL(firstDifference((actual), (expected)).constData());                                                  \
-    } while (false)
 
 // A small recording is a plain RIFF wave file with the plain PCM format tag: the sizes in its header
 // match the file, and its audio is exactly what the spool wrote. Only a complete one ends in the pad
