@@ -45,7 +45,17 @@ int main(int argc, char** argv)
         }
     }
 
+    // Under X11 the level meter repaints a small strip some 30 times a second. Sent as a shared-memory
+    // image, each repaint costs a completion event and a wake-up of Qt's event reader besides; a strip
+    // that small costs less sent through the connection itself (a fifth less processor time while
+    // recording with the window on screen). Whoever sets the variable keeps their choice, and the
+    // programs we start (the encoder, the mail program) do not inherit ours.
+    const bool sharedImagesChosen = qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM");
+    if (!sharedImagesChosen)
+        qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication app(argc, argv);
+    if (!sharedImagesChosen)
+        qunsetenv("QT_XCB_NO_MITSHM");
     QApplication::setApplicationName(QStringLiteral("Trelvik"));
     QApplication::setApplicationVersion(QStringLiteral(TRELVIK_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("trelvik"));
