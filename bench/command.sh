@@ -2,7 +2,7 @@
 # How fast "trelvik --command record" starts a take: 20 times, the wall time of the command (it
 # returns once the running program has started the take), and the median, against the wall time of
 # a bare "dbus-send" call to the same program for scale. Runs the program offscreen with a private
-# session bus and a private PulseAudio with a null sink.
+# session bus, in the tests' world (a private PulseAudio with a null sink).
 #
 #   bench/command.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -13,24 +13,22 @@ trelvik="$build/bin/trelvik"
 
 work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
 chmod 700 "$work"
+# The tests' world (tools/test_env.sh), or the one it is run in, with a session bus of its own.
+. "$top/tools/test_env.sh"
 pids=()
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    trelvik_env_leave
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-export XDG_RUNTIME_DIR="$work" PULSE_SERVER="unix:$work/pulse/native" QT_QPA_PLATFORM=offscreen
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=bench_sink" >/dev/null 2>&1 &
-pids+=($!)
+trelvik_env_enter pulseaudio || { echo "command.sh: the test world did not start"; exit 1; }
+export QT_QPA_PLATFORM=offscreen
 bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"
 export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 pids+=("$(sed -n 2p <<<"$bus")")
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-source bench_sink.monitor
 
 mkdir -p "$work/home" "$work/rec"
 printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \

@@ -9,8 +9,8 @@
 # parecord recording beside it again.
 #
 #   bench/record.sh [BUILD_DIR]     (default: build-audio, then build)
-# Uses the server in PULSE_SERVER when BENCH_USE_SERVER=1 and its sink in BENCH_SINK; otherwise
-# starts a private PulseAudio with a null sink and stops it again.
+# Runs in the tests' world (tools/test_env.sh: a private Xvfb and PulseAudio with a null sink) and
+# stops it again; run inside "tools/test_env.sh --server pipewire" it uses that world instead.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-}"
@@ -24,35 +24,26 @@ driver="$build/bench/record_driver"
 
 work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
 chmod 700 "$work"
+. "$top/tools/test_env.sh"
 pids=()
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    trelvik_env_leave
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-if [ "${BENCH_USE_SERVER:-0}" = 1 ]; then
-    sink="${BENCH_SINK:?set BENCH_SINK to a sink of that server}"
-else
-    export XDG_RUNTIME_DIR="$work"
-    export PULSE_SERVER="unix:$work/pulse/native"
-    sink=bench_sink
-    pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no \
-        --load=module-native-protocol-unix \
-        --load="module-null-sink sink_name=$sink rate=44100 format=s16le channels=2" >"$work/pulse.log" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-    pactl info >/dev/null 2>&1 || { echo "record.sh: PulseAudio did not start"; cat "$work/pulse.log"; exit 1; }
-fi
-pactl set-default-source "$sink.monitor"
+trelvik_env_enter pulseaudio || { echo "record.sh: the test world did not start"; exit 1; }
+sink="$TRELVIK_TEST_SINK"
+unset QT_QPA_PLATFORM
 
 # A signal for the whole run: pink noise at a moderate level.
 sox -n -r 44100 -c 2 -b 16 "$work/signal.wav" synth 80 pinknoise vol 0.3
 paplay --device="$sink" "$work/signal.wav" &
 pids+=($!)
-sleep 1
+trelvik_env_until trelvik_env_hears_sound || { echo "record.sh: the signal does not play"; exit 1; }
 
 # parecord with the same fragment size, in the same run.
 parecord --latency-msec=50 --device="$sink.monitor" --rate=44100 --channels=2 --format=s16le \
@@ -72,17 +63,10 @@ kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
 # The whole program, started and stopped through its remote control on a private session bus.
 program_lines=()
 trelvik="$build/bin/trelvik"
-if [ -x "$trelvik" ] && command -v Xvfb >/dev/null && command -v xdotool >/dev/null && command -v dbus-daemon >/dev/null; then
-    display=
-    for n in $(seq 150 190); do
-        [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ] && { display=":$n"; break; }
-    done
-    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    pids+=($!)
+if [ -x "$trelvik" ] && command -v xdotool >/dev/null && command -v dbus-daemon >/dev/null; then
     bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"
     pids+=("$(sed -n 2p <<<"$bus")")
-    export DISPLAY="$display" DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
-    for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+    export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
     mkdir -p "$work/home"
     printf '[Config]\nRecording Source=1\nRecording Source Name=%s\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\nSave Position=%s\n' \
         "$sink.monitor" "$work/take.wav" >"$work/home/Config.ini"
@@ -120,7 +104,7 @@ if [ -x "$trelvik" ] && command -v Xvfb >/dev/null && command -v xdotool >/dev/n
     kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
 else
-    program_lines+=("program                  not measured: needs bin/trelvik, Xvfb, xdotool and dbus-daemon")
+    program_lines+=("program                  not measured: needs bin/trelvik, xdotool and dbus-daemon")
 fi
 
 value() { grep "^$1=" "$2" | cut -d= -f2; }

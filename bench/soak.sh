@@ -35,7 +35,6 @@ chmod 700 "$work"
 # whose null sink's monitor is the default source. Run inside "tools/test_env.sh [--server S]", it
 # uses the world that made; otherwise it starts one and stops it again.
 . "$top/tools/test_env.sh"
-own_world=0
 pids=()
 program=
 cleanup() {
@@ -43,17 +42,14 @@ cleanup() {
     [ -z "$program" ] || kill -9 "$program" 2>/dev/null || true
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    [ "$own_world" = 0 ] || trelvik_env_stop
+    trelvik_env_leave
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 die() { echo "soak.sh: $*" >&2; exit 1; }
 
-if [ -z "${TRELVIK_TEST_SINK:-}" ] || ! pactl info >/dev/null 2>&1; then
-    own_world=1
-    trelvik_env_start pulseaudio || die "the test world did not start"
-fi
+trelvik_env_enter pulseaudio || die "the test world did not start"
 sink="$TRELVIK_TEST_SINK"
 unset QT_QPA_PLATFORM
 # The world has no session bus on purpose; the commands reach the program on one of its own.
@@ -95,12 +91,7 @@ if [ "$(id -u)" = 0 ]; then
 fi
 # The sink runs as soon as the player connects, before its first samples are rendered: wait until
 # the monitor hears the noise, so that the take does not begin with the silence before it.
-hears_signal() {
-    [ "$(timeout 2 parec --raw --latency-msec=50 --device="$sink.monitor" --format=s16le --rate=$rate --channels=2 2>/dev/null |
-        head -c $((rate * frame_bytes / 10)) | tr -d '\0' | wc -c)" -gt 0 ]
-}
-for _ in $(seq 50); do hears_signal && break; sleep 0.1; done
-hears_signal || die "the signal does not play"
+trelvik_env_until trelvik_env_hears_sound "$sink" || die "the signal does not play"
 
 mkdir -p "$work/home" "$work/rec"
 printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=%s\nSave Position=%s\n' \

@@ -20,37 +20,30 @@ iconify="$build/tests/bin/xiconify"
 
 work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
 chmod 700 "$work"
+# The tests' world (tools/test_env.sh): a private Xvfb, and a private PulseAudio whose null sink's
+# monitor is the default source.
+. "$top/tools/test_env.sh"
 pids=()
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    trelvik_env_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-display=
-for n in $(seq 150 190); do
-    [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ] && { display=":$n"; break; }
-done
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY="$display" XDG_RUNTIME_DIR="$work" PULSE_SERVER="unix:$work/pulse/native"
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=bench_sink" >/dev/null 2>&1 &
-server=$!
-pids+=($server)
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-xdpyinfo >/dev/null 2>&1 && pactl info >/dev/null 2>&1 || { echo "startup.sh: Xvfb or PulseAudio did not start"; exit 1; }
-pactl set-default-source bench_sink.monitor
+trelvik_env_start pulseaudio || { echo "startup.sh: Xvfb or PulseAudio did not start"; exit 1; }
+server="$(trelvik_env_sound_server_pid)"
+sink="$TRELVIK_TEST_SINK"
+unset QT_QPA_PLATFORM
 
 sox -n -r 44100 -c 2 -b 16 "$work/sound.wav" synth 20 pinknoise vol 0.3
 player=
 play() {
-    paplay --device=bench_sink "$work/sound.wav" &
+    paplay --device="$sink" "$work/sound.wav" &
     player=$!
     pids+=($player)
-    sleep 1 # the monitor hands the sound over a moment later
+    trelvik_env_until trelvik_env_hears_sound || { echo "startup.sh: the sound does not play" >&2; exit 1; }
 }
 stop_playing() {
     kill "$player" 2>/dev/null || true

@@ -180,20 +180,55 @@ trelvik_env_start() { # pulseaudio|pipewire
 }
 
 # Ends what trelvik_env_start started, the last started first (the Pulse server before PipeWire,
-# PipeWire before its bus), and removes the runtime folder.
+# PipeWire before its bus), and removes the runtime folder. Safe under "set -e": the status of an
+# ended server does not cut it short.
 trelvik_env_stop() {
     local i pid
     for ((i = ${#trelvik_env_pids[@]} - 1; i >= 0; i--)); do
         pid="${trelvik_env_pids[i]}"
         kill -TERM "$pid" 2>/dev/null || continue
         for _ in $(seq 50); do trelvik_env_alive "$pid" || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     trelvik_env_pids=()
     [ -n "$trelvik_env_runtime" ] && rm -rf "$trelvik_env_runtime"
     trelvik_env_runtime=
     return 0
+}
+
+# For the scripts under bench/: the world they are run in (inside "tools/test_env.sh"), or one of
+# their own, which trelvik_env_leave stops again. Returns non-zero when a world of its own did not
+# start.
+trelvik_env_entered=0
+trelvik_env_enter() { # [pulseaudio|pipewire]
+    if [ -n "${TRELVIK_TEST_SINK:-}" ] && pactl info >/dev/null 2>&1; then
+        trelvik_env_entered=0
+        return 0
+    fi
+    trelvik_env_entered=1
+    trelvik_env_start "${1:-pulseaudio}"
+}
+trelvik_env_leave() {
+    [ "$trelvik_env_entered" = 0 ] || trelvik_env_stop
+    trelvik_env_entered=0
+}
+
+# Whether a sink's monitor carries sound now (by default the test sink's): a tenth of a second of it
+# holds a sample other than 0. A player's first samples reach the monitor a moment after it starts.
+trelvik_env_hears_sound() { # [sink]
+    local sink="${1:-$TRELVIK_TEST_SINK}"
+    [ "$(timeout 2 parec --raw --latency-msec=50 --device="$sink.monitor" --format=s16le --rate=44100 \
+        --channels=2 2>/dev/null | head -c 17640 | tr -d '\0' | wc -c)" -gt 0 ]
+}
+
+# The sound server's process in a world of its own (the Pulse server: PulseAudio, or pipewire-pulse);
+# empty in a world this shell did not start.
+trelvik_env_sound_server_pid() {
+    local pid
+    for pid in "${trelvik_env_pids[@]}"; do
+        case "$(cat "/proc/$pid/comm" 2>/dev/null)" in pulseaudio | pipewire-pulse) echo "$pid"; return 0 ;; esac
+    done
 }
 
 # Run, not sourced: start the world, run the command in it, stop it again.
