@@ -124,7 +124,8 @@ private slots:
         daemon.kill();
         QVERIFY(daemon.waitForFinished(5000));
         player.waitForFinished(5000);
-        sleepMs(300);
+        // The capture learns that its server is gone.
+        QVERIFY(eventually([&] { return capture.failure() != CaptureComponent::Failure::None; }));
 
         const QString target = m_dir.filePath("survivor.wav");
         QElapsedTimer clock;

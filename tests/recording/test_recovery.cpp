@@ -3,8 +3,8 @@
 // moves that must never replace a file. Repaired takes are read back with libsndfile, Python's wave
 // module and soxi, sample for sample.
 
-#include "byte_compare.h"
 #include "recording/recovery.h"
+#include "tests/recording/byte_compare.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -5,9 +5,9 @@
 // name and lock as other processes see them, and how a finished take reaches its name without
 // replacing anything, also across file systems and after its folder was deleted.
 
-#include "byte_compare.h"
 #include "recording/recovery.h"
 #include "recording/wave_spool.h"
+#include "tests/recording/byte_compare.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
