@@ -11,19 +11,9 @@ build="${1:-$top/build}"
 trelvik="$build/bin/trelvik"
 [ -x "$trelvik" ] || { echo "command.sh: build trelvik first"; exit 1; }
 
-work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
-chmod 700 "$work"
 # The tests' world (tools/test_env.sh), or the one it is run in, with a session bus of its own.
 . "$top/tools/test_env.sh"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    trelvik_env_leave
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trelvik_bench_begin bench
 trelvik_env_enter pulseaudio || { echo "command.sh: the test world did not start"; exit 1; }
 export QT_QPA_PLATFORM=offscreen
 bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"

@@ -22,18 +22,8 @@ fi
 driver="$build/bench/record_driver"
 [ -x "$driver" ] || { echo "record.sh: build bench/record_driver first (cmake --build <dir> --target record_driver)"; exit 1; }
 
-work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
-chmod 700 "$work"
 . "$top/tools/test_env.sh"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    trelvik_env_leave
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trelvik_bench_begin bench
 
 trelvik_env_enter pulseaudio || { echo "record.sh: the test world did not start"; exit 1; }
 sink="$TRELVIK_TEST_SINK"

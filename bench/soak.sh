@@ -29,23 +29,13 @@ pause_s=10
 record_s=$((minutes * 60))
 first_s=$((record_s / 2))
 
-work="$(mktemp -d /tmp/trelvik-soak.XXXXXX)"
-chmod 700 "$work"
 # The world it runs in is the tests' own (tools/test_env.sh): a private Xvfb and a private PulseAudio
 # whose null sink's monitor is the default source. Run inside "tools/test_env.sh [--server S]", it
 # uses the world that made; otherwise it starts one and stops it again.
 . "$top/tools/test_env.sh"
-pids=()
+trelvik_bench_begin soak
 program=
-cleanup() {
-    local p
-    [ -z "$program" ] || kill -9 "$program" 2>/dev/null || true
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    trelvik_env_leave
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trelvik_bench_before_end() { [ -z "$program" ] || kill -9 "$program" 2>/dev/null || true; }
 trap 'exit 130' INT TERM
 die() { echo "soak.sh: $*" >&2; exit 1; }
 

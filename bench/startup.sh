@@ -18,21 +18,11 @@ bare="$build/bench/bare_window"
 # only unmapped, which the program sees the same way.
 iconify="$build/tests/bin/xiconify"
 
-work="$(mktemp -d /tmp/trelvik-bench.XXXXXX)"
-chmod 700 "$work"
-# The tests' world (tools/test_env.sh): a private Xvfb, and a private PulseAudio whose null sink's
-# monitor is the default source.
+# A world of its own from the tests' (tools/test_env.sh): a private Xvfb, and a private PulseAudio
+# whose null sink's monitor is the default source, whose processor time is measured too.
 . "$top/tools/test_env.sh"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    trelvik_env_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trelvik_env_start pulseaudio || { echo "startup.sh: Xvfb or PulseAudio did not start"; exit 1; }
+trelvik_bench_begin bench
+trelvik_env_enter pulseaudio own || { echo "startup.sh: Xvfb or PulseAudio did not start"; exit 1; }
 server="$(trelvik_env_sound_server_pid)"
 sink="$TRELVIK_TEST_SINK"
 unset QT_QPA_PLATFORM

@@ -198,11 +198,11 @@ trelvik_env_stop() {
 }
 
 # For the scripts under bench/: the world they are run in (inside "tools/test_env.sh"), or one of
-# their own, which trelvik_env_leave stops again. Returns non-zero when a world of its own did not
-# start.
+# their own (always, with "own"), which trelvik_env_leave stops again. Returns non-zero when a world
+# of its own did not start.
 trelvik_env_entered=0
-trelvik_env_enter() { # [pulseaudio|pipewire]
-    if [ -n "${TRELVIK_TEST_SINK:-}" ] && pactl info >/dev/null 2>&1; then
+trelvik_env_enter() { # [pulseaudio|pipewire] [own]
+    if [ "${2:-}" != own ] && [ -n "${TRELVIK_TEST_SINK:-}" ] && pactl info >/dev/null 2>&1; then
         trelvik_env_entered=0
         return 0
     fi
@@ -212,6 +212,24 @@ trelvik_env_enter() { # [pulseaudio|pipewire]
 trelvik_env_leave() {
     [ "$trelvik_env_entered" = 0 ] || trelvik_env_stop
     trelvik_env_entered=0
+}
+
+# Also for bench/: a private folder in $work and a list $pids of background processes, both gone
+# when the script exits, with the world it entered. A script with more to end first defines
+# trelvik_bench_before_end.
+trelvik_bench_begin() { # name
+    work="$(mktemp -d "/tmp/trelvik-$1.XXXXXX")" || exit 1
+    chmod 700 "$work"
+    pids=()
+    trap trelvik_bench_end EXIT
+}
+trelvik_bench_end() {
+    local pid
+    if declare -F trelvik_bench_before_end >/dev/null; then trelvik_bench_before_end || true; fi
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    trelvik_env_leave
+    rm -rf "$work"
 }
 
 # Whether a sink's monitor carries sound now (by default the test sink's): a tenth of a second of it
