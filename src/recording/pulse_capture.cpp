@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <unistd.h>
 
 struct PulseCapture::Session {
@@ -25,12 +27,39 @@ struct PulseCapture::Session {
     WaveSpool spool;
     pa_sample_spec sampleSpec{};
     pa_stream* stream = nullptr;
-    std::atomic<bool> paused{false};
     // Touched with the main loop's lock held.
-    uint64_t received = 0;
+    bool paused = false;   // as last asked; the audio follows at the cut below
+    uint64_t received = 0; // bytes handed over since the stream started, start-gap silence included
     bool waking = false;   // op 0 is waiting for data
     pa_usec_t readyAt = 0; // when the stream started, on the server's clock
     bool gotData = false;
+    // Pause, resume and stop take effect at the place in the stream that belongs to the moment they
+    // were asked, not at whatever the source has handed over by then: it hands its audio over a
+    // fragment at a time, a monitor even ahead of time. Each cut says from which byte on audio is
+    // kept or dropped; they come in the order of their places.
+    struct Cut {
+        uint64_t at;
+        bool keep;
+    };
+    std::deque<Cut> cuts;
+    bool keeping = true;
+    // Where the stream stands against the clock, measured at each handover (bytes handed over less
+    // the bytes of the time since the stream started). A source hands over what it took before the
+    // handover: just after one, the stream is level with the clock. A monitor whose sink renders
+    // ahead (the server then reports that sink's buffer with the stream's timing) hands over what
+    // the sink will play from now on: just before one, it is level. The last second of handovers
+    // counts; a handover that comes late never sets the level.
+    bool ahead = false;
+    struct Level {
+        pa_usec_t at;
+        int64_t bytes;
+    };
+    std::array<Level, 64> levels{};
+    size_t levelCount = 0;
+    // The last bytes handed over by a monitor wait here before they go to the spool, so that a cut
+    // at the audio playing now, behind what has been handed over, can still fall among them.
+    std::vector<uint8_t> held;
+    size_t holdBytes = 0;
     // The level meter's measuring of what arrives, on the loop thread.
     std::unique_ptr<level_meter::Analyser> analyser;
 };
@@ -64,22 +93,105 @@ void streamStateChanged(pa_stream* stream, void* userdata)
     session->pulse->wake();
 }
 
+// Hands bytes from the stream's place at on to the spool, apart from the stretches that lie
+// between a pause and its resume or after the stop; null data is silence.
+void toSpool(PulseCapture::Session* session, const uint8_t* data, size_t bytes, uint64_t at)
+{
+    size_t done = 0;
+    while (done < bytes) {
+        while (!session->cuts.empty() && session->cuts.front().at <= at + done) {
+            session->keeping = session->cuts.front().keep;
+            session->cuts.pop_front();
+        }
+        size_t part = bytes - done;
+        if (!session->cuts.empty())
+            part = size_t(std::min<uint64_t>(part, session->cuts.front().at - at - done));
+        if (session->keeping) {
+            if (data)
+                session->spool.push(data + done, part);
+            else
+                session->spool.pushSilence(part);
+        }
+        done += part;
+    }
+}
+
+// Hands the held bytes before the place upTo on to the spool.
+void release(PulseCapture::Session* session, uint64_t upTo)
+{
+    const uint64_t heldFrom = session->received - session->held.size();
+    if (upTo <= heldFrom)
+        return;
+    const auto bytes = size_t(std::min<uint64_t>(upTo - heldFrom, session->held.size()));
+    toSpool(session, session->held.data(), bytes, heldFrom);
+    session->held.erase(session->held.begin(), session->held.begin() + std::ptrdiff_t(bytes));
+}
+
+// Takes what the source handed over (null data: silence) and counts it as received.
+void deliver(PulseCapture::Session* session, const void* data, size_t bytes)
+{
+    if (session->holdBytes == 0) {
+        toSpool(session, static_cast<const uint8_t*>(data), bytes, session->received);
+        session->received += bytes;
+        return;
+    }
+    const size_t from = session->held.size();
+    session->held.resize(from + bytes);
+    if (data)
+        std::memcpy(session->held.data() + from, data, bytes);
+    else
+        std::memset(session->held.data() + from, session->sampleSpec.format == PA_SAMPLE_U8 ? 0x80 : 0, bytes);
+    session->received += bytes;
+    if (session->received > session->holdBytes)
+        release(session, session->received - session->holdBytes);
+}
+
+int64_t bytesSinceReady(const PulseCapture::Session* session, pa_usec_t now)
+{
+    return now > session->readyAt ? int64_t(pa_usec_to_bytes(now - session->readyAt, &session->sampleSpec)) : 0;
+}
+
+void noteLevel(PulseCapture::Session* session, pa_usec_t now)
+{
+    session->levels[session->levelCount % session->levels.size()] = {now, int64_t(session->received) -
+                                                                              bytesSinceReady(session, now)};
+    ++session->levelCount;
+}
+
+// The place in the stream of the audio the source takes (or its sink plays) at the moment now, in
+// whole frames; never before what has gone to the spool already.
+uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
+{
+    int64_t level = 0;
+    const size_t count = std::min(session->levelCount, session->levels.size());
+    for (size_t i = 0; i < count; ++i) {
+        const PulseCapture::Session::Level& seen =
+            session->levels[(session->levelCount - 1 - i) % session->levels.size()];
+        if (i > 0 && seen.at + 1000000 < now)
+            break;
+        level = i == 0 ? seen.bytes : session->ahead ? std::min(level, seen.bytes) : std::max(level, seen.bytes);
+    }
+    const int64_t inSpool = int64_t(session->received - session->held.size());
+    const int64_t place = std::max(bytesSinceReady(session, now) + level, inSpool);
+    const auto frame = int64_t(pa_frame_size(&session->sampleSpec));
+    return uint64_t((place + frame / 2) / frame * frame);
+}
+
 // A monitor source hands over nothing for the time its sink had already rendered ahead when the
 // stream started (up to the sink's whole buffer). That time is in the recording as silence, so the
 // file's timeline stays the time recorded; a source that delivers at once needs no filler.
 void fillStartGap(PulseCapture::Session* session, size_t firstBytes)
 {
     const pa_usec_t now = pa_rtclock_now();
-    const pa_usec_t covered = pa_bytes_to_usec(firstBytes, &session->sampleSpec);
+    // A source's first handover holds what it took before now; one ahead, what plays from now on.
+    const pa_usec_t covered = session->ahead ? 0 : pa_bytes_to_usec(firstBytes, &session->sampleSpec);
     // Half a fragment of slack for delivery jitter: a larger shortfall is time the source did not
     // hand over, and it is filled.
     const pa_usec_t slack = pa_usec_t(PulseCapture::fragmentMs) * 1000 / 2;
     if (session->readyAt == 0 || now < session->readyAt + covered + slack)
         return;
     const size_t gap = pa_usec_to_bytes(now - session->readyAt - covered, &session->sampleSpec);
-    session->received += gap;
-    if (!session->paused.load(std::memory_order_relaxed))
-        session->spool.pushSilence(gap);
+    deliver(session, nullptr, gap);
 }
 
 // Runs on the main loop's thread: copies into the spool's ring and returns; the disk is the
@@ -91,25 +203,23 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
         session->gotData = true;
         fillStartGap(session, pa_stream_readable_size(stream));
     }
+    if (session->ahead)
+        noteLevel(session, pa_rtclock_now());
     for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
             break;
-        if (!session->paused.load(std::memory_order_relaxed)) {
-            if (data)
-                session->spool.push(data, bytes);
-            else
-                session->spool.pushSilence(bytes);
-        }
         // Measured while paused too: the meter shows what the source delivers.
         if (data)
             session->analyser->feed(data, bytes);
         else
             session->analyser->gap();
-        session->received += bytes;
+        deliver(session, data, bytes);
         pa_stream_drop(stream);
     }
+    if (!session->ahead)
+        noteLevel(session, pa_rtclock_now());
     if (session->waking)
         session->pulse->wake();
 }
@@ -507,8 +617,19 @@ void PulseCapture::setPaused(bool paused)
 {
     // The stream keeps running while paused and its audio is dropped, so resuming loses nothing
     // to a restart and the paused time adds nothing to the file.
-    if (m_session)
-        m_session->paused = paused;
+    Session* s = m_session.get();
+    if (!s)
+        return;
+    PulseContext::Lock lock(*m_pulse);
+    if (s->paused == paused)
+        return;
+    s->paused = paused;
+    // Before the stream is ready, or with a pause asked before the last cut was reached, the
+    // place may lie at or before the cut before it: the later cut then wins.
+    const uint64_t at = s->readyAt != 0 ? placeOf(s, pa_rtclock_now()) : 0;
+    while (!s->cuts.empty() && s->cuts.back().at >= at)
+        s->cuts.pop_back();
+    s->cuts.push_back({at, !paused});
 }
 
 int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
@@ -540,6 +661,11 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
     auto session = std::make_unique<Session>();
     session->owner = this;
     session->pulse = m_pulse.get();
+    // The default source is listed first.
+    const auto recorded = std::find_if(sources.begin(), sources.end(), [&selected](const PulseSource& s) {
+        return selected.empty() || s.name == selected;
+    });
+    const bool monitor = recorded != sources.end() && recorded->monitor;
     const std::string name = QFile::encodeName(m_spoolName.isEmpty() ? unplannedName : m_spoolName).toStdString();
     bool open = false;
     for (const QString& folder : {spoolFolderFor(), QDir::tempPath()}) {
@@ -558,6 +684,11 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
     session->sampleSpec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     session->sampleSpec.rate = uint32_t(format.rate);
     session->sampleSpec.channels = uint8_t(format.channels);
+    if (monitor) {
+        // Four fragments: more than a sink renders ahead for a stream that asks for one.
+        session->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &session->sampleSpec);
+        session->held.reserve(2 * session->holdBytes);
+    }
     session->analyser = std::make_unique<level_meter::Analyser>(format.bits == 8 ? level_meter::Analyser::Sample::U8
                                                                                  : level_meter::Analyser::Sample::S16,
                                                                 format.channels, format.rate, m_levels);
@@ -598,8 +729,15 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
                              return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
                          },
                          deadline) ||
-                     pa_stream_get_state(s->stream) != PA_STREAM_READY)
+                     pa_stream_get_state(s->stream) != PA_STREAM_READY) {
                 result = m_pulse->context() ? NoSource : NoServer;
+            } else if (monitor) {
+                // Whether the monitor's sink renders ahead: the server then counts that sink's buffer
+                // in the stream's timing.
+                m_pulse->waitOperation(pa_stream_update_timing_info(s->stream, timingUpdated, s), deadline);
+                if (const pa_timing_info* timing = pa_stream_get_timing_info(s->stream))
+                    s->ahead = timing->sink_usec > 0;
+            }
         }
     }
     if (result != Started)
@@ -633,57 +771,43 @@ bool PulseCapture::finishSession(bool drain)
         if (!s->gotData && s->readyAt != 0 && alive) {
             // Stopped before the source handed over anything: the time recorded is silence.
             s->gotData = true;
-            const pa_usec_t now = pa_rtclock_now();
-            if (now > s->readyAt) {
-                const size_t silence = pa_usec_to_bytes(now - s->readyAt, &s->sampleSpec);
-                s->received += silence;
-                if (!s->paused)
-                    s->spool.pushSilence(silence);
-            }
+            deliver(s, nullptr, size_t(bytesSinceReady(s, pa_rtclock_now())));
+            noteLevel(s, pa_rtclock_now());
         }
-        if (drain && !s->paused && pa_stream_get_state(s->stream) == PA_STREAM_READY) {
-            // What the source captured up to now but the server has not handed over yet: the
-            // stream's latency. Wait until that much more has arrived.
+        if (drain && alive) {
+            // The take ends at the place of the stop, or paused, at the place of the pause (which
+            // the source may not have reached yet).
+            uint64_t end = s->received;
+            if (!s->paused)
+                end = placeOf(s, stopAt);
+            else if (!s->cuts.empty())
+                end = std::max(end, s->cuts.back().at);
             const auto deadline = PulseContext::deadlineFromNow(std::chrono::milliseconds(1000));
-            m_pulse->waitOperation(pa_stream_update_timing_info(s->stream, timingUpdated, s), deadline);
-            pa_usec_t latency = 0;
-            int negative = 0;
-            const int latencyResult = pa_stream_get_latency(s->stream, &latency, &negative);
-            if (latencyResult == 0 && !negative) {
-                uint64_t target = s->received + pa_usec_to_bytes(latency, &s->sampleSpec);
-                // Once the source delivers, never more than the time since the stream started: a
-                // server that counts its resampler's delay in the latency (PipeWire does) would
-                // otherwise have the take keep what arrives after the stop. A take stopped before
-                // anything arrived waits for the latency as it is.
-                if (delivered && s->readyAt != 0 && stopAt > s->readyAt)
-                    target = std::min(
-                        target, std::max(s->received, pa_usec_to_bytes(stopAt - s->readyAt + 5000, &s->sampleSpec)));
-                const auto wait =
-                    std::min(std::chrono::milliseconds(latency / 1000 + 250), std::chrono::milliseconds(1000));
-                s->waking = true;
-                m_pulse->waitUntil(
-                    [s, target] { return s->received >= target || pa_stream_get_state(s->stream) != PA_STREAM_READY; },
-                    std::min(deadline, PulseContext::Clock::now() + wait));
-                s->waking = false;
+            auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
+            if (!s->paused && !delivered) {
+                // Stopped before anything arrived: what the source had taken by the stop is the
+                // stream's latency, still on its way.
+                m_pulse->waitOperation(pa_stream_update_timing_info(s->stream, timingUpdated, s), deadline);
+                pa_usec_t latency = 0;
+                int negative = 0;
+                if (pa_stream_get_latency(s->stream, &latency, &negative) == 0 && !negative) {
+                    const auto frame = uint64_t(pa_frame_size(&s->sampleSpec));
+                    end = (s->received + pa_usec_to_bytes(latency, &s->sampleSpec)) / frame * frame;
+                    wait = std::chrono::milliseconds(latency / 1000 + 250);
+                }
             }
-            // A source hands its audio over a fragment at a time, and the latency it reports may
-            // not count the fragment it is filling: wait until the stream has delivered the whole
-            // time since it started, up to the moment of the stop.
-            if (s->readyAt != 0 && stopAt > s->readyAt) {
-                const uint64_t due = pa_usec_to_bytes(stopAt - s->readyAt, &s->sampleSpec);
-                const uint64_t slack = pa_usec_to_bytes(5000, &s->sampleSpec);
-                const auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
-                s->waking = true;
-                m_pulse->waitUntil(
-                    [s, due, slack] {
-                        return s->received + slack >= due || pa_stream_get_state(s->stream) != PA_STREAM_READY;
-                    },
-                    std::min(deadline, PulseContext::Clock::now() + wait));
-                s->waking = false;
-            }
+            while (!s->cuts.empty() && s->cuts.back().at >= end)
+                s->cuts.pop_back();
+            s->cuts.push_back({end, false});
+            s->waking = true;
+            m_pulse->waitUntil(
+                [s, end] { return s->received >= end || pa_stream_get_state(s->stream) != PA_STREAM_READY; },
+                std::min(deadline, PulseContext::Clock::now() + wait));
+            s->waking = false;
         }
         endStream(s->stream);
     }
+    release(s, s->received);
     return s->spool.close();
 }
 

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <optional>
 #include <thread>
 
 using namespace pulse_test;
@@ -37,6 +39,21 @@ private:
     }
 
     static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+    // Deterministic noise, 16 bits, stereo, no sample silent: every stretch of a thousand frames of
+    // it occurs once.
+    static std::vector<short> stereoNoise(size_t frames, uint32_t seed)
+    {
+        std::vector<short> noise(frames * 2);
+        uint32_t state = seed;
+        for (short& sample : noise) {
+            state = state * 1664525u + 1013904223u;
+            sample = short(int(state >> 16) - 32768);
+            if (sample == 0)
+                sample = 1;
+        }
+        return noise;
+    }
 
 private slots:
     void initTestCase()
@@ -107,16 +124,8 @@ private slots:
 
     void capturesNoiseSampleForSample()
     {
-        // Deterministic noise: 10 s, 44100 Hz, 16 bits, stereo, no frame silent.
         const size_t frames = 441000;
-        std::vector<short> noise(frames * 2);
-        uint32_t state = 12345;
-        for (short& sample : noise) {
-            state = state * 1664525u + 1013904223u;
-            sample = short(int(state >> 16) - 32768);
-            if (sample == 0)
-                sample = 1;
-        }
+        const std::vector<short> noise = stereoNoise(frames, 12345);
         // A new stream on the null sink overwrites the sink's last rendered fragment, which the
         // monitor has already handed over: the played file starts with 0.5 s of silence so that
         // only silence is affected.
@@ -218,6 +227,77 @@ private slots:
         const double fragment = 44100.0 * PulseCapture::fragmentMs / 1000;
         QVERIFY2(std::fabs(double(wave.info.frames) - expected) <= fragment,
                  qPrintable(QStringLiteral("%1 frames, expected %2").arg(wave.info.frames).arg(expected)));
+    }
+
+    void pauseResumeAndStopCutAtTheirMoments()
+    {
+        // The source hands its audio over a fragment at a time, a monitor even ahead of the clock:
+        // the file must still drop exactly the paused time of what played, and end at the stop.
+        const long frames = 7 * 44100;
+        const std::vector<short> noise = stereoNoise(size_t(frames), 777);
+        std::vector<short> played(44100, 0); // half a second of silence first
+        played.insert(played.end(), noise.begin(), noise.end());
+        const QString source = m_dir.filePath("cut-noise.wav");
+        QVERIFY(writeWave(source, 44100, 2, played));
+        const QString target = m_dir.filePath("cuts.wav");
+        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QProcess player;
+        player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + testSink(), source});
+        QVERIFY(player.waitForStarted());
+        QVERIFY(capturesSound(*m_capture, 0.5f));
+        sleepMs(700);
+        QElapsedTimer clock;
+        m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        clock.start();
+        sleepMs(1000);
+        m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        const qint64 pausedMs = clock.restart();
+        sleepMs(1500);
+        const qint64 resumedMs = clock.elapsed();
+        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        player.waitForFinished(10000);
+
+        const Wave wave = readWave(target);
+        QVERIFY(wave.ok);
+        const long length = long(wave.info.frames);
+        const long window = 1024;
+        QVERIFY(length > 4 * window);
+        // Where the file's frames from at on lie in the noise, as the noise's frame less the file's.
+        auto shiftAt = [&](long at) -> std::optional<long> {
+            const auto from = wave.samples.begin() + 2 * at;
+            for (auto it = noise.begin();; it += 2) {
+                it = std::search(it, noise.end(), from, from + 2 * window);
+                if (it == noise.end())
+                    return std::nullopt;
+                if ((it - noise.begin()) % 2 == 0)
+                    return long(it - noise.begin()) / 2 - at;
+            }
+        };
+        const std::optional<long> after = shiftAt(length - window);
+        QVERIFY2(after, "the file does not end in the played noise");
+        // The part after the pause runs back from the end as far as it follows the noise.
+        long resumedAt = length - window;
+        while (resumedAt > 0 && resumedAt + *after > 0 &&
+               wave.samples[size_t(2 * (resumedAt - 1))] == noise[size_t(2 * (resumedAt - 1 + *after))] &&
+               wave.samples[size_t(2 * (resumedAt - 1) + 1)] == noise[size_t(2 * (resumedAt - 1 + *after) + 1)])
+            --resumedAt;
+        QVERIFY2(resumedAt >= window, "the file holds no part before the pause");
+        const std::optional<long> before = shiftAt(resumedAt - window);
+        QVERIFY2(before, "the part before the pause is not the played noise");
+
+        // A fragment is 2205 frames; the cuts must be far closer than that to the clock.
+        const long tolerance = 44100 * 20 / 1000;
+        const long skipped = *after - *before;
+        const long pausedFrames = long(pausedMs * 44100 / 1000);
+        QVERIFY2(std::labs(skipped - pausedFrames) <= tolerance,
+                 qPrintable(QStringLiteral("%1 frames of the noise left out while paused for %2 frames")
+                                .arg(skipped)
+                                .arg(pausedFrames)));
+        const long resumedFrames = long(resumedMs * 44100 / 1000);
+        QVERIFY2(std::labs(length - resumedAt - resumedFrames) <= tolerance,
+                 qPrintable(QStringLiteral("%1 frames recorded after the resume, for %2 frames")
+                                .arg(length - resumedAt)
+                                .arg(resumedFrames)));
     }
 
     void pausedAudioStaysOut()
