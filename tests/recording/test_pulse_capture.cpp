@@ -294,6 +294,8 @@ private slots:
                                 .arg(skipped)
                                 .arg(pausedFrames)));
         const long resumedFrames = long(resumedMs * 44100 / 1000);
+        qInfo("cuts: left out %ld frames for %ld paused, %ld recorded after the resume for %ld", skipped, pausedFrames,
+              length - resumedAt, resumedFrames);
         QVERIFY2(std::labs(length - resumedAt - resumedFrames) <= tolerance,
                  qPrintable(QStringLiteral("%1 frames recorded after the resume, for %2 frames")
                                 .arg(length - resumedAt)
