@@ -162,14 +162,15 @@ void noteLevel(PulseCapture::Session* session, pa_usec_t now)
 // whole frames; never before what has gone to the spool already.
 uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
 {
-    int64_t level = 0;
-    const size_t count = std::min(session->levelCount, session->levels.size());
-    for (size_t i = 0; i < count; ++i) {
-        const PulseCapture::Session::Level& seen =
-            session->levels[(session->levelCount - 1 - i) % session->levels.size()];
-        if (i > 0 && seen.at + 1000000 < now)
+    // The latest level, then the lowest (ahead) or highest of the others in the last second.
+    const auto& levels = session->levels;
+    const size_t count = std::min(session->levelCount, levels.size());
+    int64_t level = count > 0 ? levels[(session->levelCount - 1) % levels.size()].bytes : 0;
+    for (size_t i = 1; i < count; ++i) {
+        const PulseCapture::Session::Level& seen = levels[(session->levelCount - 1 - i) % levels.size()];
+        if (seen.at + 1000000 < now)
             break;
-        level = i == 0 ? seen.bytes : session->ahead ? std::min(level, seen.bytes) : std::max(level, seen.bytes);
+        level = session->ahead ? std::min(level, seen.bytes) : std::max(level, seen.bytes);
     }
     const int64_t inSpool = int64_t(session->received - session->held.size());
     const int64_t place = std::max(bytesSinceReady(session, now) + level, inSpool);
@@ -255,6 +256,19 @@ void peaksReadable(pa_stream* stream, size_t, void* userdata)
 void timingUpdated(pa_stream*, int, void* userdata)
 {
     static_cast<PulseCapture::Session*>(userdata)->pulse->wake();
+}
+
+// Asks the server for the stream's timing and waits for it; with the main loop's lock held.
+void updateTiming(PulseCapture::Session* session, PulseContext::Clock::time_point deadline)
+{
+    session->pulse->waitOperation(pa_stream_update_timing_info(session->stream, timingUpdated, session), deadline);
+}
+
+// The listed source a name picks; no name picks the default source, which is listed first.
+std::vector<PulseSource>::const_iterator sourceNamed(const std::vector<PulseSource>& listed, const std::string& name)
+{
+    return std::find_if(listed.begin(), listed.end(),
+                        [&name](const PulseSource& source) { return name.empty() || source.name == name; });
 }
 
 // The spool's name when the take's own is not known before it stops.
@@ -449,9 +463,7 @@ void PulseCapture::openPeakStreamLocked()
     // The stream's rate is the server's business, never the device's (VARIABLE_RATE): a stream of
     // another rate than the device's must not move an idle device to a rate of its choosing.
     const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
-    auto source = std::find_if(listed.begin(), listed.end(), [this](const PulseSource& candidate) {
-        return m_selectedName.empty() || candidate.name == m_selectedName;
-    }); // the default source is listed first
+    const auto source = sourceNamed(listed, m_selectedName);
     const uint8_t channels = source != listed.end() && source->channels > 0 ? source->channels : 2;
     const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, peaksPerSecond, channels};
     m_peaks = pa_stream_new(context, "Input level", &sampleSpec, nullptr);
@@ -661,10 +673,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
     auto session = std::make_unique<Session>();
     session->owner = this;
     session->pulse = m_pulse.get();
-    // The default source is listed first.
-    const auto recorded = std::find_if(sources.begin(), sources.end(), [&selected](const PulseSource& s) {
-        return selected.empty() || s.name == selected;
-    });
+    const auto recorded = sourceNamed(sources, selected);
     const bool monitor = recorded != sources.end() && recorded->monitor;
     const std::string name = QFile::encodeName(m_spoolName.isEmpty() ? unplannedName : m_spoolName).toStdString();
     bool open = false;
@@ -734,7 +743,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
             } else if (monitor) {
                 // Whether the monitor's sink renders ahead: the server then counts that sink's buffer
                 // in the stream's timing.
-                m_pulse->waitOperation(pa_stream_update_timing_info(s->stream, timingUpdated, s), deadline);
+                updateTiming(s, deadline);
                 if (const pa_timing_info* timing = pa_stream_get_timing_info(s->stream))
                     s->ahead = timing->sink_usec > 0;
             }
@@ -787,7 +796,7 @@ bool PulseCapture::finishSession(bool drain)
             if (!s->paused && !delivered) {
                 // Stopped before anything arrived: what the source had taken by the stop is the
                 // stream's latency, still on its way.
-                m_pulse->waitOperation(pa_stream_update_timing_info(s->stream, timingUpdated, s), deadline);
+                updateTiming(s, deadline);
                 pa_usec_t latency = 0;
                 int negative = 0;
                 if (pa_stream_get_latency(s->stream, &latency, &negative) == 0 && !negative) {
