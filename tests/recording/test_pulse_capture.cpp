@@ -244,15 +244,21 @@ private slots:
         QProcess player;
         player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + testSink(), source});
         QVERIFY(player.waitForStarted());
+        // Half a second of the noise in the spool before the pause, a second's pause (the length the
+        // assertions measure), a second and a half of the noise after it.
+        auto spooled = [this] { return QFileInfo(m_capture->spoolPath()).size(); };
+        const qint64 second = 44100 * 4;
         QVERIFY(capturesSound(*m_capture, 0.5f));
-        sleepMs(700);
+        const qint64 heard = spooled();
+        QTRY_VERIFY_WITH_TIMEOUT(spooled() >= heard + second / 2, 5000);
         QElapsedTimer clock;
         m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
         clock.start();
         sleepMs(1000);
         m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
         const qint64 pausedMs = clock.restart();
-        sleepMs(1500);
+        const qint64 resumed = spooled();
+        QTRY_VERIFY_WITH_TIMEOUT(spooled() >= resumed + second * 3 / 2, 5000);
         const qint64 resumedMs = clock.elapsed();
         QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
         player.waitForFinished(10000);
