@@ -22,6 +22,7 @@ commands:
                               reader hears them (object:property-change:accessible-name), printing
                               each new name; the control is followed, not its first name
   value ROLE NAME             print its current value
+  where ROLE NAME             print the screen position of its centre, "X Y", for a pointer to click
   press ROLE NAME [--no-wait] perform its press action (a menu title: show its menu); --no-wait
                               sends the request and returns at once, for handlers that open a
                               modal dialog and answer only when it closes
@@ -319,6 +320,9 @@ def run(args):
                 print(f"{child.getRoleName()}\t{child.name or ''}")
     elif args.command == "value":
         print(f"{node.queryValue().currentValue:g}")
+    elif args.command == "where":
+        box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        print(f"{box.x + box.width // 2} {box.y + box.height // 2}")
     elif args.command == "press":
         action, index = action_index(node, PRESS_ACTIONS)
         if args.no_wait:
@@ -380,6 +384,7 @@ def parse(argv):
     control_command("children")
     control_command("announced").add_argument("--count", type=int, default=1)
     control_command("value")
+    control_command("where")
     control_command("press").add_argument("--no-wait", action="store_true")
     control_command("focus")
     control_command("set-value").add_argument("number", type=float)

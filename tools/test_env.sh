@@ -95,10 +95,11 @@ trelvik_env_start_pipewire() {
     local logs=("$rt/dbus.log" "$rt/pipewire.log" "$rt/wireplumber.log" "$rt/pipewire-pulse.log")
     mkdir -p "$rt/config/pipewire/pipewire.conf.d" "$rt/config/wireplumber/main.lua.d" \
         "$rt/config/wireplumber/bluetooth.lua.d" "$rt/state" || return 1
-    # The graph may run at 44100 Hz, so the null sink is not resampled to 48000 Hz and back.
-    cat >"$rt/config/pipewire/pipewire.conf.d/50-trelvik-tests.conf" <<'EOF'
+    # The graph may run at 44100 Hz, so the null sink is not resampled to 48000 Hz and back; a test
+    # that records from sinks of other rates allows those too (TRELVIK_ENV_RATES).
+    cat >"$rt/config/pipewire/pipewire.conf.d/50-trelvik-tests.conf" <<EOF
 context.properties = {
-    default.clock.allowed-rates = [ 44100 48000 ]
+    default.clock.allowed-rates = [ ${TRELVIK_ENV_RATES:-44100 48000} ]
 }
 EOF
     # No hardware: the machine's own sound cards, cameras and headsets stay with its own server.
@@ -148,6 +149,36 @@ EOF
 trelvik_env_defaults() {
     [ "$(pactl get-default-sink 2>/dev/null)" = trelvik_sink ] &&
         [ "$(pactl get-default-source 2>/dev/null)" = trelvik_sink.monitor ]
+}
+
+# Stops the Pulse server of the world and starts it again with its null sink, as a sound server that
+# was restarted comes back: PulseAudio itself, or PipeWire's Pulse server (PipeWire and WirePlumber
+# go on). Returns once the null sink is the default sink again, its monitor the default source.
+trelvik_env_restart_server() {
+    local rt="$trelvik_env_runtime" pid kept=() p
+    pid="$(trelvik_env_sound_server_pid)"
+    [ -n "$pid" ] || trelvik_env_fail "no sound server of this world to restart" || return 1
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do trelvik_env_alive "$pid" || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    for p in "${trelvik_env_pids[@]}"; do [ "$p" = "$pid" ] || kept+=("$p"); done
+    trelvik_env_pids=("${kept[@]}")
+    case "$TRELVIK_TEST_SERVER" in
+        pulseaudio) trelvik_env_start_pulseaudio || return 1 ;;
+        pipewire)
+            trelvik_env_spawn "$rt/pipewire-pulse.log" env -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR \
+                -u PIPEWIRE_CONFIG_DIR XDG_CONFIG_HOME="$rt/config" XDG_STATE_HOME="$rt/state" \
+                DBUS_SESSION_BUS_ADDRESS="$(head -n 1 "$rt/bus.address")" pipewire-pulse
+            trelvik_env_until pactl info >/dev/null 2>&1 ||
+                trelvik_env_fail "pipewire-pulse did not start again" "$rt/pipewire-pulse.log" || return 1
+            pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2 \
+                >/dev/null || trelvik_env_fail "no null sink" "$rt/pipewire-pulse.log" || return 1
+            ;;
+    esac
+    pactl set-default-sink trelvik_sink && pactl set-default-source trelvik_sink.monitor &&
+        trelvik_env_until trelvik_env_defaults ||
+        trelvik_env_fail "trelvik_sink did not become the default sink again" "$rt"/*.log
 }
 
 # Starts Xvfb and the sound server and exports what the tests need. Returns non-zero, with the

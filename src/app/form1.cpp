@@ -23,6 +23,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QSignalBlocker>
 #include <limits>
 
 namespace {
@@ -185,19 +186,44 @@ void Form1::Form_Load()
     show();
     const IniFile config(configPath(), key(config_keys::kSection));
     m_state.SourceIndex = int32_t(int64_t(config.readInt(key(config_keys::kRecordingSource), -1)) - 1);
-    // The source chosen by name wins where it exists: its place in the list may have moved.
-    const int32_t named = m_recorder->sourceIndex(config.readString(key(config_keys::kRecordingSourceName), {}));
+    // The source chosen by name wins where it exists: its place in the list may have moved. Where it
+    // is not connected, the default source records in its place, and its level waits for it: the
+    // device now at its old place is somebody else's.
+    const QString chosenName = config.readString(key(config_keys::kRecordingSourceName), {});
+    const int32_t named = m_recorder->sourceIndex(chosenName);
     if (named >= 0)
         m_state.SourceIndex = named;
+    else if (!chosenName.isEmpty())
+        m_levelWaitsFor = chosenName;
     ConfigureVolumeSlider(volume_slider::startFromStored(config.readString(key(config_keys::kRecordingVolume), {}),
                                                          config.readInt(key(config_keys::kRecordingVolume), 0)));
-    m_recorder->selectSource(named >= 0 ? named
-                                        : int32_t(int64_t(config.readInt(key(config_keys::kRecordingSource), 0)) - 1));
-    m_state.Channels = config.readInt(key(config_keys::kChannels), 0);
-    m_state.BitsPerSample = config.readInt(key(config_keys::kBitsPerSample), 0);
-    m_state.SamplesPerSec = config.readInt(key(config_keys::kSamplesPerSec), 0);
-    SkinPanel1->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    if (named >= 0)
+        m_recorder->selectSource(named);
+    else if (!chosenName.isEmpty())
+        m_recorder->selectSourceNamed(chosenName);
+    else
+        m_recorder->selectSource(int32_t(int64_t(config.readInt(key(config_keys::kRecordingSource), 0)) - 1));
+    using namespace recording_format;
+    m_state.Channels = storedOr(config.readInt(key(config_keys::kChannels), 0), kWizardChannels);
+    m_state.BitsPerSample = storedOr(config.readInt(key(config_keys::kBitsPerSample), 0), kWizardBitsPerSample);
+    m_state.SamplesPerSec = storedOr(config.readInt(key(config_keys::kSamplesPerSec), 0), kWizardSamplesPerSec);
+    SkinPanel1->setText(formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    if (const CaptureComponent::StandIn standIn = m_recorder->standIn(); !standIn.chosen.isEmpty())
+        showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);
     m_recorder->recoverTakes();
+}
+
+Mixer& Form1::levelMixer()
+{
+    if (!m_levelWaitsFor.isEmpty()) {
+        const int32_t index = m_recorder->sourceIndex(m_levelWaitsFor);
+        if (index < 0)
+            return m_heldLevel;
+        // The chosen source is back: the slider sets its level again.
+        m_state.SourceIndex = index;
+        m_levelWaitsFor.clear();
+    }
+    return *m_platform.mixer;
 }
 
 void Form1::bringToFront()
@@ -439,13 +465,13 @@ void Form1::blue_Click()
 void Form1::ConfigureVolumeSlider(volume_slider::Start start)
 {
     m_levelSetUp = true;
-    volume_slider::configure(*SkinScrollBar1, *SkinLabel5, *m_platform.mixer, m_state.SourceIndex, m_state.levelRange,
+    volume_slider::configure(*SkinScrollBar1, *SkinLabel5, levelMixer(), m_state.SourceIndex, m_state.levelRange,
                              start);
 }
 
 void Form1::SkinScrollBar1_Change()
 {
-    volume_slider::changed(*SkinScrollBar1, *SkinLabel5, *m_platform.mixer, m_state.SourceIndex, m_state.levelRange);
+    volume_slider::changed(*SkinScrollBar1, *SkinLabel5, levelMixer(), m_state.SourceIndex, m_state.levelRange);
 }
 
 void Form1::setStatus(const QString& text, const QString& path)
@@ -496,10 +522,11 @@ void Form1::requestClose()
 void Form1::wizardDone(int16_t testNumber)
 {
     m_state.SourceIndex = testNumber - 1;
+    m_levelWaitsFor.clear();
     ConfigureVolumeSlider({volume_slider::Start::From::Middle});
-    m_state.Channels = 2;
-    m_state.BitsPerSample = 16;
-    m_state.SamplesPerSec = 22050;
+    m_state.Channels = recording_format::kWizardChannels;
+    m_state.BitsPerSample = recording_format::kWizardBitsPerSample;
+    m_state.SamplesPerSec = recording_format::kWizardSamplesPerSec;
     SkinPanel1->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     if (m_form2)
         m_form2->hide();
@@ -547,10 +574,18 @@ void Form1::Form_Unload()
     m_state.ExitPump = true;
     if (m_pump)
         m_pump->quit();
-    // A slider never set up (a first run ended before the wizard did) holds no level of the user's.
-    if (m_levelSetUp)
-        IniFile(configPath(), key(config_keys::kSection))
-            .write(key(config_keys::kRecordingVolume), QString::number(SkinScrollBar1->value()));
+    // The level is stored at every shutdown. A slider never set up (a first run ended before the
+    // wizard did) stands at the source's own level, so the next start, a normal one, changes nothing;
+    // where that level cannot be told the value stays empty, and the next start sends none.
+    QString level;
+    if (m_levelSetUp) {
+        level = QString::number(SkinScrollBar1->value());
+    } else if (const std::optional<int32_t> current = m_platform.mixer->currentLevel(m_state.SourceIndex)) {
+        const QSignalBlocker blocker(SkinScrollBar1);
+        SkinScrollBar1->setValue(*current);
+        level = QString::number(*current);
+    }
+    IniFile(configPath(), key(config_keys::kSection)).write(key(config_keys::kRecordingVolume), level);
     m_playback->closeDevice(Getfilename());
     unregisterHotKeys();
 }

@@ -196,6 +196,8 @@ private:
     void unloadWizard();
     aboutme& loadAbout();
     QString configPath() const { return m_paths.configFile(); }
+    // The mixer the level slider talks to: none while the source chosen by name is not connected.
+    Mixer& levelMixer();
 
     const AppPaths& m_paths;
     Platform& m_platform;
@@ -217,6 +219,20 @@ private:
     bool m_closeWhenDone = false;
     bool m_waitCursor = false;
     bool m_levelSetUp = false;
+    // The source chosen by name while it is not connected: the slider keeps its level for it, and
+    // nothing reaches another device.
+    QString m_levelWaitsFor;
+    class HeldLevel : public Mixer {
+    public:
+        explicit HeldLevel(Mixer& mixer) : m_mixer(mixer) {}
+        void Volume(int32_t source, int32_t, LevelRange& range) override { m_mixer.levelRange(source, range); }
+        void levelRange(int32_t source, LevelRange& range) override { m_mixer.levelRange(source, range); }
+        std::optional<int32_t> currentLevel(int32_t) override { return std::nullopt; }
+
+    private:
+        Mixer& m_mixer;
+    };
+    HeldLevel m_heldLevel{*m_platform.mixer};
     QString m_statusText;
     // What went wrong with a take saved while the program was being closed.
     QString m_troubleToShow;

@@ -70,6 +70,17 @@ public:
     // The system's error number of a failed write (ENOSPC for a full disk); 0 otherwise.
     virtual int writeError() const { return 0; }
 
+    // Selects a source by the sound server's name for it: later captures use it whenever the server
+    // lists it, and the default source while it does not.
+    virtual void selectSourceNamed(const QString& name) { selectSource(sourceIndex(name)); }
+    // When the source chosen by name is not there: its name, and how the server describes the source
+    // that records in its place (empty when there is none). Both empty otherwise.
+    struct StandIn {
+        QString chosen;
+        QString instead;
+    };
+    virtual StandIn standIn() { return {}; }
+
     // The name of the source at a 0-based index of op 4's list; empty outside the list.
     virtual QString sourceName(int32_t index) = 0;
     // The index of the source of that name in op 4's list; -1 when there is none.
@@ -86,6 +97,10 @@ public:
     virtual float takeLoudest() { return -1; }
     // How the sound server describes the source the running capture reads; empty when not known.
     virtual QString recordingSourceDescription() { return {}; }
+    // How much of the start of the running capture, or of the last one, is not in it: the time from
+    // the start until the source's first audio, when the source delivered nothing of it. -1 while the
+    // running capture has heard nothing from its source yet.
+    virtual int missedAtStartMs() { return 0; }
 
     int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
     {

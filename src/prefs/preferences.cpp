@@ -130,9 +130,12 @@ void Preferences::Form_Load()
         SkinForm1.apply(control);
 
     const IniFile config(m_paths.configFile(), QString::fromLatin1(config_keys::kSection));
-    m_state.Channels = config.readInt(QString::fromLatin1(config_keys::kChannels), 0);
-    m_state.BitsPerSample = config.readInt(QString::fromLatin1(config_keys::kBitsPerSample), 0);
-    m_state.SamplesPerSec = config.readInt(QString::fromLatin1(config_keys::kSamplesPerSec), 0);
+    using namespace recording_format;
+    m_state.Channels = storedOr(config.readInt(QString::fromLatin1(config_keys::kChannels), 0), kWizardChannels);
+    m_state.BitsPerSample =
+        storedOr(config.readInt(QString::fromLatin1(config_keys::kBitsPerSample), 0), kWizardBitsPerSample);
+    m_state.SamplesPerSec =
+        storedOr(config.readInt(QString::fromLatin1(config_keys::kSamplesPerSec), 0), kWizardSamplesPerSec);
 
     Check1->setChecked(m_state.ConvertOnCompletion == 1);
     (m_state.Channels == 1 ? Option1 : Option2)->setChecked(true);

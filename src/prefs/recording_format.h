@@ -5,6 +5,18 @@
 
 namespace recording_format {
 
+// The format the setup wizard stores. A format value that was never stored (its key missing, read
+// as 0) stands for the wizard's: that is what a recording then holds, so the windows show it too.
+inline constexpr int32_t kWizardChannels = 2;
+inline constexpr int32_t kWizardBitsPerSample = 16;
+inline constexpr int32_t kWizardSamplesPerSec = 22050;
+
+// A stored format value, or the wizard's where none was stored.
+inline int32_t storedOr(int32_t stored, int32_t wizard)
+{
+    return stored == 0 ? wizard : stored;
+}
+
 // The data-rate display ends in this 8-character suffix, which Record removes again.
 inline constexpr const char* kRateSuffix = "  MB/min";
 

@@ -32,7 +32,8 @@ struct PulseCapture::Session {
     uint64_t received = 0; // bytes handed over since the stream started, start-gap silence included
     bool waking = false;   // op 0 is waiting for data
     pa_usec_t readyAt = 0; // when the stream started, on the server's clock
-    bool gotData = false;
+    bool gotData = false;  // the source's first audio has arrived
+    size_t warmUp = 0;     // bytes of silence before it, not (yet) taken
     // Pause, resume and stop take effect at the place in the stream that belongs to the moment they
     // were asked, not at whatever the source has handed over by then: it hands its audio over a
     // fragment at a time, a monitor even ahead of time. Each cut says from which byte on audio is
@@ -43,6 +44,16 @@ struct PulseCapture::Session {
     };
     std::deque<Cut> cuts;
     bool keeping = true;
+    // Cuts asked before the first handover: until then nobody knows where the stream stands
+    // against the clock, so they wait for it with the moment they were asked.
+    struct Pending {
+        pa_usec_t moment;
+        bool keep;
+    };
+    std::vector<Pending> pending;
+    // How long after the stream started the source's first audio was taken (or, ahead, is heard):
+    // the recording holds nothing of that time. Known from the first handover on.
+    pa_usec_t missed = 0;
     // Where the stream stands against the clock, measured at each handover (bytes handed over less
     // the bytes of the time since the stream started). A source hands over what it took before the
     // handover: just after one, the stream is level with the clock. A monitor whose sink renders
@@ -151,9 +162,11 @@ int64_t bytesSinceReady(const PulseCapture::Session* session, pa_usec_t now)
     return now > session->readyAt ? int64_t(pa_usec_to_bytes(now - session->readyAt, &session->sampleSpec)) : 0;
 }
 
-void noteLevel(PulseCapture::Session* session, pa_usec_t now)
+// Notes where the stream stands against the clock when it has handed over `received` bytes at
+// the moment now.
+void noteLevel(PulseCapture::Session* session, pa_usec_t now, uint64_t received)
 {
-    session->levels[session->levelCount % session->levels.size()] = {now, int64_t(session->received) -
+    session->levels[session->levelCount % session->levels.size()] = {now, int64_t(received) -
                                                                               bytesSinceReady(session, now)};
     ++session->levelCount;
 }
@@ -178,34 +191,78 @@ uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
     return uint64_t((place + frame / 2) / frame * frame);
 }
 
-// A monitor source hands over nothing for the time its sink had already rendered ahead when the
-// stream started (up to the sink's whole buffer). That time is in the recording as silence, so the
-// file's timeline stays the time recorded; a source that delivers at once needs no filler.
-void fillStartGap(PulseCapture::Session* session, size_t firstBytes)
+// A cut from the place at on: later cuts come at later places, so one asked for a place at or
+// before the cut before it replaces that one.
+void pushCut(PulseCapture::Session* session, uint64_t at, bool keep)
+{
+    while (!session->cuts.empty() && session->cuts.back().at >= at)
+        session->cuts.pop_back();
+    session->cuts.push_back({at, keep});
+}
+
+// The first handover tells where the stream stands. Nothing is put in for the time before it: a
+// source hands over what it took since the stream started, but a monitor whose sink had rendered
+// ahead when the stream started hands over only what plays from the next rendering on, up to the
+// sink's whole buffer later. That time was never captured; the recording starts where the audio
+// does, and the capture says how much of the start is missing.
+void beginLine(PulseCapture::Session* session, size_t firstBytes)
 {
     const pa_usec_t now = pa_rtclock_now();
     // A source's first handover holds what it took before now; one ahead, what plays from now on.
+    const uint64_t firstEnd = session->received + (session->ahead ? 0 : firstBytes);
+    noteLevel(session, now, firstEnd);
     const pa_usec_t covered = session->ahead ? 0 : pa_bytes_to_usec(firstBytes, &session->sampleSpec);
-    // Half a fragment of slack for delivery jitter: a larger shortfall is time the source did not
-    // hand over, and it is filled.
-    const pa_usec_t slack = pa_usec_t(PulseCapture::fragmentMs) * 1000 / 2;
-    if (session->readyAt == 0 || now < session->readyAt + covered + slack)
-        return;
-    const size_t gap = pa_usec_to_bytes(now - session->readyAt - covered, &session->sampleSpec);
-    deliver(session, nullptr, gap);
+    const pa_usec_t firstTaken = now > covered ? now - covered : 0;
+    session->missed = firstTaken > session->readyAt ? firstTaken - session->readyAt : 0;
+    for (const PulseCapture::Session::Pending& cut : session->pending)
+        pushCut(session, placeOf(session, cut.moment), cut.keep);
+    session->pending.clear();
 }
 
 // Runs on the main loop's thread: copies into the spool's ring and returns; the disk is the
 // writer's business.
+// Bytes of digital silence at the start of data, in whole frames.
+size_t leadingSilence(const PulseCapture::Session* session, const void* data, size_t bytes)
+{
+    if (!data)
+        return bytes; // a hole: nothing was delivered there
+    const auto* at = static_cast<const uint8_t*>(data);
+    const uint8_t silence = session->sampleSpec.format == PA_SAMPLE_U8 ? 0x80 : 0;
+    size_t zeros = 0;
+    while (zeros < bytes && at[zeros] == silence)
+        ++zeros;
+    const size_t frame = pa_frame_size(&session->sampleSpec);
+    return zeros / frame * frame;
+}
+
+// The start of the stream, until its first sound: a stream of PipeWire's hands over one quantum of
+// digital silence (about 23 ms) before the first audio of the source, whatever plays. That silence
+// was never heard, and the recording starts after it. Silence that goes on for longer than a
+// fragment is the source's own, and all of it is kept.
+void warmUp(PulseCapture::Session* session, const void* data, size_t bytes, size_t readable)
+{
+    const size_t zeros = leadingSilence(session, data, bytes);
+    const size_t limit = pa_usec_to_bytes(pa_usec_t(PulseCapture::fragmentMs) * 1000, &session->sampleSpec);
+    if (zeros == bytes && session->warmUp + bytes <= limit) {
+        session->warmUp += bytes;
+        return;
+    }
+    session->gotData = true;
+    if (session->warmUp + zeros > limit) {
+        beginLine(session, session->warmUp + readable);
+        deliver(session, nullptr, session->warmUp);
+        deliver(session, data, bytes);
+    } else {
+        beginLine(session, readable - std::min(readable, zeros));
+        deliver(session, static_cast<const uint8_t*>(data) + zeros, bytes - zeros);
+    }
+}
+
 void streamReadable(pa_stream* stream, size_t, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
-    if (!session->gotData) {
-        session->gotData = true;
-        fillStartGap(session, pa_stream_readable_size(stream));
-    }
-    if (session->ahead)
-        noteLevel(session, pa_rtclock_now());
+    if (session->gotData && session->ahead)
+        noteLevel(session, pa_rtclock_now(), session->received);
     for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
@@ -216,39 +273,38 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
             session->analyser->feed(data, bytes);
         else
             session->analyser->gap();
-        deliver(session, data, bytes);
+        if (session->gotData)
+            deliver(session, data, bytes);
+        else
+            warmUp(session, data, bytes, pa_stream_readable_size(stream));
         pa_stream_drop(stream);
     }
-    if (!session->ahead)
-        noteLevel(session, pa_rtclock_now());
+    if (session->gotData && !session->ahead)
+        noteLevel(session, pa_rtclock_now(), session->received);
     if (session->waking)
         session->pulse->wake();
 }
 
-// The idle meter's stream: each frame holds the peak of every channel over the last 40 ms.
-void peaksReadable(pa_stream* stream, size_t, void* userdata)
+// The idle meter's stream: the source's samples, measured as a recording's are.
+void idleSamplesReadable(pa_stream* stream, size_t, void* userdata)
 {
-    auto* levels = static_cast<level_meter::LevelTap*>(userdata);
-    const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
-    const int channels = format ? int(format->channels) : 0;
+    auto* meter = static_cast<PulseCapture::IdleMeter*>(userdata);
+    if (!meter->analyser) {
+        // The server chose the rate: the source's own.
+        const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+        meter->analyser = std::make_unique<level_meter::Analyser>(
+            level_meter::Analyser::Sample::S16, format ? int(format->channels) : 2, format ? int(format->rate) : 44100,
+            *meter->tap);
+    }
     for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
             break;
-        if (data && channels > 0) {
-            // A source of more than two channels shows as two: the odd ones left, the even ones right.
-            std::array<float, InputLevels::maxChannels> peaks{};
-            const int shown = std::min(channels, InputLevels::maxChannels);
-            const auto* values = static_cast<const float*>(data);
-            const size_t count = bytes / sizeof(float);
-            for (size_t i = 0; i < count; ++i) {
-                float& peak = peaks[size_t(int(i % size_t(channels)) % shown)];
-                peak = std::max(peak, std::fabs(values[i]));
-            }
-            if (count >= size_t(channels))
-                levels->publish(shown, peaks.data(), nullptr);
-        }
+        if (data)
+            meter->analyser->feed(data, bytes);
+        else
+            meter->analyser->gap();
         pa_stream_drop(stream);
     }
 }
@@ -285,8 +341,9 @@ bool folderWritable(const QString& folder)
 } // namespace
 
 PulseCapture::PulseCapture(std::shared_ptr<PulseContext> pulse)
-    : m_pulse(std::move(pulse)), m_uiThread(std::make_unique<QObject>())
+    : m_pulse(std::move(pulse)), m_uiThread(std::make_unique<QObject>()), m_idleMeter(std::make_unique<IdleMeter>())
 {
+    m_idleMeter->tap = &m_levels;
     if (!m_pulse)
         return;
     // The chosen source stays ready across a server restart or the device coming back.
@@ -327,11 +384,29 @@ void PulseCapture::reportFailure(Failure failure)
 
 void PulseCapture::releaseAwakeStream()
 {
-    if (!m_awake)
+    if (!m_pulse)
         return;
     PulseContext::Lock lock(*m_pulse);
+    if (!m_awake)
+        return;
     endStream(m_awake);
     m_awakeSource.clear();
+}
+
+std::string PulseCapture::liveSourceLocked() const
+{
+    // The chosen source while the server lists it; otherwise the default source, which records in
+    // its place.
+    const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
+    return std::any_of(listed.begin(), listed.end(),
+                       [this](const PulseSource& source) { return source.name == m_selectedName; })
+               ? m_selectedName
+               : std::string();
+}
+
+bool PulseCapture::awakeIsLiveLocked() const
+{
+    return m_awake && m_awakeSource == liveSourceLocked() && PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake));
 }
 
 void PulseCapture::keepSourceAwake()
@@ -341,20 +416,25 @@ void PulseCapture::keepSourceAwake()
     {
         PulseContext::Lock lock(*m_pulse);
         m_sourceChosen = true;
-        if (m_awake && m_awakeSource == m_selectedName && PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
+        if (awakeIsLiveLocked())
             return;
     }
-    releaseAwakeStream();
+    // Without a server the stream is made once one answers (the source list fills then).
     if (!m_pulse->ensureConnected())
         return;
+    // The loop thread may have made it meanwhile, from a fresh source list.
     PulseContext::Lock lock(*m_pulse);
+    if (awakeIsLiveLocked())
+        return;
+    if (m_awake)
+        endStream(m_awake);
     connectAwakeStreamLocked();
 }
 
 void PulseCapture::connectAwakeStreamLocked()
 {
     pa_context* context = m_pulse->context();
-    if (!context)
+    if (!context || m_pulse->cachedSourcesLocked().empty())
         return;
     // The stream takes the source's own format (the FIX flags): a stream of another rate would make
     // the server move an idle device to a rate of its choosing, and every recording would then be
@@ -373,35 +453,30 @@ void PulseCapture::connectAwakeStreamLocked()
     const auto flags =
         pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
                           PA_STREAM_DONT_MOVE | PA_STREAM_FIX_FORMAT | PA_STREAM_FIX_RATE | PA_STREAM_FIX_CHANNELS);
-    if (pa_stream_connect_record(m_awake, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) <
-        0) {
+    const std::string live = liveSourceLocked();
+    if (pa_stream_connect_record(m_awake, live.empty() ? nullptr : live.c_str(), &attr, flags) < 0) {
         endStream(m_awake);
         return;
     }
-    m_awakeSource = m_selectedName;
+    m_awakeSource = live;
 }
 
 void PulseCapture::sourcesChangedLocked()
 {
     // Runs on the loop thread. The stream that keeps the source ready ends with its source or the
-    // server; it is made again once the server lists the source again. So does the idle meter's.
-    const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
-    const bool present = m_selectedName.empty()
-                             ? !listed.empty()
-                             : std::any_of(listed.begin(), listed.end(),
-                                           [this](const PulseSource& source) { return source.name == m_selectedName; });
-    if (m_peaks && !PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
+    // server; it is made again once the server lists the source again, and it follows the chosen
+    // source when that comes back after the default stood in for it. So does the idle meter's.
+    const bool present = !m_pulse->cachedSourcesLocked().empty();
+    const std::string live = liveSourceLocked();
+    if (m_peaks && (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)) || m_peaksSource != live))
         closePeakStreamLocked();
     if (present && m_watching && !m_capturing)
         openPeakStreamLocked();
 
-    if (!m_sourceChosen)
+    if (!m_sourceChosen || awakeIsLiveLocked())
         return;
-    if (m_awake) {
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_awake)))
-            return;
+    if (m_awake)
         endStream(m_awake);
-    }
     if (present)
         connectAwakeStreamLocked();
 }
@@ -451,44 +526,42 @@ bool PulseCapture::isMeasuringIdle()
 
 void PulseCapture::openPeakStreamLocked()
 {
+    const std::string live = liveSourceLocked();
     if (m_peaks) {
-        if (m_peaksSource == m_selectedName && PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
+        if (m_peaksSource == live && PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)))
             return;
         closePeakStreamLocked();
     }
     pa_context* context = m_pulse->context();
     if (!context)
         return;
-    // The server measures: one frame of peaks every 40 ms, per channel of the source (FIX_CHANNELS).
-    // The stream's rate is the server's business, never the device's (VARIABLE_RATE): a stream of
-    // another rate than the device's must not move an idle device to a rate of its choosing.
+    // The samples themselves, so that the clip light counts full-scale samples in a row while idle
+    // as it does while recording: 16 bits, one or two channels (the server mixes more down), at the
+    // source's own rate (FIX_RATE), so the server neither resamples nor moves an idle device to a
+    // rate of its choosing. A handover every 40 ms.
     const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
-    const auto source = sourceNamed(listed, m_selectedName);
-    const uint8_t channels = source != listed.end() && source->channels > 0 ? source->channels : 2;
-    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, peaksPerSecond, channels};
+    const auto source = sourceNamed(listed, live);
+    const uint8_t channels = source != listed.end() && source->channels == 1 ? 1 : 2;
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 44100, channels};
     m_peaks = pa_stream_new(context, "Input level", &sampleSpec, nullptr);
     if (!m_peaks)
         return;
-    pa_stream_set_read_callback(m_peaks, peaksReadable, &m_levels);
+    m_idleMeter->analyser.reset();
+    pa_stream_set_read_callback(m_peaks, idleSamplesReadable, m_idleMeter.get());
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(-1);
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
-    // One frame a fragment, so each peak arrives as it is measured. The server keeps the source's
-    // latency at the fragment's length: a fragment of less than a frame would have it wake the
-    // device 2000 times a second.
-    attr.fragsize = uint32_t(pa_frame_size(&sampleSpec));
+    attr.fragsize = uint32_t(pa_usec_to_bytes(1000000 / peaksPerSecond, &sampleSpec));
     // Like the stream that keeps the source ready, it lets the source sleep and stays with it.
-    const auto flags =
-        pa_stream_flags_t(PA_STREAM_PEAK_DETECT | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
-                          PA_STREAM_DONT_MOVE | PA_STREAM_FIX_CHANNELS | PA_STREAM_VARIABLE_RATE);
-    if (pa_stream_connect_record(m_peaks, m_selectedName.empty() ? nullptr : m_selectedName.c_str(), &attr, flags) <
-        0) {
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
+                                         PA_STREAM_DONT_MOVE | PA_STREAM_FIX_RATE);
+    if (pa_stream_connect_record(m_peaks, live.empty() ? nullptr : live.c_str(), &attr, flags) < 0) {
         endStream(m_peaks);
         return;
     }
-    m_peaksSource = m_selectedName;
+    m_peaksSource = live;
 }
 
 void PulseCapture::closePeakStreamLocked()
@@ -508,6 +581,14 @@ QString PulseCapture::recordingSourceDescription()
         if (source.name == name && !source.description.empty())
             return QString::fromStdString(source.description);
     return QString::fromStdString(name);
+}
+
+int PulseCapture::missedAtStartMs()
+{
+    if (!m_session)
+        return int(m_lastMissed / 1000);
+    PulseContext::Lock lock(*m_pulse);
+    return m_session->gotData ? int(m_session->missed / 1000) : -1;
 }
 
 WaveSpool::Format PulseCapture::formatFor(int32_t channels, int32_t rate, int32_t bits)
@@ -587,6 +668,33 @@ int32_t PulseCapture::selectIndex(int32_t index)
     return listed ? 0 : 1;
 }
 
+void PulseCapture::selectSourceNamed(const QString& name)
+{
+    if (!m_pulse)
+        return;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        m_selectedName = name.toStdString();
+    }
+    keepSourceAwake();
+    measureIdle();
+}
+
+CaptureComponent::StandIn PulseCapture::standIn()
+{
+    if (!m_pulse)
+        return {};
+    PulseContext::Lock lock(*m_pulse);
+    // With no source listed there is no server to ask, or nothing can record at all: Record says so.
+    const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
+    if (m_selectedName.empty() || listed.empty() || !liveSourceLocked().empty())
+        return {};
+    // The default source is listed first.
+    const PulseSource& instead = listed.front();
+    return {QString::fromStdString(m_selectedName),
+            QString::fromStdString(instead.description.empty() ? instead.name : instead.description)};
+}
+
 void PulseCapture::setSpoolTarget(const QString& plannedPath)
 {
     const QFileInfo planned(plannedPath);
@@ -636,12 +744,10 @@ void PulseCapture::setPaused(bool paused)
     if (s->paused == paused)
         return;
     s->paused = paused;
-    // Before the stream is ready, or with a pause asked before the last cut was reached, the
-    // place may lie at or before the cut before it: the later cut then wins.
-    const uint64_t at = s->readyAt != 0 ? placeOf(s, pa_rtclock_now()) : 0;
-    while (!s->cuts.empty() && s->cuts.back().at >= at)
-        s->cuts.pop_back();
-    s->cuts.push_back({at, !paused});
+    if (s->gotData)
+        pushCut(s, placeOf(s, pa_rtclock_now()), !paused);
+    else
+        s->pending.push_back({pa_rtclock_now(), !paused});
 }
 
 int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
@@ -653,6 +759,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
     m_keptPath.clear();
     m_failure = int(Failure::None);
     m_writeError = 0;
+    m_lastMissed = 0;
     if (!m_pulse || !m_pulse->ensureConnected())
         return NoServer;
 
@@ -776,44 +883,39 @@ bool PulseCapture::finishSession(bool drain)
         const pa_usec_t stopAt = pa_rtclock_now();
         PulseContext::Lock lock(*m_pulse);
         const bool alive = pa_stream_get_state(s->stream) == PA_STREAM_READY;
-        const bool delivered = s->gotData;
-        if (!s->gotData && s->readyAt != 0 && alive) {
-            // Stopped before the source handed over anything: the time recorded is silence.
-            s->gotData = true;
-            deliver(s, nullptr, size_t(bytesSinceReady(s, pa_rtclock_now())));
-            noteLevel(s, pa_rtclock_now());
-        }
         if (drain && alive) {
-            // The take ends at the place of the stop, or paused, at the place of the pause (which
-            // the source may not have reached yet).
-            uint64_t end = s->received;
-            if (!s->paused)
-                end = placeOf(s, stopAt);
-            else if (!s->cuts.empty())
-                end = std::max(end, s->cuts.back().at);
             const auto deadline = PulseContext::deadlineFromNow(std::chrono::milliseconds(1000));
-            auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
-            if (!s->paused && !delivered) {
-                // Stopped before anything arrived: what the source had taken by the stop is the
-                // stream's latency, still on its way.
+            if (!s->gotData && !s->ahead) {
+                // Stopped before the source handed anything over: what it took by the stop is still
+                // on its way, within the stream's latency.
                 updateTiming(s, deadline);
                 pa_usec_t latency = 0;
                 int negative = 0;
-                if (pa_stream_get_latency(s->stream, &latency, &negative) == 0 && !negative) {
-                    const auto frame = uint64_t(pa_frame_size(&s->sampleSpec));
-                    end = (s->received + pa_usec_to_bytes(latency, &s->sampleSpec)) / frame * frame;
+                auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
+                if (pa_stream_get_latency(s->stream, &latency, &negative) == 0 && !negative)
                     wait = std::chrono::milliseconds(latency / 1000 + 250);
-                }
+                s->waking = true;
+                m_pulse->waitUntil([s] { return s->gotData || pa_stream_get_state(s->stream) != PA_STREAM_READY; },
+                                   std::min(deadline, PulseContext::Clock::now() + wait));
+                s->waking = false;
             }
-            while (!s->cuts.empty() && s->cuts.back().at >= end)
-                s->cuts.pop_back();
-            s->cuts.push_back({end, false});
+            // The take ends at the place of the stop, or paused, at the place of the pause (which
+            // the source may not have reached yet). A stream ahead that handed over nothing by the
+            // stop never will hand over anything heard before it.
+            uint64_t end = s->received;
+            if (s->gotData && !s->paused)
+                end = placeOf(s, stopAt);
+            else if (s->gotData && !s->cuts.empty())
+                end = std::max(end, s->cuts.back().at);
+            pushCut(s, end, false);
             s->waking = true;
             m_pulse->waitUntil(
                 [s, end] { return s->received >= end || pa_stream_get_state(s->stream) != PA_STREAM_READY; },
-                std::min(deadline, PulseContext::Clock::now() + wait));
+                std::min(deadline, PulseContext::Clock::now() + std::chrono::milliseconds(2 * fragmentMs + 50)));
             s->waking = false;
         }
+        // A take that never heard its source misses all of it.
+        m_lastMissed = s->gotData ? s->missed : (s->readyAt != 0 && stopAt > s->readyAt ? stopAt - s->readyAt : 0);
         endStream(s->stream);
     }
     release(s, s->received);

@@ -27,7 +27,7 @@ struct pa_stream;
 class PulseCapture : public CaptureComponent {
 public:
     static constexpr int fragmentMs = 50;
-    // The idle level meter's readings a second: the server measures the peaks in between.
+    // The idle level meter's readings a second.
     static constexpr uint32_t peaksPerSecond = 25;
     // How long the disk may stall without losing audio.
     static constexpr int bufferSeconds = 20;
@@ -45,12 +45,15 @@ public:
     void setFailureHandler(std::function<void(Failure)> handler) override { m_failureHandler = std::move(handler); }
     Failure failure() const override { return Failure(m_failure.load()); }
     int writeError() const override { return m_writeError.load(); }
+    void selectSourceNamed(const QString& name) override;
+    StandIn standIn() override;
     QString sourceName(int32_t index) override;
     int32_t sourceIndex(const QString& name) override;
     void watchLevels(bool on) override;
     InputLevels readLevels() override { return m_levels.read(); }
     float takeLoudest() override { return m_session ? m_levels.takeLoudest() : -1.0f; }
     QString recordingSourceDescription() override;
+    int missedAtStartMs() override;
 
     // The format op 1 records for the given arguments: unsupported values fall back to 2 channels,
     // 22050 Hz, 16 bits, each on its own.
@@ -69,6 +72,11 @@ public:
 
     // One recording: its stream and its spool file (the stream's callbacks see it).
     struct Session;
+    // The measuring of the idle meter's stream, on the loop thread.
+    struct IdleMeter {
+        level_meter::LevelTap* tap = nullptr;
+        std::unique_ptr<level_meter::Analyser> analyser;
+    };
     // From any thread: the running capture failed. The handler runs once, on the UI thread.
     void reportFailure(Failure failure);
 
@@ -81,6 +89,9 @@ private:
     void keepSourceAwake();
     void releaseAwakeStream();
     void connectAwakeStreamLocked();
+    // The source recordings use now: the chosen one, or the default while the chosen one is away.
+    std::string liveSourceLocked() const;
+    bool awakeIsLiveLocked() const;
     void sourcesChangedLocked();
     void openPeakStreamLocked();
     void closePeakStreamLocked();
@@ -104,6 +115,8 @@ private:
     std::function<void(Failure)> m_failureHandler;
     std::atomic<int> m_failure{int(Failure::None)};
     std::atomic<int> m_writeError{0};
+    // The start the last capture missed, in microseconds.
+    uint64_t m_lastMissed = 0;
     // Set by op 5, read on the loop thread: lock held.
     std::string m_selectedName;
     bool m_sourceChosen = false;
@@ -115,12 +128,13 @@ private:
     std::unique_ptr<Session> m_session;
 
     // The level meter. A recording measures the samples it receives, in the stream's callback; while
-    // idle and watched, a stream of the selected source that carries only its peaks, about 25 a
-    // second, stands in for it. Neither runs beside the other, and nothing runs while idle and not
-    // watched. Lock held for the two below.
+    // idle and watched, a stream of the selected source's samples, handed over 25 times a second,
+    // stands in for it. Neither runs beside the other, and nothing runs while idle and not watched.
+    // Lock held for the two below.
     level_meter::LevelTap m_levels;
     bool m_watching = false;
     bool m_capturing = false;
     struct pa_stream* m_peaks = nullptr;
     std::string m_peaksSource;
+    std::unique_ptr<IdleMeter> m_idleMeter;
 };

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QStandardPaths>
 
 #include <sndfile.h>
@@ -84,6 +85,12 @@ QString startFailure(int32_t result)
     }
 }
 
+// "0.7": seconds with one decimal, in the user's locale.
+QString tenths(int milliseconds)
+{
+    return QLocale().toString(double(milliseconds) / 1000.0, 'f', 1);
+}
+
 // The test recording of the setup wizard: small, and the same on every source.
 constexpr int32_t kTestChannels = 1;
 constexpr int32_t kTestRate = 22050;
@@ -103,6 +110,11 @@ Recorder::Recorder(CaptureComponent& capture, Conversion& conversion, const AppP
     // recordings folder, the Music folder or home, whichever takes it first.
     m_capture.setFallbackFolders(
         {m_paths.recordingFolder(), QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath()});
+}
+
+QString Recorder::standInText(const QString& chosen, const QString& instead)
+{
+    return QStringLiteral("%1 is not connected; recording from %2").arg(chosen, instead);
 }
 
 bool Recorder::isBusy() const
@@ -146,6 +158,7 @@ bool Recorder::record()
     const QString planned =
         output_location::freeName(m_shared.OutputPath, m_outputSuffix, m_shared.ConvertOnCompletion == 1).path;
     m_capture.setSpoolTarget(QFileInfo(planned).absoluteFilePath());
+    m_folderAtRecord = QFileInfo(QFileInfo(planned).absolutePath()).isDir();
     const int32_t started = m_capture.start(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
     if (started != CaptureComponent::Started) {
         Q_EMIT status(startFailure(started), StatusTone::Attention);
@@ -155,9 +168,16 @@ bool Recorder::record()
     m_clock.start();
     m_elapsedSeconds = 0;
     m_resumeCaption = false;
+    m_startWatched = false;
     startSilenceWatch();
     setState(State::Recording);
-    Q_EMIT status(kRecording, StatusTone::Busy);
+    const CaptureComponent::StandIn standIn = m_capture.standIn();
+    if (standIn.chosen.isEmpty()) {
+        Q_EMIT status(kRecording, StatusTone::Busy);
+    } else {
+        const QString instead = m_capture.recordingSourceDescription();
+        Q_EMIT status(standInText(standIn.chosen, instead.isEmpty() ? standIn.instead : instead), StatusTone::Busy);
+    }
     m_megabytesPerSecond = recording_clock::megabytesPerSecond(m_dataRate ? m_dataRate() : QString());
     return true;
 }
@@ -191,7 +211,23 @@ void Recorder::tick()
     Mmss();
     if (m_elapsedSeconds < std::numeric_limits<int32_t>::max())
         ++m_elapsedSeconds;
+    watchStart();
     watchSilence();
+}
+
+void Recorder::watchStart()
+{
+    if (m_startWatched || m_state != State::Recording)
+        return;
+    const int missed = m_capture.missedAtStartMs();
+    if (missed < 0)
+        return; // nothing heard yet
+    m_startWatched = true;
+    if (missed > kMissedStartMs)
+        Q_EMIT status(QStringLiteral("Recording, but the first %1 s after Record are missing: the source delivered "
+                                     "no sound before.")
+                          .arg(tenths(missed)),
+                      StatusTone::Attention);
 }
 
 void Recorder::startSilenceWatch()
@@ -288,14 +324,24 @@ bool Recorder::finishTake()
     else if (!reason.isEmpty())
         outcome = QStringLiteral("Recording stopped: %1. %2 kept in %3")
                       .arg(reason, shortLength(std::max(seconds, 0.0)), path);
+    else if (result == CaptureComponent::KeptElsewhere && folderWasThere)
+        outcome = QStringLiteral("Could not save as %1; the recording is kept in %2")
+                      .arg(QFileInfo(m_shared.OutputPath).fileName(), path);
     else if (result == CaptureComponent::KeptElsewhere)
-        outcome = folderWasThere ? QStringLiteral("Could not save as %1; the recording is kept in %2")
-                                       .arg(QFileInfo(m_shared.OutputPath).fileName(), path)
-                                 : QStringLiteral("Its folder was removed; the recording is saved as %1").arg(path);
+        outcome = m_folderAtRecord
+                      ? QStringLiteral("Its folder was removed; the recording is saved as %1").arg(path)
+                      : QStringLiteral("Its folder did not exist and could not be made; the recording is saved as %1")
+                            .arg(path);
     else if (result == CaptureComponent::SavedIncomplete)
         outcome = QStringLiteral("A write failed; what was written is kept in %1").arg(path);
-    else if (!folderWasThere)
-        outcome = QStringLiteral("Its folder was removed and made again; the recording is saved as %1").arg(path);
+    // Saved in full where it was meant to go, in a folder that had to be made: worth saying, but no
+    // trouble, and the conversion goes on.
+    QString folderNote;
+    if (outcome.isEmpty() && !path.isEmpty() && !folderWasThere)
+        folderNote =
+            m_folderAtRecord
+                ? QStringLiteral("Its folder was removed and made again; the recording is saved as %1").arg(path)
+                : QStringLiteral("Its folder did not exist and was made; the recording is saved as %1").arg(path);
 
     Q_EMIT status(path, StatusTone::Unchanged);
     // The list shows the clock's length, or the file's where the two differ by a second or more.
@@ -319,8 +365,16 @@ bool Recorder::finishTake()
             Q_EMIT listed(length, mp3);
         }
     }
+    const int missed = m_capture.missedAtStartMs();
     if (!note.isEmpty()) {
         Q_EMIT status(note, StatusTone::Attention, path);
+    } else if (!folderNote.isEmpty()) {
+        Q_EMIT status(folderNote, StatusTone::Attention, path);
+    } else if (outcome.isEmpty() && missed > kMissedStartMs) {
+        Q_EMIT status(QStringLiteral("Saved as %1, but its first %2 s are missing: the source delivered no sound "
+                                     "before.")
+                          .arg(path, tenths(missed)),
+                      StatusTone::Attention, path);
     } else if (outcome.isEmpty()) {
         Q_EMIT status(kSaved, StatusTone::Unchanged);
     } else {

@@ -37,6 +37,10 @@ public:
     Recorder(CaptureComponent& capture, Conversion& conversion, const AppPaths& paths, SharedState& state,
              QObject* parent = nullptr);
 
+    // What the status line says while the source chosen by name is away and another records in its
+    // place.
+    static QString standInText(const QString& chosen, const QString& instead);
+
     State state() const { return m_state; }
     // Saving, converting at Stop, or testing: nothing else may start, and shutdown waits.
     bool isBusy() const;
@@ -69,6 +73,8 @@ public:
     // Sources of the capture component.
     int32_t sourceCount() { return m_capture.sourceCount(); }
     void selectSource(int32_t index) { m_capture.selectSource(index); }
+    void selectSourceNamed(const QString& name) { m_capture.selectSourceNamed(name); }
+    CaptureComponent::StandIn standIn() { return m_capture.standIn(); }
     QString sourceName(int32_t index) { return m_capture.sourceName(index); }
     int32_t sourceIndex(const QString& name) { return m_capture.sourceIndex(name); }
 
@@ -113,6 +119,10 @@ private:
     static constexpr int kSilentSeconds = 10;
     void startSilenceWatch();
     void watchSilence();
+    // A start the source did not deliver: more than a fragment of it missing is said at once, and
+    // again when the take is saved.
+    static constexpr int kMissedStartMs = 50;
+    void watchStart();
 
     CaptureComponent& m_capture;
     Conversion& m_conversion;
@@ -130,4 +140,8 @@ private:
     int16_t m_outputSuffix = 0;
     int m_silentSeconds = 0;
     bool m_silenceShown = false;
+    bool m_startWatched = false;
+    // Whether the take's folder was there when it started: a folder missing at Stop was then
+    // removed during the take, or never there.
+    bool m_folderAtRecord = true;
 };

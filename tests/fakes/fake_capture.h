@@ -21,6 +21,19 @@ public:
     int writeError() const override { return writeErrorNow; }
     QString sourceName(int32_t index) override { return sourceNames.value(index); }
     int32_t sourceIndex(const QString& name) override { return int32_t(sourceNames.indexOf(name)); }
+    void selectSourceNamed(const QString& name) override
+    {
+        m_log.add(QStringLiteral("selectSourceNamed(%1)").arg(name));
+        chosenName = name;
+    }
+    // The chosen source stands away while it is not among sourceNames; the first of them records.
+    StandIn standIn() override
+    {
+        if (chosenName.isEmpty() || sourceNames.contains(chosenName) || sourceNames.isEmpty())
+            return {};
+        return {chosenName, sourceNames.first()};
+    }
+    int missedAtStartMs() override { return missedMs; }
 
     // The running capture fails, as the real one reports it: the failure is known, then the handler
     // runs (on the UI thread).
@@ -33,6 +46,9 @@ public:
     }
 
     int32_t sourceCount = 0;
+    QString chosenName;
+    // What missedAtStartMs() answers: the start of the take the source did not deliver.
+    int missedMs = 0;
     // The sources by name, in the order of the list; empty names beyond it.
     QStringList sourceNames;
     int32_t startResult = Started;

@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# A user's takes, each compared frame for frame with the signal played meanwhile into the sink whose
+# monitor it records (tests/app/take_check.cpp): Record by hot key 0.1 s after the window appears, by
+# the button at 0.5 s, by "trelvik --command record" at 1 s, and by hot key at 5 s with a pause and a
+# resume; right after the source came back, and right after the sound server came back; and one take
+# in every recording format. Every take holds the played signal and nothing else, in order, parted
+# only at its pauses; it begins with the audio heard when Record was pressed (within a fragment, or
+# as much later as the status line says it missed), and ends with the audio heard at Pause and Stop.
+#
+# The test runs in a world of its own (tools/test_env.sh) with the sound server test.sh chose: it
+# stops and starts that server.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+need_sound_server
+. "$TRELVIK_SOURCE_DIR/tools/test_env.sh"
+kind="${TRELVIK_TEST_SERVER:-pulseaudio}"
+bin="$TRELVIK_BIN_DIR/trelvik"
+tools="$TRELVIK_TESTS_BIN_DIR"
+work="$(mktemp -d)"
+pid=
+player=
+format_sink=
+cleanup() {
+    set +e
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+    [ -n "$player" ] && kill "$player" 2>/dev/null
+    stop_accessibility
+    trelvik_env_stop
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    [ -s "$work/trelvik.log" ] && tail -n 20 "$work/trelvik.log"
+    exit 1
+}
+now() { date +%s.%N; }
+
+# PipeWire's graph runs at one rate; it may take the rate of each format's sink, so that nothing is
+# resampled.
+TRELVIK_ENV_RATES="8000 11025 22050 44100 48000" trelvik_env_start "$kind" ||
+    fail "a world of the test's own with $kind did not start"
+start_accessibility
+sink="$TRELVIK_TEST_SINK"
+mkdir -p "$work/home" "$work/rec"
+
+# --- the signal ---
+
+# Each player plays its own stretch of the signal, so that no frame of it is ever played twice.
+first_frame=0
+logs=()
+play() { # sink rate channels bits [latency-ms]
+    stop_playing
+    local log="$work/player-$first_frame.log" latency=()
+    [ -n "${5:-}" ] && latency=(--latency-ms "$5")
+    "$tools/signal_player" --device "$1" --rate "$2" --channels "$3" --bits "$4" --first-frame "$first_frame" \
+        --log "$log" "${latency[@]}" 2>>"$work/player.err" &
+    player=$!
+    logs=(--log "$log")
+    first_frame=$((first_frame + 100000000))
+    # A new stream's first second is the sink's to settle: the player's reports of what is heard hold
+    # once they agree with the clock for a second.
+    for _ in $(seq 200); do
+        settled "$log" "$2" && return 0
+        kill -0 "$player" 2>/dev/null || break
+        sleep 0.05
+    done
+    fail "the signal does not play steadily into $1: $(cat "$work/player.err")"
+}
+# Whether the player's last second of reports put its first frame at one moment, within 5 ms.
+settled() { # log rate
+    awk -v rate="$2" '
+        { t[NR] = $1; f[NR] = $2 }
+        END {
+            if (NR < 2 || t[NR] - t[1] < 1.5) exit 1
+            lo = 1e300; hi = -1e300
+            for (i = NR; i >= 1 && t[NR] - t[i] <= 1; i--) {
+                o = t[i] - f[i] / rate
+                if (o < lo) lo = o
+                if (o > hi) hi = o
+            }
+            exit !(hi - lo <= 0.005)
+        }' "$1"
+}
+stop_playing() {
+    [ -n "$player" ] || return 0
+    kill "$player" 2>/dev/null || true
+    wait "$player" 2>/dev/null || true
+    player=
+}
+
+# --- the program ---
+
+configure() { # take-name source rate channels bits
+    printf '[Config]\nRecording Source=1\nRecording Source Name=%s\nRecording Volume=65536\nChannels=%s\nBitsPerSample=%s\nSamplesPerSec=%s\nSave Position=%s\n' \
+        "$2" "$4" "$5" "$3" "$work/rec/$1.wav" >"$work/home/Config.ini"
+    bytes_per_second=$(($3 * $4 * $5 / 8))
+}
+# Starts the program and notes the moment its window appears (looked for every 20 ms).
+start() {
+    "$bin" --home "$work/home" >>"$work/trelvik.log" 2>&1 &
+    pid=$!
+    main=
+    for _ in $(seq 500); do
+        main="$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null | head -n 1)" || main=
+        [ -n "$main" ] && break
+        kill -0 "$pid" 2>/dev/null || fail "the program ended at start"
+        sleep 0.02
+    done
+    [ -n "$main" ] || fail "the main window did not appear"
+    shown="$(now)"
+}
+quit() {
+    close_window "$main"
+    ends_with 0
+}
+# Waits until the given time after a moment (the window appeared, the source came back): the moment
+# the user acts.
+at() { # moment seconds
+    sleep "$(awk -v s="$1" -v d="$2" -v n="$(now)" 'BEGIN { w = s + d - n; printf "%.3f", (w > 0 ? w : 0) }')"
+}
+
+# Record, Pause/Resume and Stop as the user gives them; each notes its moment just before.
+button_at=
+record() { # key|button|command
+    case "$1" in
+        key) record_at="$(now)"; xdotool key F9 ;;
+        button) record_at="$(now)"; xdotool mousemove $button_at click 1 ;;
+        command) record_at="$(now)"; "$bin" --command record ;;
+    esac
+    pauses=()
+}
+pause() { pauses+=(--pause "$(now)"); xdotool key F10; }
+resume() { pauses+=(--resume "$(now)"); xdotool key F10; }
+stop() { stop_at="$(now)"; xdotool key F11; }
+recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
+
+# The take just stopped, checked against the signal and the moments; its report goes to the log.
+# The status line says how much of the start the source did not deliver, if any.
+check() { # file situation [slack-ms]
+    local file="$work/rec/$1" missed status
+    for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.1; done
+    [ -s "$file" ] || fail "$2: $1 was not saved"
+    a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "$2: Record is not enabled again"
+    status="$(a11y --window Trelvik text text Status)"
+    missed="$(sed -n 's/.* first \([0-9][0-9.,]*\) s are missing.*/\1/p' <<<"$status" | tr , . |
+        awk 'NF { printf "%d", $1 * 1000 }')"
+    echo "--- $2 ($kind): $status"
+    "$tools/take_check" --take "$file" "${logs[@]}" --record "$record_at" "${pauses[@]}" --stop "$stop_at" \
+        --missed-ms "${missed:-0}" --slack-ms "${3:-30}" || fail "$2: the take is not what was played"
+}
+
+# --- takes right after start, by each way of giving Record ---
+
+play "$sink" 44100 2 16
+configure early "$sink.monitor" 44100 2 16
+start
+at "$shown" 0.1
+record key
+recorded 1.2
+stop
+check early.wav "hot key 0.1 s after the window appeared"
+quit
+
+configure button "$sink.monitor" 44100 2 16
+start
+button_at="$(a11y --window Trelvik where "push button" "Record F9")" || fail "the Record button is not on the bus"
+at "$shown" 0.5
+record button
+recorded 1.2
+stop
+check button.wav "the Record button 0.5 s after the window appeared"
+quit
+
+configure command "$sink.monitor" 44100 2 16
+start
+for _ in $(seq 100); do [ "$("$bin" --command status 2>/dev/null)" = idle ] && break; sleep 0.05; done
+at "$shown" 1
+record command
+recorded 1.2
+stop
+check command.wav "trelvik --command record 1 s after the window appeared" 80
+quit
+
+configure later "$sink.monitor" 44100 2 16
+start
+at "$shown" 5
+record key
+recorded 1.2
+pause
+hold_pause "$work/rec" 1 "$bytes_per_second"
+resume
+recorded 2.4
+stop
+check later.wav "hot key 5 s after the window appeared, with a pause"
+
+# --- the source goes and comes back; the server goes and comes back ---
+
+stop_playing
+module="$(pactl list short modules | awk '$2 == "module-null-sink" && /sink_name=trelvik_sink/ { print $1; exit }')"
+[ -n "$module" ] || fail "the null sink's module is not listed"
+pactl unload-module "$module"
+for _ in $(seq 100); do pactl list short sources | grep -q "trelvik_sink.monitor" || break; sleep 0.05; done
+pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2 >/dev/null
+pactl set-default-sink trelvik_sink
+pactl set-default-source trelvik_sink.monitor
+play "$sink" 44100 2 16
+at "$(now)" 1
+record key
+recorded 1.2
+stop
+check later_1.wav "hot key 1 s after the source came back"
+
+stop_playing
+trelvik_env_restart_server || fail "the sound server did not start again"
+play "$sink" 44100 2 16
+record key
+recorded 1.2
+stop
+check later_2.wav "hot key as soon as the sound server came back"
+quit
+
+# --- every recording format, each from a sink of its own format, so that nothing is converted ---
+
+for rate in 8000 11025 22050 44100; do
+    for channels in 1 2; do
+        for bits in 8 16; do
+            format="s16le"
+            [ "$bits" = 8 ] && format=u8
+            format_sink="$(pactl load-module module-null-sink sink_name=trelvik_format rate="$rate" \
+                channels="$channels" format="$format")" || fail "no null sink of $rate Hz, $channels channels, $bits bits"
+            play trelvik_format "$rate" "$channels" "$bits" 50
+            name="format-$rate-$channels-$bits"
+            configure "$name" trelvik_format.monitor "$rate" "$channels" "$bits"
+            start
+            at "$shown" 0.3
+            record key
+            recorded 0.8
+            stop
+            check "$name.wav" "$rate Hz, $channels channels, $bits bits"
+            [ "$(soxi -r "$work/rec/$name.wav")" = "$rate" ] && [ "$(soxi -c "$work/rec/$name.wav")" = "$channels" ] &&
+                [ "$(soxi -b "$work/rec/$name.wav")" = "$bits" ] || fail "$name.wav is $(soxi "$work/rec/$name.wav")"
+            quit
+            stop_playing
+            pactl unload-module "$format_sink"
+            format_sink=
+        done
+    done
+done
+echo PASS
