@@ -285,6 +285,7 @@ void Form1::buildControls()
     m_meterFeed = new MeterFeed(*this, *m_platform.capture);
     // A new take starts with the light out.
     connect(m_recorder, &Recorder::recordingStarted, Clip, &ClipLight::putOut);
+    connect(Clip, &QAbstractButton::toggled, InputLevel, &InputMeter::setClipped);
 
     central->setFixedSize(475, 394);
     setTabOrder(SkinButton1, SkinButton4);

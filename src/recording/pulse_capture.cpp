@@ -36,8 +36,8 @@ struct PulseCapture::Session {
     size_t warmUp = 0;     // bytes of silence before it, not (yet) taken
     // Pause, resume and stop take effect at the place in the stream that belongs to the moment they
     // were asked, not at whatever the source has handed over by then: it hands its audio over a
-    // fragment at a time, a monitor even ahead of time. Each cut says from which byte on audio is
-    // kept or dropped; they come in the order of their places.
+    // fragment at a time, a monitor some of it before it plays. Each cut says from which byte on
+    // audio is kept or dropped; they come in the order of their places.
     struct Cut {
         uint64_t at;
         bool keep;
@@ -51,16 +51,16 @@ struct PulseCapture::Session {
         bool keep;
     };
     std::vector<Pending> pending;
-    // How long after the stream started the source's first audio was taken (or, ahead, is heard):
-    // the recording holds nothing of that time. Known from the first handover on.
+    // How long after the stream started the source's first audio was taken (or, from a monitor,
+    // played): the recording holds nothing of that time. Known from the first handover on.
     pa_usec_t missed = 0;
     // Where the stream stands against the clock, measured at each handover (bytes handed over less
     // the bytes of the time since the stream started). A source hands over what it took before the
-    // handover: just after one, the stream is level with the clock. A monitor whose sink renders
-    // ahead (the server then reports that sink's buffer with the stream's timing) hands over what
-    // the sink will play from now on: just before one, it is level. The last second of handovers
-    // counts; a handover that comes late never sets the level.
-    bool ahead = false;
+    // handover: just after one, the stream is level with the clock. A PulseAudio monitor (the server
+    // then reports its sink's buffer with the stream's timing) hands over what plays from the
+    // handover on: just before one, it is level. Handovers come on time or late, never early, so the
+    // highest level of the last second is where the stream stands.
+    bool playsFromHandover = false;
     struct Level {
         pa_usec_t at;
         int64_t bytes;
@@ -175,7 +175,7 @@ void noteLevel(PulseCapture::Session* session, pa_usec_t now, uint64_t received)
 // whole frames; never before what has gone to the spool already.
 uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
 {
-    // The latest level, then the lowest (ahead) or highest of the others in the last second.
+    // The latest level, then the highest of the others in the last second.
     const auto& levels = session->levels;
     const size_t count = std::min(session->levelCount, levels.size());
     int64_t level = count > 0 ? levels[(session->levelCount - 1) % levels.size()].bytes : 0;
@@ -183,7 +183,7 @@ uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
         const PulseCapture::Session::Level& seen = levels[(session->levelCount - 1 - i) % levels.size()];
         if (seen.at + 1000000 < now)
             break;
-        level = session->ahead ? std::min(level, seen.bytes) : std::max(level, seen.bytes);
+        level = std::max(level, seen.bytes);
     }
     const int64_t inSpool = int64_t(session->received - session->held.size());
     const int64_t place = std::max(bytesSinceReady(session, now) + level, inSpool);
@@ -201,17 +201,17 @@ void pushCut(PulseCapture::Session* session, uint64_t at, bool keep)
 }
 
 // The first handover tells where the stream stands. Nothing is put in for the time before it: a
-// source hands over what it took since the stream started, but a monitor whose sink had rendered
-// ahead when the stream started hands over only what plays from the next rendering on, up to the
-// sink's whole buffer later. That time was never captured; the recording starts where the audio
-// does, and the capture says how much of the start is missing.
+// source hands over what it took since the stream started, but a PulseAudio monitor whose sink had
+// rendered ahead when the stream started hands over only what plays from the sink's next rendering
+// on, up to the sink's whole buffer later. That time was never captured; the recording starts where
+// the audio does, and the capture says how much of the start is missing.
 void beginLine(PulseCapture::Session* session, size_t firstBytes)
 {
     const pa_usec_t now = pa_rtclock_now();
-    // A source's first handover holds what it took before now; one ahead, what plays from now on.
-    const uint64_t firstEnd = session->received + (session->ahead ? 0 : firstBytes);
+    // A source's first handover holds what it took before now; a monitor's, what plays from now on.
+    const uint64_t firstEnd = session->received + (session->playsFromHandover ? 0 : firstBytes);
     noteLevel(session, now, firstEnd);
-    const pa_usec_t covered = session->ahead ? 0 : pa_bytes_to_usec(firstBytes, &session->sampleSpec);
+    const pa_usec_t covered = session->playsFromHandover ? 0 : pa_bytes_to_usec(firstBytes, &session->sampleSpec);
     const pa_usec_t firstTaken = now > covered ? now - covered : 0;
     session->missed = firstTaken > session->readyAt ? firstTaken - session->readyAt : 0;
     for (const PulseCapture::Session::Pending& cut : session->pending)
@@ -261,7 +261,7 @@ void warmUp(PulseCapture::Session* session, const void* data, size_t bytes, size
 void streamReadable(pa_stream* stream, size_t, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
-    if (session->gotData && session->ahead)
+    if (session->gotData && session->playsFromHandover)
         noteLevel(session, pa_rtclock_now(), session->received);
     for (;;) {
         const void* data = nullptr;
@@ -279,7 +279,7 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
             warmUp(session, data, bytes, pa_stream_readable_size(stream));
         pa_stream_drop(stream);
     }
-    if (session->gotData && !session->ahead)
+    if (session->gotData && !session->playsFromHandover)
         noteLevel(session, pa_rtclock_now(), session->received);
     if (session->waking)
         session->pulse->wake();
@@ -801,7 +801,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
     session->sampleSpec.rate = uint32_t(format.rate);
     session->sampleSpec.channels = uint8_t(format.channels);
     if (monitor) {
-        // Four fragments: more than a sink renders ahead for a stream that asks for one.
+        // Four fragments: more than a monitor hands over before it plays.
         session->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &session->sampleSpec);
         session->held.reserve(2 * session->holdBytes);
     }
@@ -848,11 +848,11 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
                      pa_stream_get_state(s->stream) != PA_STREAM_READY) {
                 result = m_pulse->context() ? NoSource : NoServer;
             } else if (monitor) {
-                // Whether the monitor's sink renders ahead: the server then counts that sink's buffer
-                // in the stream's timing.
+                // Whether the monitor hands over what its sink plays from then on: the server then
+                // counts that sink's buffer in the stream's timing.
                 updateTiming(s, deadline);
                 if (const pa_timing_info* timing = pa_stream_get_timing_info(s->stream))
-                    s->ahead = timing->sink_usec > 0;
+                    s->playsFromHandover = timing->sink_usec > 0;
             }
         }
     }
@@ -885,23 +885,25 @@ bool PulseCapture::finishSession(bool drain)
         const bool alive = pa_stream_get_state(s->stream) == PA_STREAM_READY;
         if (drain && alive) {
             const auto deadline = PulseContext::deadlineFromNow(std::chrono::milliseconds(1000));
-            if (!s->gotData && !s->ahead) {
+            if (!s->gotData) {
                 // Stopped before the source handed anything over: what it took by the stop is still
-                // on its way, within the stream's latency.
-                updateTiming(s, deadline);
+                // on its way, within the stream's latency. A monitor's first handover is due within
+                // a fragment; one that comes later holds only what played after the stop.
+                auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
                 pa_usec_t latency = 0;
                 int negative = 0;
-                auto wait = std::chrono::milliseconds(2 * fragmentMs + 50);
-                if (pa_stream_get_latency(s->stream, &latency, &negative) == 0 && !negative)
-                    wait = std::chrono::milliseconds(latency / 1000 + 250);
+                if (!s->playsFromHandover) {
+                    updateTiming(s, deadline);
+                    if (pa_stream_get_latency(s->stream, &latency, &negative) == 0 && !negative)
+                        wait = std::chrono::milliseconds(latency / 1000 + 250);
+                }
                 s->waking = true;
                 m_pulse->waitUntil([s] { return s->gotData || pa_stream_get_state(s->stream) != PA_STREAM_READY; },
                                    std::min(deadline, PulseContext::Clock::now() + wait));
                 s->waking = false;
             }
             // The take ends at the place of the stop, or paused, at the place of the pause (which
-            // the source may not have reached yet). A stream ahead that handed over nothing by the
-            // stop never will hand over anything heard before it.
+            // the source may not have reached yet).
             uint64_t end = s->received;
             if (s->gotData && !s->paused)
                 end = placeOf(s, stopAt);

@@ -185,11 +185,17 @@ InputMeter::InputMeter(QWidget* parent) : SkinPanel(parent)
     if (seen && !dynamic_cast<AccessibleInputMeter*>(seen))
         QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(seen));
     setAccessibleName(QStringLiteral("Input level"));
-    setAccessibleDescription(QStringLiteral("Peak of the sound arriving from the recording source, in dBFS"));
+    setClipped(false);
     setToolTip(QStringLiteral("Input level: peak and RMS of each channel, in dBFS"));
     m_bars = new MeterBars(*this);
     m_bars->setObjectName(QStringLiteral("bars"));
     placeBars();
+}
+
+void InputMeter::setClipped(bool clipped)
+{
+    const QString peak = QStringLiteral("Peak of the sound arriving from the recording source, in dBFS");
+    setAccessibleDescription(clipped ? peak + QStringLiteral("; clipped: 3 or more full-scale samples in a row") : peak);
 }
 
 double InputMeter::peakDb() const
@@ -312,8 +318,8 @@ ClipLight::ClipLight(QWidget* parent) : SkinButton(QStringLiteral("Clip"), paren
     setCheckable(true);
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(QStringLiteral("Clip"));
-    setToolTip(QStringLiteral("Lights when the recording reaches full scale; click it, or press Space or Enter, to "
-                              "put it out"));
+    setToolTip(QStringLiteral("Lights when the sound arriving reaches full scale, 3 samples in a row, idle or "
+                              "recording; click it, or press Space or Enter, to put it out"));
     // However it is asked to (a screen reader's toggle included), only the program lights it.
     connect(this, &QAbstractButton::toggled, this, [this](bool on) {
         if (on && !m_lighting)

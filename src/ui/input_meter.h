@@ -35,6 +35,8 @@ public:
     const MeterLevels& levels() const { return m_levels; }
     // The loudest channel's peak, to a tenth of a dB: the value screen readers read.
     double peakDb() const;
+    // Whether the clip light beside it is lit: screen readers hear it in the meter's description too.
+    void setClipped(bool clipped);
 
     // Where a level lies on the bar, in pixels from its left end; the scale's marks use it too.
     static int position(double db, int width);
@@ -55,9 +57,10 @@ private:
     class MeterBars* m_bars = nullptr;
 };
 
-// The clip light: lit when the recording reached full scale (3 samples in a row), and lit until the
-// user puts it out (a click, Space or Enter) or the next recording starts. It is a skinned push
-// button that is checked while lit, so screen readers read "Clip", checked, described as "clipped".
+// The clip light: lit when the sound arriving reached full scale (3 samples in a row), idle or
+// recording, and lit until the user puts it out (a click, Space or Enter) or the next recording
+// starts. It is a skinned push button that is checked while lit, so screen readers read "Clip",
+// checked, described as "clipped".
 class ClipLight : public SkinButton {
     Q_OBJECT
 public:

@@ -2,10 +2,10 @@
 # The input level meter of the real program on the real sound server, read over the accessibility bus
 # as a screen reader reads it. Sines at -20, -6 and -1 dBFS played into the null sink read within
 # 0.5 dB, idle and while recording; a burst of 3 full-scale samples lights the clip light and one of
-# 2 does not; Space and the next Record put it out; 10 s of silence in a recording put the warning on
-# the status line and a tone takes it away. Minimised, the program keeps no stream on the server but
-# the corked one it always keeps to hold the source ready, and the idle meter never moves the
-# device's rate.
+# 2 does not, idle and while recording; a press, Space and the next Record put it out; 10 s of
+# silence in a recording put the warning on the status line and a tone takes it away. Minimised,
+# the program keeps no stream on the server but the corked one it always keeps to hold the source
+# ready, and the idle meter never moves the device's rate.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
@@ -129,6 +129,22 @@ for level in -20 -6 -1; do
     play "$work/sine$level.wav"
     reads "$level" "idle, a sine at $level dBFS"
 done
+
+# Idle, where people set their levels, the clip light counts as it does while recording: two
+# full-scale samples do not light it, three do, and screen readers hear it on the meter too.
+play "$work/burst2.wav"
+reads -6 "idle, the tone after two full-scale samples"
+! clip_lit || fail "idle, two full-scale samples lit the clip light"
+play "$work/burst3.wav"
+reads -20 "idle, the tone after three full-scale samples"
+clip_lit || fail "idle, three full-scale samples did not light the clip light"
+a11y --window Trelvik description "progress bar" "Input level" | grep -q "clipped" ||
+    fail "the meter does not say that the sound clipped"
+a11y --window Trelvik press "check box" Clip || fail "could not put the clip light out"
+for _ in $(seq 50); do clip_lit || break; sleep 0.1; done
+! clip_lit || fail "pressing the clip light did not put it out"
+a11y --window Trelvik description "progress bar" "Input level" | grep -q "clipped" &&
+    fail "the meter still says that the sound clipped"
 stop_playing
 rate_now="$(pactl list short sinks | awk -v s="$sink" '$2 == s { print $4, $5, $6 }')"
 [ "$rate_now" = "$rate_before" ] || fail "the sink went from '$rate_before' to '$rate_now'"
