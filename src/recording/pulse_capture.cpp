@@ -34,6 +34,8 @@ struct PulseCapture::Session {
     pa_usec_t readyAt = 0; // when the stream started, on the server's clock
     bool gotData = false;  // the source's first audio has arrived
     size_t warmUp = 0;     // bytes of silence before it, not (yet) taken
+    pa_usec_t warmUpAt = 0;    // when the first of them arrived
+    size_t warmUpReadable = 0; // and how much that handover held
     // Pause, resume and stop take effect at the place in the stream that belongs to the moment they
     // were asked, not at whatever the source has handed over by then: it hands its audio over a
     // fragment at a time, a monitor some of it before it plays. Each cut says from which byte on
@@ -205,9 +207,8 @@ void pushCut(PulseCapture::Session* session, uint64_t at, bool keep)
 // rendered ahead when the stream started hands over only what plays from the sink's next rendering
 // on, up to the sink's whole buffer later. That time was never captured; the recording starts where
 // the audio does, and the capture says how much of the start is missing.
-void beginLine(PulseCapture::Session* session, size_t firstBytes)
+void beginLine(PulseCapture::Session* session, pa_usec_t now, size_t firstBytes)
 {
-    const pa_usec_t now = pa_rtclock_now();
     // A source's first handover holds what it took before now; a monitor's, what plays from now on.
     const uint64_t firstEnd = session->received + (session->playsFromHandover ? 0 : firstBytes);
     noteLevel(session, now, firstEnd);
@@ -244,16 +245,24 @@ void warmUp(PulseCapture::Session* session, const void* data, size_t bytes, size
     const size_t zeros = leadingSilence(session, data, bytes);
     const size_t limit = pa_usec_to_bytes(pa_usec_t(PulseCapture::fragmentMs) * 1000, &session->sampleSpec);
     if (zeros == bytes && session->warmUp + bytes <= limit) {
+        if (session->warmUp == 0) {
+            session->warmUpAt = pa_rtclock_now();
+            session->warmUpReadable = readable;
+        }
         session->warmUp += bytes;
         return;
     }
     session->gotData = true;
     if (session->warmUp + zeros > limit) {
-        beginLine(session, session->warmUp + readable);
+        // The line begins with the first of the silence, where and when it arrived.
+        if (session->warmUp == 0)
+            beginLine(session, pa_rtclock_now(), readable);
+        else
+            beginLine(session, session->warmUpAt, session->warmUpReadable);
         deliver(session, nullptr, session->warmUp);
         deliver(session, data, bytes);
     } else {
-        beginLine(session, readable - std::min(readable, zeros));
+        beginLine(session, pa_rtclock_now(), readable - std::min(readable, zeros));
         deliver(session, static_cast<const uint8_t*>(data) + zeros, bytes - zeros);
     }
 }

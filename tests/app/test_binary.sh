@@ -36,8 +36,8 @@ ends_with 0
 grep -q '^Recording Volume=65536' "$work/normal/Config.ini" || fail "Recording Volume not written: $(cat "$work/normal/Config.ini")"
 grep -q '^SamplesPerSec=44100' "$work/normal/Config.ini" || fail "other keys lost"
 
-# First run: only the wizard appears; closing it ends the program and stores nothing, so the next
-# start is a first run again.
+# First run: only the wizard appears; closing it ends the program and stores the source's own level
+# alone, so the next start is a normal one with the main window.
 "$bin" --home "$work/first" &
 pid=$!
 wizard="$(window "Sound Card Setting")" || fail "the wizard did not appear"
@@ -46,5 +46,13 @@ painted "$wizard"
 import -window root "$shots/first-run.png"
 close_window "$wizard"
 ends_with 0
-[ ! -e "$work/first/Config.ini" ] || fail "Config.ini after the wizard was closed: $(cat "$work/first/Config.ini")"
+[ "$(grep -v '^\[Config\]$' "$work/first/Config.ini")" = "$(grep '^Recording Volume=[0-9]*$' "$work/first/Config.ini")" ] &&
+    grep -q '^Recording Volume=' "$work/first/Config.ini" ||
+    fail "Config.ini after the wizard was closed: $(cat "$work/first/Config.ini")"
+"$bin" --home "$work/first" &
+pid=$!
+main="$(window Trelvik)" || fail "the start after a closed wizard was not a normal one"
+[ -z "$(xdotool search --onlyvisible --name '^Sound Card Setting$' 2>/dev/null)" ] || fail "the wizard came back"
+close_window "$main"
+ends_with 0
 echo "PASS"

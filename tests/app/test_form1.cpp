@@ -91,14 +91,31 @@ private slots:
         QCOMPARE(f.state.SourceIndex, 2);
         QCOMPARE(f.fakes.log.calls().mid(3), QStringList({"levelRange(2)", "Volume(2,10)", "Brelloc(\"\",5,0,0,0,2)"}));
 
-        // Gone: the stored place stands, as before names were kept.
+        // Not connected: the default source records in its place and the status line says so. The
+        // device now at its old place is somebody else's: no level reaches it, nor any other.
         Fixture gone;
         writeTextFile(gone.config(), "[Config]\nRecording Source=2\nRecording Volume=10\n"
                                      "Recording Source Name=usb-headset\n");
         gone.fakes.capture->sourceNames = QStringList({"new-default", "built-in"});
-        gone.load();
-        QCOMPARE(gone.state.SourceIndex, 1);
-        QCOMPARE(gone.fakes.log.calls().last(), QStringLiteral("Brelloc(\"\",5,0,0,0,1)"));
+        Form1& w = gone.load();
+        QCOMPARE(gone.fakes.log.calls().mid(3),
+                 QStringList({"levelRange(1)", "levelRange(1)", "selectSourceNamed(usb-headset)"}));
+        QCOMPARE(w.SkinScrollBar1->value(), 10);
+        QCOMPARE(gone.status(), QStringLiteral("usb-headset is not connected; recording from new-default"));
+        gone.fakes.log.clear();
+        w.SkinScrollBar1->setValue(20);
+        QCOMPARE(gone.fakes.log.calls(), QStringList({"levelRange(1)"}));
+        gone.clickRecord();
+        QCOMPARE(gone.status(), QStringLiteral("usb-headset is not connected; recording from new-default"));
+        gone.clickStop();
+
+        // Plugged in again: the slider sets its level once more, wherever it is listed now.
+        gone.fakes.capture->sourceNames = QStringList({"new-default", "usb-headset", "built-in"});
+        gone.fakes.log.clear();
+        w.SkinScrollBar1->setValue(30);
+        QCOMPARE(gone.fakes.log.calls(), QStringList({"Volume(1,30)"}));
+        gone.clickRecord();
+        QCOMPARE(gone.status(), QStringLiteral("The Program is Recording now........"));
     }
 
     void hotKeysHeldByAnotherProgramAreToldAtStart()
@@ -125,10 +142,11 @@ private slots:
                  QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
                               "levelRange(-2)", "Brelloc(\"\",5,0,0,0,-1)"}));
         QCOMPARE(f.state.SourceIndex, -2);
-        QCOMPARE(f.state.Channels, 0);
-        QCOMPARE(f.state.BitsPerSample, 0);
-        QCOMPARE(f.state.SamplesPerSec, 0);
-        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("0  Hz   0  Bit"));
+        // No format stored: the setup wizard's, which is what a recording then holds.
+        QCOMPARE(f.state.Channels, 2);
+        QCOMPARE(f.state.BitsPerSample, 16);
+        QCOMPARE(f.state.SamplesPerSec, 22050);
+        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("22050  Hz   16  Bit"));
         QCOMPARE(f.state.OutputPath, f.paths.recordingFolder() + QStringLiteral("/Default"));
         // No level stored: the slider shows the source's own level and sends nothing.
         QCOMPARE(w.SkinScrollBar1->value(), 700);
@@ -138,6 +156,7 @@ private slots:
     void firstRunShowsOnlyTheWizardAndItsCloseEndsTheProgram()
     {
         Fixture f;
+        f.fakes.mixer->level = 700;
         Form1& w = f.load();
         // No recording setting is read; the hot keys are registered all the same.
         QCOMPARE(f.fakes.log.calls(),
@@ -163,8 +182,9 @@ private slots:
         w.HotKeyPump();
         QVERIFY(f.state.ExitPump);
         QVERIFY(!w.wizard());
-        // Nothing of the user's was set up: no level is stored, and the next start is a first run again.
-        QVERIFY(!QFileInfo::exists(f.config()));
+        // Shutdown stores the level: the source's own, which the next start, a normal one, sends
+        // back unchanged.
+        QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nRecording Volume=700\n"));
     }
 
     void controlsAndMenusAsDesigned()

@@ -95,6 +95,7 @@ window Trelvik >/dev/null || fail "the window did not appear the second time"
 wait_calls ListShortcuts 2
 press record
 state_is recording
+wait_recorded "$work/rec" 0.5 "$rate"
 press stop
 state_is idle
 [ "$(calls BindShortcuts)" -eq 1 ] || fail "the second start bound again: $(grep BindShortcuts "$log")"

@@ -110,7 +110,8 @@ private slots:
         QTest::newRow("22050/2/16") << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n") << "0.084";
         QTest::newRow("44100/2/16") << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n") << "0.168";
         QTest::newRow("8000/1/8") << QByteArray("Channels=1\nBitsPerSample=8\nSamplesPerSec=8000\n") << "0.008";
-        QTest::newRow("0/0/0") << QByteArray() << "0.000";
+        // Nothing stored: the setup wizard's format, which is what the take holds.
+        QTest::newRow("0/0/0") << QByteArray() << "0.084";
     }
 
     void megabytesPerSecondFromThePreferencesDisplay()

@@ -55,7 +55,11 @@ check_kept "a value that is no number" '[Config]\nRecording Volume=loud\n'
 check_kept "a broken file" '\x00\x01\xff garbage [Con\n=\n\x89PNG\n'
 check_kept "a byte-order mark and no level" '\xef\xbb\xbf[Config]\r\nRecording Source=1\r\n'
 check_kept "a first run ended before the wizard did" ''
-[ ! -e "$work/home$case_number/Config.ini" ] || fail "the ended first run left a Config.ini: $(cat "$work/home$case_number/Config.ini")"
+# It stored the source's own level, and the next start, a normal one, leaves it there.
+grep -qx 'Recording Volume=26214' "$work/home$case_number/Config.ini" ||
+    fail "the ended first run stored $(cat "$work/home$case_number/Config.ini")"
+run_once "$work/home$case_number"
+[ "$(level)" = "40%" ] || fail "the start after the ended first run set the source to $(level), not 40%"
 
 # A level the user stored is applied.
 mkdir -p "$work/stored"

@@ -61,7 +61,8 @@ private slots:
                 QTest::addRow("%d/%d/%d", rates[r], formats[c][0], formats[c][1])
                     << rates[r] << formats[c][0] << formats[c][1] << QString::fromLatin1(table[r][c]);
         }
-        QTest::addRow("0/0/0") << 0 << 0 << 0 << QStringLiteral("0.000");
+        // Nothing stored (0 reads as a missing key): the setup wizard's format, 22050 Hz stereo 16 bits.
+        QTest::addRow("0/0/0") << 0 << 0 << 0 << QStringLiteral("5.047");
     }
 
     void dataRateTable()
@@ -104,16 +105,17 @@ private slots:
 
     void missingAndOddValuesAreKept()
     {
+        // Nothing stored: the window shows the setup wizard's format, holds it, and saves it.
         Fixture f;
-        f.state.Channels = 2; // replaced by the load
+        f.state.Channels = 1; // replaced by the load
         Preferences window(f.paths, f.state, &f.mainLabel);
         QVERIFY(window.Option2->isChecked());
         QVERIFY(window.Option4->isChecked());
         QCOMPARE(window.Combo1->currentText(), QStringLiteral("22050 Hz"));
-        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("0.000  MB/min"));
-        QCOMPARE(f.state.Channels, 0);
-        QCOMPARE(f.state.BitsPerSample, 0);
-        QCOMPARE(f.state.SamplesPerSec, 0);
+        QCOMPARE(window.SkinPanel1->text(), QStringLiteral("5.047  MB/min"));
+        QCOMPARE(f.state.Channels, 2);
+        QCOMPARE(f.state.BitsPerSample, 16);
+        QCOMPARE(f.state.SamplesPerSec, 22050);
 
         Fixture g;
         g.config("[Config]\nChannels=3\nBitsPerSample=24\nSamplesPerSec=48000\n");
@@ -166,8 +168,8 @@ private slots:
         press(window.Option1);
         press(window.SkinButton1);
         QCOMPARE(f.configText(),
-                 QByteArray("[Config]\nRecording Volume=3\nChannels=1\nBitsPerSample=0\nSamplesPerSec=0\n"));
-        QCOMPARE(f.mainLabel.text(), QStringLiteral("0  Hz   0  Bit"));
+                 QByteArray("[Config]\nRecording Volume=3\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\n"));
+        QCOMPARE(f.mainLabel.text(), QStringLiteral("22050  Hz   16  Bit"));
     }
 
     void cancelAndCloseKeepTheChoiceInMemoryOnly()

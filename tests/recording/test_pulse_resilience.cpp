@@ -65,7 +65,9 @@ private slots:
         const QString spool = QString::fromLocal8Bit(helper.readLine()).trimmed();
         QVERIFY(!spool.isEmpty());
         QCOMPARE(QFileInfo(spool).absolutePath(), QFileInfo(m_dir.path()).absoluteFilePath());
-        sleepMs(3000);
+        // A monitor whose sink had rendered far ahead hands a new recording its first audio up to
+        // two seconds late: the header is watched until it announces two seconds.
+        QTRY_VERIFY_WITH_TIMEOUT(headerDataBytes(spool) >= 2 * 44100 * 4, 10000);
         helper.kill(); // SIGKILL: no chance to finish anything
         QVERIFY(helper.waitForFinished(5000));
 
@@ -120,7 +122,9 @@ private slots:
         capture.setSpoolFolder(m_dir.path());
         QCOMPARE(capture.Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
         QCOMPARE(capture.recordingSourceName(), std::string("doomed.monitor"));
-        sleepMs(4000);
+        // Three seconds of the tone in the spool: the monitor's first audio may come up to two
+        // seconds late, and the last 200 ms it hands over wait in the capture.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(capture.spoolPath()).size() >= 3 * 44100 * 4 + 44100 * 4 / 2, 15000);
         daemon.kill();
         QVERIFY(daemon.waitForFinished(5000));
         player.waitForFinished(5000);
@@ -134,7 +138,6 @@ private slots:
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("op 0 took %1 ms").arg(clock.elapsed())));
         const Wave wave = readWave(target);
         QVERIFY(wave.ok);
-        // Up to two seconds may be the monitor's start gap; the tone follows it.
         const auto [first, last] = loudSpan(wave, 0.25);
         QVERIFY2(first >= 0, "the tone captured before the server died is missing");
         QVERIFY2(last - first >= 44100, qPrintable(QStringLiteral("%1 frames of tone").arg(last - first)));

@@ -282,6 +282,68 @@ private slots:
         QCOMPARE(s.capture.fallbackFolders.last(), QDir::homePath());
     }
 
+    void aTakeWhoseFolderHadToBeMadeIsConvertedAndSaysSo()
+    {
+        // The capture makes the take's folder when it is missing at Stop, as the real one does.
+        for (const bool thereAtRecord : {true, false}) {
+            Session s;
+            s.standInEncoder();
+            s.shared.ConvertOnCompletion = 1;
+            s.shared.LameOptions = QStringLiteral(" -b 128 -m j");
+            const QString folder = s.dir.filePath(QStringLiteral("made"));
+            if (thereAtRecord)
+                QDir().mkpath(folder);
+            s.shared.OutputPath = folder + QStringLiteral("/take.wav");
+            writeTextFile(s.paths.configFile(), "[Config]\nSave Position=" + s.shared.OutputPath.toUtf8() + "\n");
+            s.capture.during = [&folder](int32_t operation) {
+                if (operation == 0)
+                    QDir().mkpath(folder);
+            };
+            s.recorder.record();
+            if (thereAtRecord)
+                QVERIFY(QDir(folder).removeRecursively());
+            s.recorder.tick();
+            s.recorder.tick();
+            s.recorder.stop();
+            const QString take = QFileInfo(folder + QStringLiteral("/take.wav")).canonicalFilePath();
+            QVERIFY(!take.isEmpty());
+            QCOMPARE(s.listed, QStringList({"00:01 " + take, "00:01 " + take.left(take.size() - 3) + "mp3"}));
+            QCOMPARE(s.messages.last().text,
+                     (thereAtRecord ? QStringLiteral("Its folder was removed and made again; the recording is saved as %1")
+                                    : QStringLiteral("Its folder did not exist and was made; the recording is saved as %1"))
+                         .arg(take));
+            QCOMPARE(s.messages.last().tone, StatusTone::Attention);
+        }
+    }
+
+    void aStartTheSourceDidNotDeliverIsTold()
+    {
+        // More than a fragment missing: said at the next tick of the clock, and again at Stop.
+        Session s;
+        s.capture.missedMs = 740;
+        s.recorder.record();
+        s.recorder.tick();
+        const Message missing{QStringLiteral("Recording, but the first 0.7 s after Record are missing: the source "
+                                             "delivered no sound before."),
+                              StatusTone::Attention};
+        QCOMPARE(s.messages.last(), missing);
+        s.recorder.tick();
+        QCOMPARE(s.messages.count(missing), 1);
+        s.recorder.stop();
+        QCOMPARE(s.messages.last().text,
+                 QStringLiteral("Saved as %1, but its first 0.7 s are missing: the source delivered no sound before.")
+                     .arg(s.file(QStringLiteral("take.wav"))));
+
+        // Within a fragment: the usual texts.
+        Session t;
+        t.capture.missedMs = 40;
+        t.recorder.record();
+        t.recorder.tick();
+        QCOMPARE(t.messages.last().text, QStringLiteral("The Program is Recording now........"));
+        t.recorder.stop();
+        QCOMPARE(t.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
+    }
+
     void takesLeftByAKilledProgramAreRecovered()
     {
         Session s;

@@ -215,6 +215,7 @@ private slots:
     void closingBeforeHeardEndsTheProgram()
     {
         Fixture f(2);
+        f.fakes.mixer->level = 26214;
         f.next();
         f.next();
         f.next();
@@ -224,7 +225,17 @@ private slots:
         f.form->HotKeyPump();
         QVERIFY(f.state.ExitPump);
         QVERIFY(!QFileInfo::exists(scratch));
-        QVERIFY(!QFileInfo::exists(f.paths.configFile())); // no level of the user's was set up
+        // The level alone is stored, the source's own, and none was sent: the next start is a normal
+        // one that changes nothing. Where the level cannot be told, the value stays empty, which the
+        // next start leaves alone too.
+        QCOMPARE(readTextFile(f.paths.configFile()), QByteArray("[Config]\nRecording Volume=26214\n"));
+        QVERIFY(!f.fakes.log.calls().join(u' ').contains(QStringLiteral("Volume(")));
+
+        Fixture unknown(2);
+        unknown.fakes.mixer->level.reset();
+        QTimer::singleShot(0, unknown.wizard, &QWidget::close);
+        unknown.form->HotKeyPump();
+        QCOMPARE(readTextFile(unknown.paths.configFile()), QByteArray("[Config]\nRecording Volume=\n"));
     }
 };
 

@@ -37,9 +37,9 @@ done
 grep -q '<launchable type="desktop-id">org.trelvik.Trelvik.desktop</launchable>' \
     "$prefix/share/metainfo/org.trelvik.Trelvik.metainfo.xml" || fail "no AppStream metadata naming the desktop entry"
 
-# First start in an empty home: the wizard appears in its green skin, and closing it early stores
-# nothing. A Config.ini in the home's configuration folder is then the one the program reads: it
-# starts with the main window, and closing that stores the level there.
+# First start in an empty home: the wizard appears in its green skin, and closing it early stores the
+# source's own level in the home's configuration folder. A Config.ini there is the one the program
+# reads: it starts with the main window, and closing that stores the level there.
 run_installed() {
     local config="$1"
     "$prefix/bin/trelvik" >"$work/out.log" 2>&1 &
@@ -53,7 +53,9 @@ run_installed() {
     grep -qi '#1F4D2B' <<<"$colours" || fail "the wizard is not skinned: the skins did not load"
     close_window "$wizard"
     ends_with 0
-    [ ! -e "$config/Trelvik/Config.ini" ] || fail "the first run closed early stored $config/Trelvik/Config.ini"
+    # Closed early, the first run stores the source's own level alone.
+    grep -q '^Recording Volume=' "$config/Trelvik/Config.ini" ||
+        fail "the first run closed early did not store its level in $config/Trelvik/Config.ini"
 
     mkdir -p "$config/Trelvik"
     # The key in lower case: the program rewrites it in its own spelling when it stores the level.
