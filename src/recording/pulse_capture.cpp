@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -29,7 +28,7 @@ struct PulseCapture::Session {
     pa_stream* stream = nullptr;
     // Touched with the main loop's lock held.
     bool paused = false;   // as last asked; the audio follows at the cut below
-    uint64_t received = 0; // bytes handed over since the stream started, start-gap silence included
+    uint64_t received = 0; // bytes taken since the source's first audio
     bool waking = false;   // op 0 is waiting for data
     pa_usec_t readyAt = 0; // when the stream started, on the server's clock
     bool gotData = false;  // the source's first audio has arrived
@@ -220,8 +219,6 @@ void beginLine(PulseCapture::Session* session, pa_usec_t now, size_t firstBytes)
     session->pending.clear();
 }
 
-// Runs on the main loop's thread: copies into the spool's ring and returns; the disk is the
-// writer's business.
 // Bytes of digital silence at the start of data, in whole frames.
 size_t leadingSilence(const PulseCapture::Session* session, const void* data, size_t bytes)
 {
@@ -267,6 +264,8 @@ void warmUp(PulseCapture::Session* session, const void* data, size_t bytes, size
     }
 }
 
+// Runs on the main loop's thread: copies into the spool's ring and returns; the disk is the
+// writer's business.
 void streamReadable(pa_stream* stream, size_t, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);

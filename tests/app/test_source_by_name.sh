@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The real program and the real sound server: the chosen source is kept by name, so when another
-# default source moves it to another place in the list, the program still records from it.
+# default source moves it to another place in the list, the program still records from it; and when
+# it is not connected, the default source records, no other device's level changes, and the status
+# line says which source records instead.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
@@ -14,6 +16,8 @@ module=
 previous="$(pactl get-default-source)"
 cleanup() {
     [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null || true
+    stop_accessibility
+    pactl set-source-volume "$sink.monitor" 100% || true
     [ -z "$player" ] || kill "$player" 2>/dev/null || true
     pactl set-default-source "$previous" || true
     [ -z "$module" ] || pactl unload-module "$module" || true
@@ -49,6 +53,30 @@ for _ in $(seq 100); do [ -s "$work/rec/take.wav" ] && break; sleep 0.1; done
 rms="$(sox "$work/rec/take.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
 awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the take is silent (RMS $rms): it was not recorded from the chosen source"
 painted "$main"
+close_window "$main"
+ends_with 0
+
+# The chosen source is not connected, and another device now sits at its stored place: the default
+# source records instead, that device's level stays as it was, and the status line says so.
+start_accessibility
+pactl set-source-volume "$sink.monitor" 40%
+printf '[Config]\nRecording Source=2\nRecording Source Name=usb_mic_unplugged\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/rec/stand-in.wav" >"$work/home/Config.ini"
+"$bin" --home "$work/home" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear"
+instead="$(pactl list sources | awk '$1 == "Name:" { name = $2 } $1 == "Description:" && name == "trelvik_chosen.monitor" { sub(/^[^:]*: /, ""); print; exit }')"
+said="usb_mic_unplugged is not connected; recording from $instead"
+a11y --window Trelvik wait text Status --text "$said" || fail "at start the status line says: $(a11y --window Trelvik text text Status)"
+xdotool key F9
+a11y --window Trelvik wait text Status --text "$said" || fail "recording, the status line says: $(a11y --window Trelvik text text Status)"
+wait_recorded "$work/rec" 2 "$rate"
+xdotool key F11
+for _ in $(seq 100); do [ -s "$work/rec/stand-in.wav" ] && break; sleep 0.1; done
+rms="$(sox "$work/rec/stand-in.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
+awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the take is silent (RMS $rms): the default source did not record"
+level="$(pactl get-source-volume "$sink.monitor" | awk 'NR == 1 { print $5 }')"
+[ "$level" = "40%" ] || fail "the device at the stored place went from 40% to $level"
 close_window "$main"
 ends_with 0
 echo PASS
