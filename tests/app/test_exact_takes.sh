@@ -54,6 +54,8 @@ logs=()
 play() { # sink rate channels bits [latency-ms]
     stop_playing
     local log="$work/player-$first_frame.log" latency=()
+    # A sink just loaded is listed a moment later on PipeWire.
+    for _ in $(seq 100); do pactl list short sinks | awk -v s="$1" '$2 == s { found = 1 } END { exit !found }' && break; sleep 0.05; done
     [ -n "${5:-}" ] && latency=(--latency-ms "$5")
     "$tools/signal_player" --device "$1" --rate "$2" --channels "$3" --bits "$4" --first-frame "$first_frame" \
         --log "$log" "${latency[@]}" 2>>"$work/player.err" &
@@ -63,11 +65,11 @@ play() { # sink rate channels bits [latency-ms]
     # A new stream's first second is the sink's to settle: the player's reports of what is heard hold
     # once they agree with the clock for a second.
     for _ in $(seq 200); do
-        settled "$log" "$2" && return 0
+        settled "$log" "$2" 2>/dev/null && return 0
         kill -0 "$player" 2>/dev/null || break
         sleep 0.05
     done
-    fail "the signal does not play steadily into $1: $(cat "$work/player.err")"
+    fail "the signal does not play steadily into $1: $(cat "$work/player.err") $(tail -n 3 "$log" 2>&1)"
 }
 # Whether the player's last second of reports put its first frame at one moment, within 5 ms.
 settled() { # log rate
