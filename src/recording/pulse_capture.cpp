@@ -27,12 +27,12 @@ struct PulseCapture::Session {
     pa_sample_spec sampleSpec{};
     pa_stream* stream = nullptr;
     // Touched with the main loop's lock held.
-    bool paused = false;   // as last asked; the audio follows at the cut below
-    uint64_t received = 0; // bytes taken since the source's first audio
-    bool waking = false;   // op 0 is waiting for data
-    pa_usec_t readyAt = 0; // when the stream started, on the server's clock
-    bool gotData = false;  // the source's first audio has arrived
-    size_t warmUp = 0;     // bytes of silence before it, not (yet) taken
+    bool paused = false;       // as last asked; the audio follows at the cut below
+    uint64_t received = 0;     // bytes taken since the source's first audio
+    bool waking = false;       // op 0 is waiting for data
+    pa_usec_t readyAt = 0;     // when the stream started, on the server's clock
+    bool gotData = false;      // the source's first audio has arrived
+    size_t warmUp = 0;         // bytes of silence before it, not (yet) taken
     pa_usec_t warmUpAt = 0;    // when the first of them arrived
     size_t warmUpReadable = 0; // and how much that handover held
     // Pause, resume and stop take effect at the place in the stream that belongs to the moment they
@@ -167,8 +167,8 @@ int64_t bytesSinceReady(const PulseCapture::Session* session, pa_usec_t now)
 // the moment now.
 void noteLevel(PulseCapture::Session* session, pa_usec_t now, uint64_t received)
 {
-    session->levels[session->levelCount % session->levels.size()] = {now, int64_t(received) -
-                                                                              bytesSinceReady(session, now)};
+    session->levels[session->levelCount % session->levels.size()] = {now,
+                                                                     int64_t(received) - bytesSinceReady(session, now)};
     ++session->levelCount;
 }
 
@@ -300,9 +300,9 @@ void idleSamplesReadable(pa_stream* stream, size_t, void* userdata)
     if (!meter->analyser) {
         // The server chose the rate: the source's own.
         const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
-        meter->analyser = std::make_unique<level_meter::Analyser>(
-            level_meter::Analyser::Sample::S16, format ? int(format->channels) : 2, format ? int(format->rate) : 44100,
-            *meter->tap);
+        meter->analyser = std::make_unique<level_meter::Analyser>(level_meter::Analyser::Sample::S16,
+                                                                  format ? int(format->channels) : 2,
+                                                                  format ? int(format->rate) : 44100, *meter->tap);
     }
     for (;;) {
         const void* data = nullptr;

@@ -195,7 +195,8 @@ InputMeter::InputMeter(QWidget* parent) : SkinPanel(parent)
 void InputMeter::setClipped(bool clipped)
 {
     const QString peak = QStringLiteral("Peak of the sound arriving from the recording source, in dBFS");
-    setAccessibleDescription(clipped ? peak + QStringLiteral("; clipped: 3 or more full-scale samples in a row") : peak);
+    setAccessibleDescription(clipped ? peak + QStringLiteral("; clipped: 3 or more full-scale samples in a row")
+                                     : peak);
 }
 
 double InputMeter::peakDb() const

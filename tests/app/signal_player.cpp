@@ -67,8 +67,7 @@ int main(int argc, char** argv)
         else
             return usage();
     }
-    if (device.empty() || logPath.empty() || rate <= 0 || (channels != 1 && channels != 2) ||
-        (bits != 8 && bits != 16))
+    if (device.empty() || logPath.empty() || rate <= 0 || (channels != 1 && channels != 2) || (bits != 8 && bits != 16))
         return usage();
 
     FILE* log = std::fopen(logPath.c_str(), "w");

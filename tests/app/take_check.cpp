@@ -132,8 +132,8 @@ bool silentFrame(const Take& take, long at)
 long long find(const Take& take, long at, long long lo, long long hi)
 {
     // Enough frames to tell every place apart: 96 bits of noise.
-    const long window =
-        std::min<long>(take.frames() - at, std::max(1, (96 + take.channels * take.bits - 1) / (take.channels * take.bits)));
+    const long window = std::min<long>(take.frames() - at,
+                                       std::max(1, (96 + take.channels * take.bits - 1) / (take.channels * take.bits)));
     for (long long p = std::max(0LL, lo); p <= hi; ++p) {
         long i = 0;
         while (i < window && frameMatches(take, at + i, p + i))
@@ -274,9 +274,8 @@ int main(int argc, char** argv)
         const double ended = i < pauses.size() ? pauses[i] : stop;
         std::printf("part %zu: take frames %ld to %ld are signal frames %lld to %lld, heard %+.3f s after %s to "
                     "%+.3f s after %s\n",
-                    i + 1, part.takeFrom, part.takeFrom + part.length, part.signalFrom,
-                    part.signalFrom + part.length, from - started, i == 0 ? "Record" : "Resume", to - ended,
-                    i < pauses.size() ? "Pause" : "Stop");
+                    i + 1, part.takeFrom, part.takeFrom + part.length, part.signalFrom, part.signalFrom + part.length,
+                    from - started, i == 0 ? "Record" : "Resume", to - ended, i < pauses.size() ? "Pause" : "Stop");
         if (i > 0 && part.signalFrom < parts[i - 1].signalFrom + parts[i - 1].length)
             fail("part " + std::to_string(i + 1) + " repeats audio of the part before it");
         if (i >= wanted)
@@ -285,8 +284,9 @@ int main(int argc, char** argv)
         const double expected = i == 0 ? missed : 0;
         if (late < expected - kFragment || late > expected + kFragment + slack) {
             char text[200];
-            std::snprintf(text, sizeof text, "part %zu starts with the audio heard %+.3f s after its moment, not %.3f s",
-                          i + 1, late, expected);
+            std::snprintf(text, sizeof text,
+                          "part %zu starts with the audio heard %+.3f s after its moment, not %.3f s", i + 1, late,
+                          expected);
             fail(text);
         }
         const double off = to - ended;

@@ -309,8 +309,9 @@ private slots:
             QVERIFY(!take.isEmpty());
             QCOMPARE(s.listed, QStringList({"00:01 " + take, "00:01 " + take.left(take.size() - 3) + "mp3"}));
             QCOMPARE(s.messages.last().text,
-                     (thereAtRecord ? QStringLiteral("Its folder was removed and made again; the recording is saved as %1")
-                                    : QStringLiteral("Its folder did not exist and was made; the recording is saved as %1"))
+                     (thereAtRecord
+                          ? QStringLiteral("Its folder was removed and made again; the recording is saved as %1")
+                          : QStringLiteral("Its folder did not exist and was made; the recording is saved as %1"))
                          .arg(take));
             QCOMPARE(s.messages.last().tone, StatusTone::Attention);
         }
