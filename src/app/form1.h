@@ -185,6 +185,7 @@ private:
     void registerHotKeys();
     void unregisterHotKeys();
     void hotKeysUnavailable(const QString& why);
+    void hotKeysNotice(const QString& text);
     void showRecorderState();
     void showStatus(const QString& text, StatusTone tone, const QString& path = {});
     void showTrouble();

@@ -14,6 +14,7 @@ void Form1::registerHotKeys()
         return;
     connect(m_platform.hotKeys.get(), &HotKeys::pressed, this, &Form1::HotKeyPressed);
     connect(m_platform.hotKeys.get(), &HotKeys::unavailable, this, &Form1::hotKeysUnavailable);
+    connect(m_platform.hotKeys.get(), &HotKeys::notice, this, &Form1::hotKeysNotice);
     m_platform.hotKeys->registerHotKey(kRecordKey, 120);
     m_platform.hotKeys->registerHotKey(kPauseKey, 121);
     m_platform.hotKeys->registerHotKey(kStopKey, 122);
@@ -31,14 +32,18 @@ void Form1::unregisterHotKeys()
 
 void Form1::hotKeysUnavailable(const QString& why)
 {
-    // Said once, at start. The answer may come a moment later, from the desktop: a recording begun
-    // meanwhile keeps its status line.
+    hotKeysNotice(QStringLiteral("Global hot keys are not available: %1. Bind keys to \"trelvik --command toggle\", "
+                                 "\"pause\" and \"stop\" in the desktop's keyboard settings (see Help).")
+                      .arg(why));
+}
+
+void Form1::hotKeysNotice(const QString& text)
+{
+    // The answer comes from the desktop, a moment after start or whenever the user assigns a key:
+    // a recording begun meanwhile keeps its status line.
     if (!m_recorder->canRecord() || m_unloading)
         return;
-    showStatus(QStringLiteral("Global hot keys are not available: %1. Bind keys to \"trelvik --command toggle\", "
-                              "\"pause\" and \"stop\" in the desktop's keyboard settings (see Help).")
-                   .arg(why),
-               StatusTone::Attention);
+    showStatus(text, StatusTone::Attention);
 }
 
 void Form1::HotKeyPump()

@@ -1,5 +1,7 @@
 #include "platform/global_hot_keys.h"
 
+#include <QStringList>
+
 namespace {
 
 // The shortcuts as the desktop lists them in its settings, by the key code each stands for.
@@ -8,11 +10,12 @@ struct Named {
     const char* id;
     const char* description;
     const char* trigger;
+    const char* button; // as the window calls it
 };
 constexpr Named kNamed[] = {
-    {120, "record", "Start recording", "F9"},
-    {121, "pause", "Pause or resume the recording", "F10"},
-    {122, "stop", "Stop and save the recording", "F11"},
+    {120, "record", "Start recording", "F9", "Record"},
+    {121, "pause", "Pause or resume the recording", "F10", "Pause"},
+    {122, "stop", "Stop and save the recording", "F11", "Stop"},
 };
 
 const Named* namedFor(int keyCode)
@@ -23,13 +26,23 @@ const Named* namedFor(int keyCode)
     return nullptr;
 }
 
+// "Record (F9), Pause (F10) and Stop (F11)".
+QString listed(const QStringList& items)
+{
+    if (items.size() < 2)
+        return items.value(0);
+    return items.mid(0, items.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") + items.last();
+}
+
 } // namespace
 
 GlobalHotKeys::GlobalHotKeys(QDBusConnection bus) : m_portal(std::move(bus))
 {
     connect(&m_grabs, &HotKeys::pressed, this, &HotKeys::pressed);
+    connect(&m_portal, &PortalShortcuts::ready, this, &GlobalHotKeys::portalReady);
+    connect(&m_portal, &PortalShortcuts::unavailable, this, &GlobalHotKeys::portalUnavailable);
+    connect(&m_portal, &PortalShortcuts::assigned, this, &GlobalHotKeys::portalAssigned);
     connect(&m_portal, &PortalShortcuts::activated, this, &GlobalHotKeys::portalActivated);
-    connect(&m_portal, &PortalShortcuts::unavailable, this, &GlobalHotKeys::useKeyGrabs);
 }
 
 void GlobalHotKeys::registerHotKey(int id, int keyCode)
@@ -51,41 +64,78 @@ void GlobalHotKeys::unregisterHotKey(int id)
 
 void GlobalHotKeys::finishRegistration()
 {
-    QList<PortalShortcuts::Shortcut> wanted;
-    for (const auto& [id, keyCode] : std::as_const(m_keys))
-        if (const Named* named = namedFor(keyCode))
-            wanted.append({QString::fromLatin1(named->id), QString::fromLatin1(named->description),
-                           QString::fromLatin1(named->trigger)});
-    // Without a session bus the portal says so at once, and the keys are grabbed before this returns.
-    if (wanted.isEmpty())
-        useKeyGrabs(QStringLiteral("none of the keys has a global shortcut"));
-    else
+    // A grab that works is never given up for the portal: the portal is for the keys it cannot take.
+    if (m_grabs.hasDisplay()) {
+        m_grabbing = true;
+        for (const auto& [id, keyCode] : std::as_const(m_keys))
+            m_grabs.registerHotKey(id, keyCode);
+    }
+    const QList<PortalShortcuts::Shortcut> wanted = askedOfPortal();
+    if (!wanted.isEmpty())
         m_portal.start(wanted);
 }
 
-void GlobalHotKeys::useKeyGrabs(const QString& portalWhy)
+QList<PortalShortcuts::Shortcut> GlobalHotKeys::askedOfPortal() const
 {
-    if (m_grabbing)
-        return;
-    m_grabbing = true;
-    if (!m_grabs.hasDisplay()) {
-        emit unavailable(portalWhy);
-        return;
-    }
-    bool held = false;
+    QList<PortalShortcuts::Shortcut> wanted;
     for (const auto& [id, keyCode] : std::as_const(m_keys)) {
-        m_grabs.registerHotKey(id, keyCode);
-        held = held || m_grabs.heldElsewhere(id);
+        const Named* named = namedFor(keyCode);
+        if (named && (!m_grabbing || m_grabs.heldElsewhere(id)))
+            wanted.append({QString::fromLatin1(named->id), QString::fromLatin1(named->description),
+                           QString::fromLatin1(named->trigger)});
     }
-    if (held)
-        emit unavailable(QStringLiteral("another program, perhaps another Trelvik, holds F9, F10 or F11"));
+    return wanted;
+}
+
+void GlobalHotKeys::portalReady()
+{
+    QStringList unassigned;
+    for (const PortalShortcuts::Shortcut& asked : askedOfPortal())
+        if (m_portal.trigger(asked.id).isEmpty())
+            for (const Named& named : kNamed)
+                if (asked.id == QLatin1String(named.id))
+                    unassigned.append(
+                        QStringLiteral("%1 (%2)").arg(QLatin1String(named.button), QLatin1String(named.trigger)));
+    if (unassigned.isEmpty())
+        return;
+    if (m_grabbing) {
+        emit unavailable(
+            QStringLiteral("another program holds %1, and the desktop assigned no other key").arg(listed(unassigned)));
+        return;
+    }
+    emit notice(
+        QStringLiteral("The desktop has assigned no key to %1: assign one in its shortcut settings, where "
+                       "Trelvik is listed, or bind \"trelvik --command toggle\", \"pause\" and \"stop\" to keys "
+                       "there (see Help).")
+            .arg(listed(unassigned)));
+}
+
+void GlobalHotKeys::portalUnavailable(const QString& why)
+{
+    if (!m_grabbing) {
+        emit unavailable(why);
+        return;
+    }
+    QStringList held;
+    for (const auto& [id, keyCode] : std::as_const(m_keys))
+        if (const Named* named = namedFor(keyCode); named && m_grabs.heldElsewhere(id))
+            held.append(QLatin1String(named->trigger));
+    emit unavailable(QStringLiteral("another program, perhaps another Trelvik, holds %1").arg(listed(held)));
+}
+
+void GlobalHotKeys::portalAssigned(const QString& name, const QString& trigger)
+{
+    for (const Named& named : kNamed)
+        if (name == QLatin1String(named.id))
+            emit notice(QStringLiteral("The desktop assigned %1 to %2.").arg(trigger, QLatin1String(named.button)));
 }
 
 void GlobalHotKeys::portalActivated(const QString& name)
 {
     for (const auto& [id, keyCode] : std::as_const(m_keys)) {
         const Named* named = namedFor(keyCode);
-        if (named && name == QLatin1String(named->id)) {
+        // A key the grab holds reaches the program that way; the portal must not press it twice.
+        if (named && name == QLatin1String(named->id) && !(m_grabbing && !m_grabs.heldElsewhere(id))) {
             emit pressed(id);
             return;
         }

@@ -7,10 +7,11 @@
 #include <QList>
 #include <QPair>
 
-// The hot keys of the desktop the program runs on. Where the desktop portal offers global shortcuts
-// (Wayland desktops, and X11 desktops that manage shortcuts themselves), the keys are bound through it;
-// otherwise, on X11, they are grabbed on the root window. When neither gives the program its keys,
-// unavailable() says why.
+// The hot keys of the desktop the program runs on. On X11 the keys are grabbed on the root window,
+// and only a key another program holds is asked of the desktop portal's global shortcuts instead.
+// Without X11 (Wayland) every key is asked of the portal. A key is the program's only where the
+// grab took it or the desktop assigned it; for the others notice() says what the user can do, and
+// says so again when the desktop assigns one later.
 class GlobalHotKeys : public HotKeys {
     Q_OBJECT
 public:
@@ -22,7 +23,11 @@ public:
     void finishRegistration() override;
 
 private:
-    void useKeyGrabs(const QString& portalWhy);
+    // The ids and names of the keys the portal is asked for.
+    QList<PortalShortcuts::Shortcut> askedOfPortal() const;
+    void portalReady();
+    void portalUnavailable(const QString& why);
+    void portalAssigned(const QString& name, const QString& trigger);
     void portalActivated(const QString& name);
 
     X11HotKeys m_grabs;

@@ -22,4 +22,7 @@ signals:
     void pressed(int id);
     // Why the keys do not reach the program, in a few plain words ("another program holds F9").
     void unavailable(const QString& why);
+    // What the user should know about the keys, as a whole sentence for the status line: the
+    // desktop assigned no key to some of them, or assigned one later.
+    void notice(const QString& text);
 };

@@ -57,19 +57,6 @@ void registerTypes()
     (void)done;
 }
 
-// The ids of the shortcuts in a Response's results.
-QStringList listedIds(const QVariantMap& results)
-{
-    QStringList ids;
-    const QVariant listed = results.value(QStringLiteral("shortcuts"));
-    if (!listed.canConvert<QDBusArgument>())
-        return ids;
-    const auto entries = qdbus_cast<QList<Entry>>(listed.value<QDBusArgument>());
-    for (const Entry& entry : entries)
-        ids.append(entry.id);
-    return ids;
-}
-
 // A session handle arrives as a string, by some portals as an object path.
 QString handleIn(const QVariant& value)
 {
@@ -91,6 +78,8 @@ PortalShortcuts::~PortalShortcuts()
     if (!m_session.isEmpty() && m_bus.isConnected()) {
         m_bus.disconnect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
                          SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        m_bus.disconnect(kService, kPath, kInterface, QStringLiteral("ShortcutsChanged"), this,
+                         SLOT(onShortcutsChanged(QDBusMessage)));
         // The keys stay with the desktop for the next start; only this program's session ends.
         m_bus.send(QDBusMessage::createMethodCall(kService, m_session, QStringLiteral("org.freedesktop.portal.Session"),
                                                   QStringLiteral("Close")));
@@ -121,8 +110,7 @@ void PortalShortcuts::start(const QList<Shortcut>& wanted)
         const QString token = expectResponse();
         QVariantMap options;
         options.insert(QStringLiteral("handle_token"), token);
-        options.insert(QStringLiteral("session_handle_token"),
-                       QStringLiteral("trelvik_session_%1").arg(QCoreApplication::applicationPid()));
+        options.insert(QStringLiteral("session_handle_token"), QString::fromLatin1(kSessionToken));
         call(QStringLiteral("CreateSession"), {options});
     });
 }
@@ -198,14 +186,18 @@ void PortalShortcuts::onResponse(uint code, const QVariantMap& results)
         }
         m_bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
                       SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        // The whole message: a slot with the shortcuts' own type would need it in the header.
+        m_bus.connect(kService, kPath, kInterface, QStringLiteral("ShortcutsChanged"), this,
+                      SLOT(onShortcutsChanged(QDBusMessage)));
         listShortcuts();
         break;
     case Stage::Listing:
         bindMissing(results);
         break;
     case Stage::Binding:
+        takeTriggers(results.value(QStringLiteral("shortcuts")));
         m_stage = Stage::Bound;
-        emit bound();
+        emit ready();
         break;
     default:
         break;
@@ -220,9 +212,26 @@ void PortalShortcuts::listShortcuts()
          {QVariant::fromValue(QDBusObjectPath(m_session)), QVariantMap{{QStringLiteral("handle_token"), token}}});
 }
 
+QStringList PortalShortcuts::takeTriggers(const QVariant& shortcuts)
+{
+    QStringList ids;
+    QList<Entry> entries;
+    if (shortcuts.canConvert<QDBusArgument>())
+        entries = qdbus_cast<QList<Entry>>(shortcuts.value<QDBusArgument>());
+    else if (shortcuts.canConvert<QList<Entry>>())
+        entries = shortcuts.value<QList<Entry>>();
+    for (const Entry& entry : std::as_const(entries)) {
+        ids.append(entry.id);
+        m_triggers.insert(entry.id, entry.properties.value(QStringLiteral("trigger_description")).toString());
+    }
+    return ids;
+}
+
 void PortalShortcuts::bindMissing(const QVariantMap& listed)
 {
-    const QStringList kept = listedIds(listed);
+    // A shortcut the desktop keeps without a key is not bound again: the desktop asked the user
+    // already, and its settings are where the key is assigned.
+    const QStringList kept = takeTriggers(listed.value(QStringLiteral("shortcuts")));
     QList<Entry> missing;
     for (const Shortcut& shortcut : std::as_const(m_wanted)) {
         if (kept.contains(shortcut.id))
@@ -233,7 +242,7 @@ void PortalShortcuts::bindMissing(const QVariantMap& listed)
     }
     if (missing.isEmpty()) {
         m_stage = Stage::Bound;
-        emit bound();
+        emit ready();
         return;
     }
     m_stage = Stage::Binding;
@@ -245,6 +254,20 @@ void PortalShortcuts::bindMissing(const QVariantMap& listed)
 
 void PortalShortcuts::onActivated(const QDBusObjectPath& session, const QString& id, qulonglong, const QVariantMap&)
 {
-    if (session.path() == m_session && m_stage == Stage::Bound)
+    if (session.path() == m_session && m_stage == Stage::Bound && !m_triggers.value(id).isEmpty())
         emit activated(id);
+}
+
+void PortalShortcuts::onShortcutsChanged(const QDBusMessage& message)
+{
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 2 || handleIn(arguments.at(0)) != m_session)
+        return;
+    const QMap<QString, QString> before = m_triggers;
+    takeTriggers(arguments.at(1));
+    if (m_stage != Stage::Bound)
+        return;
+    for (auto it = m_triggers.cbegin(); it != m_triggers.cend(); ++it)
+        if (!it.value().isEmpty() && it.value() != before.value(it.key()))
+            emit assigned(it.key(), it.value());
 }

@@ -1,14 +1,18 @@
 #!/usr/bin/python3
 """A stand-in for the desktop portal's global shortcuts, on the test's private session bus.
 
-usage: portal_standin.py LOG [--refuse]
+usage: portal_standin.py LOG [--refuse] [--assign IDS]
 
 Owns org.freedesktop.portal.Desktop and answers CreateSession, ListShortcuts and BindShortcuts of
 org.freedesktop.portal.GlobalShortcuts as a desktop does: each request is answered by a Response
 signal from the request object named after the caller and its handle token, and the shortcuts a
 program has bound are listed to its later sessions. Every call is appended to LOG as one JSON line.
-The test presses a shortcut with org.trelvik.TestPortal.Activate(id), which emits Activated to every
-session that has it bound. Runs with Debian's /usr/bin/python3 and python3-gi.
+--assign IDS (comma-separated) gives only those shortcuts their preferred key when they are bound;
+the answer leaves the others out, as a desktop does that assigns nothing by itself. The test presses
+a shortcut with org.trelvik.TestPortal.Activate(id), which emits Activated to every session for any
+shortcut a program bound or asked to bind, and assigns a key later with
+org.trelvik.TestPortal.Assign(id, trigger), which emits ShortcutsChanged. Runs with Debian's
+/usr/bin/python3 and python3-gi.
 """
 
 import json
@@ -39,6 +43,10 @@ XML = """
       <arg type="a{sv}" name="options" direction="in"/>
       <arg type="o" name="request_handle" direction="out"/>
     </method>
+    <signal name="ShortcutsChanged">
+      <arg type="o" name="session_handle"/>
+      <arg type="a(sa{sv})" name="shortcuts"/>
+    </signal>
     <signal name="Activated">
       <arg type="o" name="session_handle"/>
       <arg type="s" name="shortcut_id"/>
@@ -50,6 +58,10 @@ XML = """
   <interface name="org.trelvik.TestPortal">
     <method name="Activate">
       <arg type="s" name="id" direction="in"/>
+    </method>
+    <method name="Assign">
+      <arg type="s" name="id" direction="in"/>
+      <arg type="s" name="trigger" direction="in"/>
     </method>
   </interface>
 </node>
@@ -65,9 +77,13 @@ SESSION_XML = """
 
 
 class Portal:
-    def __init__(self, log, refuse):
+    def __init__(self, log, refuse, assign):
         self.log = log
         self.refuse = refuse
+        # The shortcuts that get their preferred key when bound; None: all of them.
+        self.assign = assign
+        # Every shortcut a program asked to bind.
+        self.asked = set()
         self.connection = None
         # What every program has bound, kept for its later sessions: id -> properties.
         self.bound = {}
@@ -95,17 +111,30 @@ class Portal:
         GLib.idle_add(send)
         return request
 
+    def listed_items(self):
+        return [(key, {"description": GLib.Variant("s", value["description"]),
+                       "trigger_description": GLib.Variant("s", value["trigger"])})
+                for key, value in self.bound.items()]
+
     def listed(self):
-        return GLib.Variant("a(sa{sv})", [(key, {"description": GLib.Variant("s", value["description"]),
-                                                 "trigger_description": GLib.Variant("s", value["trigger"])})
-                                          for key, value in self.bound.items()])
+        return GLib.Variant("a(sa{sv})", self.listed_items())
 
     def call(self, connection, sender, path, interface, method, parameters, invocation):
         args = parameters.unpack()
+        if interface == "org.trelvik.TestPortal" and method == "Assign":
+            self.write({"method": method, "id": args[0], "trigger": args[1]})
+            self.bound[args[0]] = {"description": self.bound.get(args[0], {}).get("description", ""),
+                                   "trigger": args[1]}
+            for session, owner in self.sessions.items():
+                connection.emit_signal(owner, PATH, INTERFACE, "ShortcutsChanged",
+                                       GLib.Variant("(oa(sa{sv}))", (session, self.listed_items())))
+            invocation.return_value(None)
+            return
         if interface == "org.trelvik.TestPortal":
             self.write({"method": method, "id": args[0]})
+            # Also a shortcut bound without a key: the program must not act on what it was not given.
             for session, owner in self.sessions.items():
-                if args[0] in self.bound:
+                if args[0] in self.bound or args[0] in self.asked:
                     connection.emit_signal(owner, PATH, INTERFACE, "Activated",
                                            GLib.Variant("(osta{sv})", (session, args[0], 0, {})))
             invocation.return_value(None)
@@ -130,8 +159,10 @@ class Portal:
                 invocation.return_value(GLib.Variant("(o)", (handle,)))
                 return
             for key, props in shortcuts:
-                self.bound[key] = {"description": props.get("description", ""),
-                                   "trigger": props.get("preferred_trigger", "")}
+                self.asked.add(key)
+                if self.assign is None or key in self.assign:
+                    self.bound[key] = {"description": props.get("description", ""),
+                                       "trigger": props.get("preferred_trigger", "")}
             handle = self.respond(sender, options["handle_token"], {"shortcuts": self.listed()})
         else:
             invocation.return_dbus_error("org.freedesktop.DBus.Error.UnknownMethod", method)
@@ -148,7 +179,11 @@ class Portal:
 
 
 def main():
-    portal = Portal(sys.argv[1], "--refuse" in sys.argv[2:])
+    options = sys.argv[2:]
+    assign = None
+    if "--assign" in options:
+        assign = set(filter(None, options[options.index("--assign") + 1].split(",")))
+    portal = Portal(sys.argv[1], "--refuse" in options, assign)
     info = Gio.DBusNodeInfo.new_for_xml(XML)
     loop = GLib.MainLoop()
 

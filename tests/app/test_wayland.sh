@@ -2,7 +2,9 @@
 # The real program on a Wayland desktop with no X server (a headless Weston) and no global shortcuts
 # service: it starts, says once that global hot keys are not available and how to get them, and
 # records through "trelvik --command", which is what the user binds to keys instead. A desktop whose
-# portal the user turns down gets the same notice.
+# portal the user turns down gets the same notice. With a stand-in portal: a desktop that assigns
+# all three keys drives the recording with them; one that assigns two has the third named on the
+# status line, and a key it assigns later works and is told.
 set -euo pipefail
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
 need_sound_server
@@ -76,17 +78,83 @@ awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "take.wav holds no sound (R
 command quit
 ends_with 0
 
+# A stand-in for the desktop portal on the session bus, in place of the one before.
+standin=
+start_portal() { # options...
+    [ -z "$standin" ] || { kill "$standin"; wait "$standin" 2>/dev/null || true; }
+    : >"$work/portal.log"
+    /usr/bin/python3 "$TRELVIK_SOURCE_DIR/tests/app/portal_standin.py" "$work/portal.log" "$@" &
+    standin=$!
+    others+=($!)
+    for _ in $(seq 100); do grep -q '"ready"' "$work/portal.log" && break; sleep 0.1; done
+    grep -q '"ready"' "$work/portal.log" || fail "the stand-in portal did not start"
+}
+start_program() {
+    env -u DISPLAY QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY="$socket" "$bin" --home "$work/home" >"$work/out.log" 2>&1 &
+    pid=$!
+    a11y --timeout 20 wait frame Trelvik --showing || { cat "$work/out.log"; fail "the window did not appear on Wayland"; }
+}
+press() {
+    dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
+        org.trelvik.TestPortal.Activate "string:$1" >/dev/null || fail "the stand-in could not press $1"
+}
+state_is() {
+    for _ in $(seq 100); do [ "$(command status 2>/dev/null)" = "$1" ] && return 0; sleep 0.1; done
+    fail "the program is $(command status), not $1"
+}
+
 # A portal whose dialog the user turns down: the program says so, and keeps working.
-: >"$work/portal.log"
-/usr/bin/python3 "$TRELVIK_SOURCE_DIR/tests/app/portal_standin.py" "$work/portal.log" --refuse &
-others+=($!)
-for _ in $(seq 100); do grep -q '"ready"' "$work/portal.log" && break; sleep 0.1; done
-grep -q '"ready"' "$work/portal.log" || fail "the stand-in portal did not start"
-env -u DISPLAY QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY="$socket" "$bin" --home "$work/home" >"$work/out.log" 2>&1 &
-pid=$!
+start_portal --refuse
+start_program
 a11y --window Trelvik --timeout 20 wait text Status --text "${notice/the desktop offers no global shortcuts service/the desktop did not grant them}" ||
     fail "a refused portal is not told: $(a11y --window Trelvik text text Status)"
 grep -q '"BindShortcuts"' "$work/portal.log" || fail "the program did not ask the portal: $(cat "$work/portal.log")"
+command quit
+ends_with 0
+
+# A desktop that assigns all three keys: the desktop's presses record, pause and stop, and nothing
+# is said about keys.
+start_portal
+start_program
+for _ in $(seq 100); do grep -q '"BindShortcuts"' "$work/portal.log" && break; sleep 0.1; done
+a11y --window Trelvik wait text Status --text "Please read help files before starting program." ||
+    fail "the status line says: $(a11y --window Trelvik text text Status)"
+press record
+state_is recording
+wait_recorded "$work/rec" 0.5 "$rate"
+press pause
+state_is paused
+press stop
+state_is idle
+command quit
+ends_with 0
+
+# A desktop that assigns two of them: the third is named on the status line with what to do, and
+# when the desktop assigns it a key later, the key works and the status line says so.
+start_portal --assign record,stop
+start_program
+a11y --window Trelvik --timeout 20 wait text Status --text 'The desktop has assigned no key to Pause (F10): assign one in its shortcut settings, where Trelvik is listed, or bind "trelvik --command toggle", "pause" and "stop" to keys there (see Help).' ||
+    fail "the key without a trigger is not named: $(a11y --window Trelvik text text Status)"
+press record
+state_is recording
+# A press of a shortcut without a key does nothing: the command that follows it pauses, where it
+# would resume after a pause.
+press pause
+command pause
+state_is paused
+press stop
+state_is idle
+dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
+    org.trelvik.TestPortal.Assign string:pause string:Ctrl+Alt+P >/dev/null || fail "the stand-in could not assign"
+a11y --window Trelvik wait text Status --text "The desktop assigned Ctrl+Alt+P to Pause." ||
+    fail "the key assigned later is not told: $(a11y --window Trelvik text text Status)"
+press record
+state_is recording
+wait_recorded "$work/rec" 0.5 "$rate"
+press pause
+state_is paused
+press stop
+state_is idle
 command quit
 ends_with 0
 echo "PASS"

@@ -1,16 +1,19 @@
 // Tries to grab a key on the root window, as another program taking a global hot key would.
-// Usage: xgrab FN   (FN: a function key, F1 to F24) exits 0 when every grab of that key succeeded,
-// 1 when another client holds it.
+// Usage: xgrab FN [--hold]   (FN: a function key, F1 to F24) exits 0 when every grab of that key
+// succeeded, 1 when another client holds it. With --hold it keeps a key it got until it is killed,
+// and says "held" once it has it.
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: xgrab FN\n");
+    const bool hold = argc == 3 && std::string(argv[2]) == "--hold";
+    if (argc != 2 && !hold) {
+        std::fprintf(stderr, "usage: xgrab FN [--hold]\n");
         return 2;
     }
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
@@ -36,6 +39,12 @@ int main(int argc, char** argv)
     }
     std::free(codes);
     xcb_key_symbols_free(symbols);
+    if (hold && status == 0) {
+        std::printf("held\n");
+        std::fflush(stdout);
+        while (xcb_generic_event_t* event = xcb_wait_for_event(c))
+            std::free(event);
+    }
     xcb_disconnect(c);
     return status;
 }

@@ -291,8 +291,10 @@ private slots:
         const std::optional<long> before = shiftAt(resumedAt - window);
         QVERIFY2(before, "the part before the pause is not the played noise");
 
-        // A fragment is 2205 frames; the cuts must be far closer than that to the clock.
-        const long tolerance = 44100 * 20 / 1000;
+        // A fragment is 2205 frames; the cuts must be far closer than that to the clock. PipeWire
+        // hands its audio over in quanta of 1024 frames, and under load one of them can come late
+        // and move a cut by that much.
+        const long tolerance = 44100 * 25 / 1000;
         const long skipped = *after - *before;
         const long pausedFrames = long(pausedMs * 44100 / 1000);
         QVERIFY2(std::labs(skipped - pausedFrames) <= tolerance,
