@@ -16,7 +16,7 @@ trelvik="$build/bin/trelvik"
 trelvik_bench_begin bench
 trelvik_env_enter pulseaudio || { echo "command.sh: the test world did not start"; exit 1; }
 export QT_QPA_PLATFORM=offscreen
-bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"
+bus="$(trelvik_private_bus)"
 export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 pids+=("$(sed -n 2p <<<"$bus")")
 

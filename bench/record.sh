@@ -54,7 +54,7 @@ kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
 program_lines=()
 trelvik="$build/bin/trelvik"
 if [ -x "$trelvik" ] && command -v xdotool >/dev/null && command -v dbus-daemon >/dev/null; then
-    bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)"
+    bus="$(trelvik_private_bus)"
     pids+=("$(sed -n 2p <<<"$bus")")
     export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
     mkdir -p "$work/home"

@@ -43,7 +43,7 @@ trelvik_env_enter pulseaudio || die "the test world did not start"
 sink="$TRELVIK_TEST_SINK"
 unset QT_QPA_PLATFORM
 # The world has no session bus on purpose; the commands reach the program on one of its own.
-bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)" || die "no session bus"
+bus="$(trelvik_private_bus)" || die "no session bus"
 DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 export DBUS_SESSION_BUS_ADDRESS
 pids+=("$(sed -n 2p <<<"$bus")")

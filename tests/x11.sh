@@ -2,6 +2,9 @@
 # Shared by the tests that drive the real program under X. Sourced; uses $pid (the program's) and
 # the caller's fail.
 
+# Session buses of the tests' own (tools/test_env.sh).
+. "$TRELVIK_SOURCE_DIR/tools/test_env.sh"
+
 # The spool a recording grows in beside its destination until Stop gives it its name: a wave file,
 # "<name>.recording" or "<name>.N.recording", formerly "trelvik-recording-XXXXXX.wav".
 trelvik_spool_globs=('*.recording' 'trelvik-recording-*.wav')
@@ -120,13 +123,13 @@ shot() { # window-id file
 }
 
 # The accessibility bus, as a screen reader sees the program: a private session bus with the
-# accessibility bus on it, for programs started after this call. The caller's cleanup calls
-# stop_accessibility.
+# accessibility bus on it, for programs started after this call. The bus activates only the services
+# in the folder given, none without one. The caller's cleanup calls stop_accessibility.
 a11y_pids=()
 a11y_address=
-start_accessibility() {
+start_accessibility() { # [service-folder]
     local out address
-    out="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)" || fail "no session bus"
+    out="$(trelvik_private_bus "${1:-}")" || fail "no session bus"
     DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$out")"
     export DBUS_SESSION_BUS_ADDRESS
     a11y_pids+=("$(sed -n 2p <<<"$out")")
@@ -147,7 +150,14 @@ start_accessibility() {
 }
 
 stop_accessibility() {
-    local p
+    local p environ
+    # The services the bus started (it lets them go as it starts them) end with it.
+    if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && [ ${#a11y_pids[@]} -gt 0 ]; then
+        for environ in /proc/[0-9]*/environ; do
+            tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "DBUS_STARTER_ADDRESS=$DBUS_SESSION_BUS_ADDRESS" &&
+                kill "$(basename "$(dirname "$environ")")" 2>/dev/null || true
+        done
+    fi
     # The launcher may already have gone with the session bus.
     for p in "${a11y_pids[@]}"; do kill "$p" 2>/dev/null || true; done
     a11y_pids=()

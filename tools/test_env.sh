@@ -14,8 +14,9 @@
 
 # shellcheck disable=SC2034 # the servers test.sh runs the tests against, in this order
 trelvik_env_servers=(pulseaudio pipewire)
-trelvik_env_runtime=
-trelvik_env_pids=()
+# Sourced a second time, the file keeps the world it started.
+trelvik_env_runtime="${trelvik_env_runtime:-}"
+[ -n "${trelvik_env_pids+set}" ] || trelvik_env_pids=()
 
 # AddressSanitizer and UndefinedBehaviorSanitizer settings for a build with TRELVIK_SANITIZE: every
 # report ends the program with a failure; leaks in the system's libraries, which we cannot fix, are
@@ -149,6 +150,35 @@ EOF
 trelvik_env_defaults() {
     [ "$(pactl get-default-sink 2>/dev/null)" = trelvik_sink ] &&
         [ "$(pactl get-default-source 2>/dev/null)" = trelvik_sink.monitor ]
+}
+
+# A session bus of a test's own. It activates only the services in the folder given, none without
+# one, so that a portal or a notification service installed on the machine never answers a test.
+# Prints the bus's address and its process id, a line each, as "dbus-daemon --print-address
+# --print-pid" does; the caller ends the process.
+trelvik_private_bus() { # [service-folder]
+    local config services="" status
+    config="$(mktemp /tmp/trelvik-bus.XXXXXX)" || return 1
+    [ -n "${1:-}" ] && services="<servicedir>$1</servicedir>"
+    cat >"$config" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  $services
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+    # The bus has read its configuration once it prints its address.
+    dbus-daemon --config-file="$config" --fork --print-address=1 --print-pid=1
+    status=$?
+    rm -f "$config"
+    return $status
 }
 
 # Stops the Pulse server of the world and starts it again with its null sink, as a sound server that

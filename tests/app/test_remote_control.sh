@@ -22,7 +22,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 rate=$((22050 * 4))
 command() { "$bin" --command "$@"; }
 
-bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)" || fail "no session bus"
+bus="$(trelvik_private_bus)" || fail "no session bus"
 export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 others+=("$(sed -n 2p <<<"$bus")")
 

@@ -135,7 +135,7 @@ done < <(sed -n 's|.*<image>[^<]*/\(docs/[^<]*\)</image>.*|\1|p' "$metainfo")
 # in the package's share/trelvik and records the signal into the Music folder.
 exec_line="$(sed -n 's/^Exec=//p' "$desktop")"
 [ "$exec_line" = "$(sed 's/ *%[fFuUdDnNickvm]//g' <<<"$exec_line")" ] || fail "Exec has field codes: $exec_line"
-bus="$(dbus-daemon --session --fork --print-address=1 --print-pid=1)" || fail "no session bus"
+bus="$(trelvik_private_bus)" || fail "no session bus"
 DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 export DBUS_SESSION_BUS_ADDRESS
 others+=("$(sed -n 2p <<<"$bus")")
