@@ -154,7 +154,7 @@ stop_accessibility() {
     # The services the bus started (it lets them go as it starts them) end with it.
     if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && [ ${#a11y_pids[@]} -gt 0 ]; then
         for environ in /proc/[0-9]*/environ; do
-            tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "DBUS_STARTER_ADDRESS=$DBUS_SESSION_BUS_ADDRESS" &&
+            { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "DBUS_STARTER_ADDRESS=$DBUS_SESSION_BUS_ADDRESS" &&
                 kill "$(basename "$(dirname "$environ")")" 2>/dev/null || true
         done
     fi
