@@ -3,6 +3,7 @@
 #include "app/recordings_list.h"
 #include "app/status_line.h"
 #include "app/volume_slider.h"
+#include "control/controller.h"
 #include "convert/conversion.h"
 #include "convert/encoder_options.h"
 #include "library/mail.h"
@@ -78,35 +79,45 @@ Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Trelvik"));
-    objDOS = new DOSOutputs(*m_platform.dialogs, this);
-    m_conversion = new Conversion(*objDOS, m_paths, m_state, this);
-    m_recorder = new Recorder(*m_platform.capture, *m_conversion, m_paths, m_state, this);
+    m_controller = new Controller(*m_platform.capture, m_platform.player.get(), m_paths, m_state, this);
+    m_recorder = &m_controller->recorder();
+    m_playback = &m_controller->playback();
+    m_conversion = &m_controller->conversion();
     m_recorder->setDataRateSource([this] { return loadPreferences().SkinPanel1->text(); });
-    m_playback = new Playback(m_platform.player.get(), this);
     buildControls();
     buildRecordingActions();
     buildMenus();
     Timer3.setInterval(10);
     Timer3.setObjectName(QStringLiteral("Timer3"));
 
-    connect(objDOS, &DOSOutputs::ReceiveOutputs, this, &Form1::objDOS_ReceiveOutputs);
-    connect(&m_recorder->clock(), &QTimer::timeout, this, &Form1::Timer2_Timer);
-    connect(&m_playback->poll(), &QTimer::timeout, this, &Form1::Timer1_Timer);
-    connect(m_recorder, &Recorder::changed, this, &Form1::showRecorderState);
+    connect(m_controller, &Controller::changed, this, &Form1::showRecorderState);
     connect(m_recorder, &Recorder::clockShown, SkinPanel1, &QLabel::setText);
-    connect(m_recorder, &Recorder::listed, this, &Form1::appendItem);
-    connect(m_recorder, &Recorder::status, this, &Form1::showStatus);
+    connect(m_controller, &Controller::listed, this, &Form1::appendItem);
+    connect(m_controller, &Controller::status, this, &Form1::showStatus);
+    connect(m_controller, &Controller::toneChanged, this, &Form1::showTone);
+    connect(m_controller, &Controller::encoderMissing, this,
+            [this](const QString& text) { m_platform.dialogs->critical(this, text); });
     connect(m_recorder, &Recorder::takeTroubled, this, [this](const QString& text) {
         // Shutdown does not end the program before the user has seen where the audio is.
         if (m_unloading || m_closeWhenDone)
             m_troubleToShow = text;
     });
-    connect(m_conversion, &Conversion::status, this,
-            [this](const QString& text, StatusTone tone) { showStatus(text, tone); });
-    connect(m_playback, &Playback::status, this,
-            [this](const QString& text, StatusTone tone) { showStatus(text, tone); });
-    connect(m_conversion, &Conversion::toneChanged, this, &Form1::showTone);
     showRecorderState();
+}
+
+Recorder& Form1::recorder() const
+{
+    return *m_recorder;
+}
+
+Playback& Form1::playback() const
+{
+    return *m_playback;
+}
+
+Conversion& Form1::conversion() const
+{
+    return *m_conversion;
 }
 
 Form1::~Form1()
@@ -121,13 +132,9 @@ Form1::~Form1()
 
 void Form1::showRecorderState()
 {
-    RecordAction->setEnabled(m_recorder->canRecord());
-    PauseAction->setText(m_recorder->pauseCaption());
-    PauseAction->setEnabled(m_recorder->canStop());
-    StopAction->setEnabled(m_recorder->canStop());
     // The wait pointer shows while Stop saves and converts.
-    const Recorder::State state = m_recorder->state();
-    const bool saving = state == Recorder::State::Saving || state == Recorder::State::Converting;
+    const Controller::State state = m_controller->state();
+    const bool saving = state == Controller::State::Saving || state == Controller::State::Converting;
     if (saving != m_waitCursor) {
         m_waitCursor = saving;
         if (saving)
@@ -135,7 +142,7 @@ void Form1::showRecorderState()
         else
             QApplication::restoreOverrideCursor();
     }
-    if (m_closeWhenDone && !m_recorder->isBusy()) {
+    if (m_closeWhenDone && !m_controller->isBusy()) {
         m_closeWhenDone = false;
         showTrouble();
         QTimer::singleShot(0, this, &QWidget::close);
@@ -236,26 +243,6 @@ void Form1::bringToFront()
         showNormal();
 }
 
-void Form1::SkinButton1_Click()
-{
-    m_recorder->record();
-}
-
-void Form1::SkinButton4_Click()
-{
-    m_recorder->pauseOrResume();
-}
-
-void Form1::SkinButton2_Click()
-{
-    m_recorder->stop();
-}
-
-void Form1::Timer2_Timer()
-{
-    m_recorder->tick();
-}
-
 void Form1::appendItem(const QString& length, const QString& path)
 {
     recordings_list::append(*List1, NextItemNumber, length, path);
@@ -339,18 +326,13 @@ QString Form1::GetShortPath(const QString& strFileName) const
     return canonicalPath(strFileName);
 }
 
-void Form1::objDOS_ReceiveOutputs(const QString& CommandOutputs)
-{
-    m_conversion->receiveOutputs(CommandOutputs);
-}
-
 void Form1::Convert_Click()
 {
     const QString inputf = Getfilename();
     const QString outputf = m_conversion->outputFor(inputf);
     if (outputf.isEmpty())
         return;
-    m_conversion->Converting(inputf, outputf);
+    m_controller->convert(inputf, outputf);
     appendItem(recordings_list::selectedLength(*List1), outputf);
 }
 
@@ -364,7 +346,7 @@ void Form1::Wavtomp3_Click()
     const QString outputf = m_conversion->outputFor(inputf);
     if (outputf.isEmpty())
         return;
-    m_conversion->Converting(inputf, outputf);
+    m_controller->convert(inputf, outputf);
 }
 
 void Form1::mp3otion_Click()
@@ -376,11 +358,6 @@ void Form1::List1_DblClick()
 {
     if (List1->currentItem())
         m_playback->play(Getfilename());
-}
-
-void Form1::Timer1_Timer()
-{
-    m_playback->tick();
 }
 
 void Form1::input_Click()
@@ -539,8 +516,11 @@ void Form1::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    if (m_recorder->isBusy()) {
-        // A save under way is finished first; shutdown follows as soon as it is done.
+    // A running take is saved first, and a save or conversion under way finishes; shutdown follows
+    // as soon as that is done, and the window answers meanwhile.
+    if (m_recorder->canStop())
+        m_recorder->stop();
+    if (m_controller->isBusy()) {
         m_closeWhenDone = true;
         event->ignore();
         return;
@@ -561,9 +541,6 @@ void Form1::unloadWizard()
 
 void Form1::Form_Unload()
 {
-    // A recording or a paused recording is saved, whatever message the status line shows.
-    if (m_recorder->canStop())
-        m_recorder->stop();
     showTrouble();
     m_playback->close();
     unloadWizard();

@@ -14,13 +14,13 @@
 #include <QTimer>
 #include <optional>
 
-#include "convert/dos_outputs.h"
 #include "convert/lame_window.h"
 #include "prefs/preferences.h"
 #include "setup/form2.h"
 #include "ui/aboutme.h"
 #include "ui/form3.h"
 
+class Controller;
 class Conversion;
 class Playback;
 class QAction;
@@ -111,11 +111,11 @@ public:
 
     // The numbering of the recordings list.
     int16_t NextItemNumber = 1;
-    DOSOutputs* objDOS = nullptr;
 
-    Recorder& recorder() const { return *m_recorder; }
-    Playback& playback() const { return *m_playback; }
-    Conversion& conversion() const { return *m_conversion; }
+    Controller& controller() const { return *m_controller; }
+    Recorder& recorder() const;
+    Playback& playback() const;
+    Conversion& conversion() const;
 
     // Secondary windows, while loaded.
     Form2* wizard() const { return m_form2; }
@@ -143,10 +143,6 @@ public:
     void wizardDone(int16_t testNumber) override;
 
 public slots:
-    void SkinButton1_Click();
-    void SkinButton4_Click();
-    void SkinButton2_Click();
-    void Timer2_Timer();
     void Stop_Click();
     void Delist_Click();
     void output_Click();
@@ -154,9 +150,7 @@ public slots:
     void Convert_Click();
     void Wavtomp3_Click();
     void mp3otion_Click();
-    void objDOS_ReceiveOutputs(const QString& CommandOutputs);
     void List1_DblClick();
-    void Timer1_Timer();
     void input_Click();
     void location_Click();
     void about_Click();
@@ -206,9 +200,10 @@ private:
     // watches is still whole.
     QObject* m_meterFeed = nullptr;
     SharedState& m_state;
-    Conversion* m_conversion = nullptr;
+    Controller* m_controller = nullptr;
     Recorder* m_recorder = nullptr;
     Playback* m_playback = nullptr;
+    Conversion* m_conversion = nullptr;
     QPointer<Form2> m_form2;
     QPointer<Preferences> m_preferences;
     QPointer<lame> m_lame;
@@ -216,7 +211,8 @@ private:
     QPointer<aboutme> m_about;
     QEventLoop* m_pump = nullptr;
     bool m_unloading = false;
-    // A close request that came while a save was under way: shutdown follows once it is done.
+    // A close request that came while a take ran or a save or conversion was under way: shutdown
+    // follows once it is done.
     bool m_closeWhenDone = false;
     bool m_waitCursor = false;
     bool m_levelSetUp = false;

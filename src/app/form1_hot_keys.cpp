@@ -2,7 +2,7 @@
 // the remote commands.
 #include "app/form1.h"
 
-#include "platform/event_pump.h"
+#include "control/controller.h"
 #include "recording/recorder.h"
 
 #include <QAction>
@@ -41,7 +41,7 @@ void Form1::hotKeysNotice(const QString& text)
 {
     // The answer comes from the desktop, a moment after start or whenever the user assigns a key:
     // a recording begun meanwhile keeps its status line.
-    if (!m_recorder->canRecord() || m_unloading)
+    if (!m_controller->canRecord() || m_unloading)
         return;
     showStatus(text, StatusTone::Attention);
 }
@@ -58,13 +58,13 @@ void Form1::HotKeyPump()
 
 bool Form1::hotKeysHeld() const
 {
-    return event_pump::isNested() || m_recorder->isBusy() || m_state.ExitPump;
+    return m_controller->isBusy() || m_state.ExitPump;
 }
 
 void Form1::HotKeyPressed(int id)
 {
-    // A press that arrives while an operation runs is dropped. One that arrives in between runs
-    // from the event loop, unless an operation has run before its turn came.
+    // A press that arrives while a save, a conversion or the wizard's test runs is dropped; the
+    // others trigger their action from the event loop, which does nothing while it is disabled.
     if (hotKeysHeld())
         return;
     QAction* action = id == kRecordKey  ? RecordAction
@@ -73,9 +73,8 @@ void Form1::HotKeyPressed(int id)
                                         : nullptr;
     if (!action)
         return;
-    const unsigned generation = event_pump::generation();
-    QTimer::singleShot(0, action, [this, action, generation] {
-        if (!hotKeysHeld() && generation == event_pump::generation())
+    QTimer::singleShot(0, action, [this, action] {
+        if (!hotKeysHeld())
             action->trigger();
     });
 }

@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include "control/controller.h"
+
 #include "app/recordings_list.h"
 #include "app/volume_slider.h"
 #include "recording/level_meter.h"
@@ -389,20 +391,13 @@ void Form1::buildMenus()
 
 void Form1::buildRecordingActions()
 {
-    auto action = [this](const char* name) {
-        auto* created = new QAction(this);
-        created->setObjectName(QString::fromLatin1(name));
-        addAction(created);
-        return created;
-    };
-    RecordAction = action("RecordAction");
-    PauseAction = action("PauseAction");
-    StopAction = action("StopAction");
-    RecordAction->setText(QStringLiteral("Record F9"));
-    StopAction->setText(QStringLiteral("Stop F11"));
-    connect(RecordAction, &QAction::triggered, this, &Form1::SkinButton1_Click);
-    connect(PauseAction, &QAction::triggered, this, &Form1::SkinButton4_Click);
-    connect(StopAction, &QAction::triggered, this, &Form1::SkinButton2_Click);
+    // The controller's actions: the window's buttons trigger them as the hot keys and the remote
+    // commands do.
+    RecordAction = m_controller->recordAction();
+    PauseAction = m_controller->pauseAction();
+    StopAction = m_controller->stopAction();
+    for (QAction* action : {RecordAction, PauseAction, StopAction})
+        addAction(action);
     bindButton(SkinButton1, RecordAction);
     bindButton(SkinButton4, PauseAction);
     bindButton(SkinButton2, StopAction);

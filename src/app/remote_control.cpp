@@ -1,6 +1,7 @@
 #include "app/remote_control.h"
 
 #include "app/form1.h"
+#include "control/controller.h"
 #include "recording/recorder.h"
 
 #include <QDBusConnection>
@@ -44,8 +45,8 @@ int RemoteControl::send(const QStringList& commands, QTextStream& out)
     QDBusInterface program(QString::fromLatin1(kService), QString::fromLatin1(kPath),
                            QStringLiteral("org.trelvik.Trelvik"), bus);
     for (const QString& command : commands) {
-        // A Stop waits for its save; a conversion at Stop may take a while longer.
-        program.setTimeout(120000);
+        // Stop is answered once its save is done; a conversion at Stop may take a while longer.
+        program.setTimeout(command == u"stop" ? 120000 : -1);
         const QDBusMessage reply = program.call(commandMethod(command));
         if (reply.type() != QDBusMessage::ReplyMessage) {
             if (command == u"status")
@@ -72,24 +73,38 @@ void RemoteControl::Pause()
 
 void RemoteControl::Stop()
 {
+    Controller& controller = m_window.controller();
+    const bool stops = m_window.recorder().canStop();
     m_window.pressHotKey(Form1::kStopKey);
+    if (!stops || !calledFromDBus() || !controller.isBusy())
+        return;
+    // The answer waits for the save (and the conversion it starts); the event loop runs on.
+    setDelayedReply(true);
+    const QDBusMessage reply = message().createReply();
+    QDBusConnection bus = connection();
+    auto* waiting = new QObject(this);
+    connect(&controller, &Controller::changed, waiting, [&controller, reply, bus, waiting]() mutable {
+        if (controller.isBusy())
+            return;
+        bus.send(reply);
+        waiting->deleteLater();
+    });
 }
 
 void RemoteControl::Toggle()
 {
-    const Recorder& recorder = m_window.recorder();
-    if (recorder.canRecord())
+    if (m_window.controller().canRecord())
         Record();
-    else if (recorder.canStop())
+    else if (m_window.recorder().canStop())
         Stop();
 }
 
 QString RemoteControl::Status()
 {
-    switch (m_window.recorder().state()) {
-    case Recorder::State::Recording:
+    switch (m_window.controller().state()) {
+    case Controller::State::Recording:
         return QStringLiteral("recording");
-    case Recorder::State::Paused:
+    case Controller::State::Paused:
         return QStringLiteral("paused");
     default:
         return QStringLiteral("idle");

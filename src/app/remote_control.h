@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusContext>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -8,9 +9,11 @@ class Form1;
 class QTextStream;
 
 // The running program on the user's session bus: one name, so a second start finds the first, and
-// the commands of "trelvik --command". Each command acts as its hot key does: the same handler, and
-// nothing while its button is disabled or an operation runs.
-class RemoteControl : public QObject {
+// the commands of "trelvik --command". Each command acts as its hot key does: the same action, and
+// nothing while its button is disabled or an operation runs. Stop answers once the take is saved
+// (and converted, when that is asked for), so a script finds the file when the command returns;
+// the window goes on answering meanwhile.
+class RemoteControl : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.trelvik.Trelvik")
 public:

@@ -5,31 +5,37 @@
 #include "platform/status_tone.h"
 
 #include <QObject>
+#include <QQueue>
 #include <QString>
+#include <QStringList>
 
-class DOSOutputs;
+class QProcess;
 
-// Turning wave files into MP3 files with the encoder, run through the command runner: the command
-// line, the progress shown while it runs, and the hold it keeps on Record from its start until the
-// end of the encoder's output.
+// Turning wave files into MP3 files with the encoder, run as a child process with an argument list:
+// the progress shown while it runs, the end, and the hold it keeps on Record from its start until the
+// encoder has ended. Nothing waits: the encoder's output and its end arrive through the event loop.
+// A conversion asked for while one runs waits its turn.
 class Conversion : public QObject {
     Q_OBJECT
 public:
-    Conversion(DOSOutputs& runner, const AppPaths& paths, SharedState& state, QObject* parent = nullptr);
+    Conversion(const AppPaths& paths, SharedState& state, QObject* parent = nullptr);
+    ~Conversion() override;
 
-    // Runs the encoder from inputf to outputf and returns when it has ended. Progress and the end
-    // are shown as the runner's output arrives (receiveOutputs).
+    // Starts the encoder from inputf to outputf (or queues it behind the one running) and returns
+    // at once.
     void Converting(const QString& inputf, const QString& outputf);
 
-    // The runner's output: one read, or an empty text at the end of the output.
+    // One piece of the encoder's output (at most 256 bytes of it): progress is shown when it carries
+    // some.
     void receiveOutputs(const QString& CommandOutputs);
 
-    // True from the start of a conversion until the end of the encoder's output (a conversion
-    // started inside another one lifts it when it ends, as the end of any output does).
+    // True from the start of a conversion until the encoder of the last one queued has ended.
     bool holdsRecord() const { return m_holdsRecord; }
 
     // The encoder: "lame" beside the program when there is one, else the one on PATH.
     QString encoderPath() const;
+    // The encoder's arguments: the options of "MP3 Options", then inputf and outputf.
+    QStringList arguments(const QString& inputf, const QString& outputf) const;
 
     // The output for inputf: its last three characters replaced by "mp3". Empty, with a message,
     // when that would be inputf itself (the encoder would destroy the file it reads) or inputf is
@@ -49,12 +55,25 @@ signals:
     // The status line's colour alone.
     void toneChanged(StatusTone tone);
     void holdChanged();
+    // The encoder could not be started at all; text says so.
+    void failedToStart(const QString& text);
+    // The encoder for outputf has ended; ok when it ended well.
+    void converted(const QString& outputf, bool ok);
 
 private:
+    struct Job {
+        QString inputf;
+        QString outputf;
+    };
     void setHold(bool hold);
+    void startNext();
+    void readOutput();
+    void ended(int exitCode, bool crashed);
 
-    DOSOutputs& m_runner;
     const AppPaths& m_paths;
     SharedState& m_state;
+    QProcess* m_process = nullptr;
+    Job m_running;
+    QQueue<Job> m_waiting;
     bool m_holdsRecord = false;
 };

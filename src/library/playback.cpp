@@ -1,18 +1,18 @@
 #include "library/playback.h"
 
-#include "platform/event_pump.h"
 #include "platform/player.h"
 
 Playback::Playback(Player* player, QObject* parent) : QObject(parent), m_player(player)
 {
     m_poll.setObjectName(QStringLiteral("Timer1"));
     m_poll.setInterval(1000);
+    connect(&m_poll, &QTimer::timeout, this, &Playback::tick);
 }
 
-void Playback::closeDevice(const QString& name)
+void Playback::closeDevice(const QString& path)
 {
     if (m_player)
-        m_player->command(QStringLiteral("close ") + name);
+        m_player->close(path);
 }
 
 void Playback::close()
@@ -20,16 +20,11 @@ void Playback::close()
     closeDevice(m_playingFile);
 }
 
-QString Playback::mode(const QString& name)
-{
-    return m_player ? m_player->command(QStringLiteral("status ") + name + QStringLiteral(" mode")) : QString();
-}
-
 void Playback::play(const QString& path)
 {
     close();
     m_playingFile = path;
-    const QString reply = m_player ? m_player->command(QStringLiteral("play ") + path) : QStringLiteral("error");
+    const QString reply = m_player ? m_player->play(path) : QStringLiteral("error");
     if (!reply.isEmpty()) {
         // Nothing plays: say so instead of claiming playback, and poll nothing.
         m_poll.stop();
@@ -49,11 +44,9 @@ void Playback::stop()
 
 void Playback::tick()
 {
-    // A stop or another command that is waiting runs first; the query then sees its outcome.
-    event_pump::letPendingEventsRun();
     if (!m_poll.isActive())
         return;
-    if (mode(m_playingFile) == u"stopped") {
+    if (m_player && m_player->state(m_playingFile) == Player::State::PlayedOut) {
         Q_EMIT status(QStringLiteral("Playback has stopped"), StatusTone::Attention);
         m_poll.stop();
     }

@@ -8,8 +8,8 @@
 
 class Player;
 
-// Playing the recordings: one file at a time through the player's string commands, and a poll once
-// a second that reports when the file has played to its end. The device stays open under the
+// Playing the recordings: one file at a time through the player, and a poll once a second that
+// reports when the file has played to its end. The device stays open under the
 // file's name until the next play, "Stop playing", a cleared list or shutdown closes it.
 class Playback : public QObject {
     Q_OBJECT
@@ -20,7 +20,7 @@ public:
     // The file last started; kept after it has played out, replaced by the next play.
     const QString& playingFile() const { return m_playingFile; }
 
-    // The poll, once a second while a file plays.
+    // The poll, once a second while a file plays; each timeout runs tick().
     QTimer& poll() { return m_poll; }
 
     // Closes the previous file and plays path; the poll runs while it plays.
@@ -31,10 +31,8 @@ public:
     void tick();
     // Closes the file last started, quietly (a cleared list, shutdown).
     void close();
-    // Closes the device named name, quietly.
-    void closeDevice(const QString& name);
-    // The mode of a device: "playing", "stopped", or empty when it is not open.
-    QString mode(const QString& name);
+    // Closes the file at path when it is open, quietly.
+    void closeDevice(const QString& path);
 
 signals:
     void status(const QString& text, StatusTone tone);

@@ -385,26 +385,6 @@ PulsePlayer::PulsePlayer(std::shared_ptr<PulseContext> pulse) : m_pulse(std::mov
 
 PulsePlayer::~PulsePlayer() = default;
 
-QString PulsePlayer::command(const QString& text)
-{
-    const qsizetype blank = text.indexOf(QLatin1Char(' '));
-    const QString verb = (blank < 0 ? text : text.left(blank)).toLower();
-    const QString rest = blank < 0 ? QString() : text.mid(blank + 1);
-    if (verb == QLatin1String("play"))
-        return play(rest);
-    if (verb == QLatin1String("close")) {
-        close(rest);
-        return {};
-    }
-    if (verb == QLatin1String("status")) {
-        static const QLatin1String item(" mode");
-        if (!rest.endsWith(item, Qt::CaseInsensitive))
-            return {};
-        return mode(rest.left(rest.size() - item.size()));
-    }
-    return QStringLiteral("error: unknown command %1").arg(verb);
-}
-
 QString PulsePlayer::play(const QString& name)
 {
     // Only one file plays at a time; the same name starts again from the beginning.
@@ -433,40 +413,9 @@ void PulsePlayer::close(const QString& name)
     m_openName.clear();
 }
 
-QString PulsePlayer::mode(const QString& name)
+Player::State PulsePlayer::state(const QString& name)
 {
     if (!m_open || name != m_openName)
-        return {};
-    return m_open->finished() ? QStringLiteral("stopped") : QStringLiteral("playing");
-}
-
-bool PulsePlayer::playAndWait(const QString& path)
-{
-    if (!m_pulse || path.isEmpty())
-        return false;
-    Session session(m_pulse.get());
-    if (!session.open(path).isEmpty() || !session.start().isEmpty())
-        return false;
-    // Bounded by what has been decoded so far plus some slack, so a server that stops taking
-    // data cannot keep the caller here for ever, however long the file.
-    constexpr auto slack = std::chrono::seconds(3);
-    const auto started = PulseContext::Clock::now();
-    const double rate = session.sampleSpec.rate;
-    bool played = false;
-    {
-        PulseContext::Lock lock(*m_pulse);
-        while (!session.finished() && m_pulse->context()) {
-            const auto decoded = std::chrono::microseconds(int64_t(double(session.framesDecoded.load()) / rate * 1e6));
-            const auto deadline = started + decoded + slack;
-            const auto now = PulseContext::Clock::now();
-            if (now >= deadline)
-                break;
-            m_pulse->waitUntil(
-                [&session] { return session.finished(); },
-                std::min<PulseContext::Clock::time_point>(deadline, now + std::chrono::milliseconds(250)));
-        }
-        played = session.finished() && !session.failed.load();
-    }
-    // The session closes without the lock: its decoder may be waiting for it.
-    return played;
+        return State::Closed;
+    return m_open->finished() ? State::PlayedOut : State::Playing;
 }

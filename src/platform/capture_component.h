@@ -36,7 +36,8 @@ struct InputLevels {
 //   op 2  pause; op 3 continue into the same recording.
 //   op 4  returns the number of recording sources.
 //   op 5  selects source (0-based) for later captures.
-// Every call returns promptly on the UI thread.
+// Every call returns promptly on the UI thread, except op 0, which waits for the file; saveLater
+// does the same work without waiting.
 //
 // The program calls the operations by name (start, pause, ...); the numbered entry point is what a
 // capture component implements.
@@ -110,6 +111,10 @@ public:
     void resume() { Brelloc(QString(), 3, 0, 0, 0, 0); }
     // Ends the capture and writes it to path.
     int32_t save(const QString& path) { return Brelloc(path, 0, 0, 0, 0, 0); }
+    // Ends the capture at this moment and writes it to path without holding up the caller: done
+    // runs later from the caller's event loop with op 0's result, once the file is closed. A component
+    // that saves at once (the default) still calls done from the event loop, never from inside.
+    virtual void saveLater(const QString& path, std::function<void(int32_t result)> done);
     int32_t sourceCount() { return Brelloc(QString(), 4, 0, 0, 0, 0); }
     void selectSource(int32_t index) { Brelloc(QString(), 5, 0, 0, 0, index); }
 };

@@ -361,12 +361,17 @@ PulseCapture::PulseCapture(std::shared_ptr<PulseContext> pulse)
 
 PulseCapture::~PulseCapture()
 {
+    // A save under way ends first: its file is closed and placed, though nobody hears of it now.
+    if (m_saver.joinable()) {
+        m_saver.join();
+        m_session.reset();
+    }
     m_uiThread.reset();
     if (m_pulse)
         m_pulse->removeSourcesWatcher(m_watcher);
     // A recording nobody stopped stays in its spool file, to be found at the next start.
     if (m_session)
-        finishSession(false);
+        finishSession(false, pa_rtclock_now());
     releaseAwakeStream();
     if (m_pulse) {
         PulseContext::Lock lock(*m_pulse);
@@ -732,10 +737,11 @@ QString PulseCapture::spoolPath() const
 
 std::string PulseCapture::recordingSourceName()
 {
-    if (!m_session || !m_session->stream)
+    if (!m_session)
         return {};
+    // A save on its own thread ends the stream under the lock.
     PulseContext::Lock lock(*m_pulse);
-    if (pa_stream_get_state(m_session->stream) != PA_STREAM_READY)
+    if (!m_session->stream || pa_stream_get_state(m_session->stream) != PA_STREAM_READY)
         return {};
     const char* name = pa_stream_get_device_name(m_session->stream);
     return name ? name : "";
@@ -882,13 +888,12 @@ void PulseCapture::abandonSession()
     endMeasuring();
 }
 
-bool PulseCapture::finishSession(bool drain)
+bool PulseCapture::finishSession(bool drain, pa_usec_t stopAt)
 {
     Session* s = m_session.get();
     if (!s)
         return false;
     if (s->stream) {
-        const pa_usec_t stopAt = pa_rtclock_now();
         PulseContext::Lock lock(*m_pulse);
         const bool alive = pa_stream_get_state(s->stream) == PA_STREAM_READY;
         if (drain && alive) {
@@ -934,20 +939,55 @@ bool PulseCapture::finishSession(bool drain)
 
 int32_t PulseCapture::endSession(const QString& path)
 {
+    if (m_saving)
+        return Busy;
     m_keptPath.clear();
     if (!m_session)
         return NothingCaptured;
-    // A capture that failed has nothing more to hand over.
-    const bool complete = finishSession(failure() == Failure::None);
+    const int32_t result = closeSession(path, pa_rtclock_now());
     endMeasuring();
-    if (m_session->spool.bytesWritten() == 0) {
-        m_session->spool.discard();
-        m_session.reset();
-        return NothingCaptured;
-    }
-    const int32_t result = placeTake(path, complete);
     m_session.reset();
     return result;
+}
+
+int32_t PulseCapture::closeSession(const QString& path, pa_usec_t stopAt)
+{
+    // A capture that failed has nothing more to hand over.
+    const bool complete = finishSession(failure() == Failure::None, stopAt);
+    if (m_session->spool.bytesWritten() == 0) {
+        m_session->spool.discard();
+        return NothingCaptured;
+    }
+    return placeTake(path, complete);
+}
+
+void PulseCapture::saveLater(const QString& path, std::function<void(int32_t result)> done)
+{
+    if (m_saving)
+        return; // refused: the save under way reports once
+    m_keptPath.clear();
+    if (!m_session) {
+        CaptureComponent::saveLater(path, std::move(done));
+        return;
+    }
+    // The take ends at this moment; draining the server, closing the file and moving it into place
+    // take their time on a thread of their own. The session stays until then, so no start comes in
+    // between, and the thread touches nothing else of the component but under the loop's lock.
+    const pa_usec_t stopAt = pa_rtclock_now();
+    m_saving = true;
+    m_saver = std::thread([this, path, stopAt, done = std::move(done)]() mutable {
+        const int32_t result = closeSession(path, stopAt);
+        QMetaObject::invokeMethod(
+            m_uiThread.get(),
+            [this, result, done = std::move(done)] {
+                m_saver.join();
+                m_saving = false;
+                m_session.reset();
+                endMeasuring();
+                done(result);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 int32_t PulseCapture::placeTake(const QString& path, bool complete)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 class PulseContext;
 struct pa_stream;
@@ -38,6 +39,7 @@ public:
     int32_t Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
                     int32_t source) override;
     QString keptPath() const override { return m_keptPath; }
+    void saveLater(const QString& path, std::function<void(int32_t result)> done) override;
     void setSpoolTarget(const QString& plannedPath) override;
     // A spool folder without a planned name: the take is named when it stops.
     void setSpoolFolder(const QString& folder);
@@ -101,8 +103,11 @@ private:
     int32_t placeTake(const QString& path, bool complete);
 
     QString spoolFolderFor() const;
-    // Stops the stream (after draining it when drain is set) and completes the spool file.
-    bool finishSession(bool drain);
+    // Stops the stream at stopAt (after draining it up to there when drain is set) and completes the
+    // spool file.
+    bool finishSession(bool drain, uint64_t stopAt);
+    // Ends the session's stream and file and puts the take at path; the session itself stays.
+    int32_t closeSession(const QString& path, uint64_t stopAt);
 
     std::shared_ptr<PulseContext> m_pulse;
     // Queued calls to the failure handler belong to it, so none arrives after the component is gone.
@@ -126,6 +131,10 @@ private:
     struct pa_stream* m_awake = nullptr;
     std::string m_awakeSource;
     std::unique_ptr<Session> m_session;
+    // A save on its own thread (saveLater): the session stays until its result is back on the UI
+    // thread.
+    std::thread m_saver;
+    bool m_saving = false;
 
     // The level meter. A recording measures the samples it receives, in the stream's callback; while
     // idle and watched, a stream of the selected source's samples, handed over 25 times a second,

@@ -1,8 +1,6 @@
 #include "recording/recorder.h"
 
-#include "convert/conversion.h"
 #include "platform/config_keys.h"
-#include "platform/event_pump.h"
 #include "platform/ini_file.h"
 #include "recording/level_meter.h"
 #include "recording/output_location.h"
@@ -13,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QPointer>
 #include <QStandardPaths>
 
 #include <sndfile.h>
@@ -98,13 +97,12 @@ constexpr int32_t kTestBits = 8;
 
 } // namespace
 
-Recorder::Recorder(CaptureComponent& capture, Conversion& conversion, const AppPaths& paths, SharedState& state,
-                   QObject* parent)
-    : QObject(parent), m_capture(capture), m_conversion(conversion), m_paths(paths), m_shared(state)
+Recorder::Recorder(CaptureComponent& capture, const AppPaths& paths, SharedState& state, QObject* parent)
+    : QObject(parent), m_capture(capture), m_paths(paths), m_shared(state)
 {
     m_clock.setObjectName(QStringLiteral("Timer2"));
     m_clock.setInterval(1000);
-    connect(&m_conversion, &Conversion::holdChanged, this, &Recorder::changed);
+    connect(&m_clock, &QTimer::timeout, this, &Recorder::tick);
     m_capture.setFailureHandler([this](CaptureComponent::Failure) { captureFailed(); });
     // A take whose folder went away during the recording and cannot be made again goes to the
     // recordings folder, the Music folder or home, whichever takes it first.
@@ -117,14 +115,19 @@ QString Recorder::standInText(const QString& chosen, const QString& instead)
     return QStringLiteral("%1 is not connected; recording from %2").arg(chosen, instead);
 }
 
+QString Recorder::savedText()
+{
+    return kSaved;
+}
+
 bool Recorder::isBusy() const
 {
-    return m_state == State::Saving || m_state == State::Converting || m_state == State::Testing;
+    return m_state == State::Saving || m_state == State::Testing;
 }
 
 bool Recorder::canRecord() const
 {
-    return m_state == State::Idle && !m_conversion.holdsRecord();
+    return m_state == State::Idle;
 }
 
 QString Recorder::pauseCaption() const
@@ -292,22 +295,32 @@ bool Recorder::finishTake()
     const bool converting = m_shared.ConvertOnCompletion == 1;
     const output_location::FreeName name = output_location::freeName(m_shared.OutputPath, m_outputSuffix, converting);
     m_shared.OutputPath = name.path;
-    setState(State::Saving);
-    Q_EMIT status(kSaving, StatusTone::Attention);
-    // The message is painted; whatever else runs now finds the session saving and starts nothing.
-    event_pump::letPendingEventsRun();
-    const QString folder = QFileInfo(m_shared.OutputPath).absolutePath();
-    const bool folderWasThere = QFileInfo(folder).isDir();
-    const int32_t result = m_capture.save(m_shared.OutputPath);
-    const CaptureComponent::Failure failure = m_capture.failure();
+    m_savedSuffix = name.suffix;
+    m_savingPath = name.path;
+    m_folderAtStop = QFileInfo(QFileInfo(m_shared.OutputPath).absolutePath()).isDir();
     m_resumeCaption = false;
     m_clock.stop();
-    Q_EMIT changed();
+    setState(State::Saving);
+    Q_EMIT status(kSaving, StatusTone::Attention);
+    // The file is written off the UI thread; the window goes on painting and answering meanwhile,
+    // and finds the session saving, so nothing else starts.
+    QPointer<Recorder> alive(this);
+    m_capture.saveLater(m_savingPath, [alive](int32_t result) {
+        if (alive)
+            alive->takeSaved(result);
+    });
+    return true;
+}
+
+void Recorder::takeSaved(int32_t result)
+{
+    const CaptureComponent::Failure failure = m_capture.failure();
+    const bool folderWasThere = m_folderAtStop;
 
     // Where the take is, and how much it holds: only a file that holds audio counts as saved.
     QString path;
     if (result == CaptureComponent::Saved || result == CaptureComponent::SavedIncomplete)
-        path = canonicalPath(m_shared.OutputPath);
+        path = canonicalPath(m_savingPath);
     else if (result == CaptureComponent::KeptElsewhere)
         path = canonicalPath(m_capture.keptPath());
     double seconds = path.isEmpty() ? -1 : waveSeconds(path);
@@ -318,15 +331,16 @@ bool Recorder::finishTake()
     const QString reason = failureReason(failure, m_capture.writeError());
     QString outcome;
     if (path.isEmpty())
-        outcome = reason.isEmpty() ? QStringLiteral("The recording could not be saved as %1: nothing was recorded.")
-                                         .arg(m_shared.OutputPath)
-                                   : QStringLiteral("Recording stopped: %1. Nothing was recorded.").arg(reason);
+        outcome =
+            reason.isEmpty()
+                ? QStringLiteral("The recording could not be saved as %1: nothing was recorded.").arg(m_savingPath)
+                : QStringLiteral("Recording stopped: %1. Nothing was recorded.").arg(reason);
     else if (!reason.isEmpty())
         outcome = QStringLiteral("Recording stopped: %1. %2 kept in %3")
                       .arg(reason, shortLength(std::max(seconds, 0.0)), path);
     else if (result == CaptureComponent::KeptElsewhere && folderWasThere)
         outcome = QStringLiteral("Could not save as %1; the recording is kept in %2")
-                      .arg(QFileInfo(m_shared.OutputPath).fileName(), path);
+                      .arg(QFileInfo(m_savingPath).fileName(), path);
     else if (result == CaptureComponent::KeptElsewhere)
         outcome = m_folderAtRecord
                       ? QStringLiteral("Its folder was removed; the recording is saved as %1").arg(path)
@@ -353,22 +367,8 @@ bool Recorder::finishTake()
     }
     if (!path.isEmpty())
         Q_EMIT listed(length, path);
-    QString note;
-    if (converting && outcome.isEmpty()) {
-        // A take saved under an MP3 name would be converted onto itself: refused as from the menu.
-        const QString mp3 = path.left(path.size() - 3) + QStringLiteral("mp3");
-        if (mp3 == path) {
-            note = Conversion::alreadyMp3(path);
-        } else {
-            setState(State::Converting);
-            m_conversion.Converting(path, mp3);
-            Q_EMIT listed(length, mp3);
-        }
-    }
     const int missed = m_capture.missedAtStartMs();
-    if (!note.isEmpty()) {
-        Q_EMIT status(note, StatusTone::Attention, path);
-    } else if (!folderNote.isEmpty()) {
+    if (!folderNote.isEmpty()) {
         Q_EMIT status(folderNote, StatusTone::Attention, path);
     } else if (outcome.isEmpty() && missed > kMissedStartMs) {
         Q_EMIT status(QStringLiteral("Saved as %1, but its first %2 s are missing: the source delivered no sound "
@@ -382,26 +382,37 @@ bool Recorder::finishTake()
         Q_EMIT takeTroubled(outcome);
     }
     Savefile();
-    m_outputSuffix = raised(name.suffix + 1);
-    // Keys and clicks that arrived while the file was written are handled now, while the session
-    // still counts as saving: a hot key pressed during a save is lost, not acted on afterwards.
-    event_pump::letPendingEventsRun();
+    m_outputSuffix = raised(m_savedSuffix + 1);
+    // Saved in full where it was meant to go: whoever converts takes it from here, before the session
+    // is idle, so that nothing starts in between.
+    if (outcome.isEmpty())
+        Q_EMIT saved(path, length);
     setState(State::Idle);
-    return true;
 }
 
-bool Recorder::recordTest(int32_t source, const QString& path, const std::function<void()>& whileRecording)
+bool Recorder::startTest(int32_t source, const QString& path)
 {
     if (!canRecord())
         return false;
     setState(State::Testing);
     m_capture.selectSource(source);
     m_capture.setSpoolTarget(path);
+    // A start that fails still ends with finishTest: its save finds nothing and says so.
     m_capture.start(kTestChannels, kTestRate, kTestBits);
-    whileRecording();
-    m_capture.save(path);
-    setState(State::Idle);
     return true;
+}
+
+void Recorder::finishTest(const QString& path)
+{
+    if (m_state != State::Testing)
+        return;
+    QPointer<Recorder> alive(this);
+    m_capture.saveLater(path, [alive](int32_t result) {
+        if (!alive)
+            return;
+        alive->setState(State::Idle);
+        Q_EMIT alive->testSaved(result == CaptureComponent::Saved);
+    });
 }
 
 int Recorder::recoverTakes(const QStringList& folders)

@@ -12,11 +12,9 @@
 #include <cstdint>
 #include <functional>
 
-class Conversion;
-
 // The recording session: record, pause, resume and stop over the capture component, the recording
-// clock, the naming of the files, and the conversion at Stop when "Convert recording to MP3 on
-// completion" is on. It holds the state; the windows show what it emits.
+// clock and the naming of the files. It holds the state; the windows show what it emits. Stop
+// returns at once: the state is Saving until the file is closed, then Idle.
 //
 // Every operation checks the state first and is refused when the state does not allow it, so no
 // sequence of clicks, keys and close requests can start a second capture over a running one or run
@@ -28,23 +26,23 @@ public:
         Idle,
         Recording,
         Paused,
-        Saving,     // Stop is writing the file
-        Converting, // Stop is converting the file it saved
-        Testing,    // the setup wizard's test recording
+        Saving,  // Stop is writing the file
+        Testing, // the setup wizard's test recording
     };
     Q_ENUM(State)
 
-    Recorder(CaptureComponent& capture, Conversion& conversion, const AppPaths& paths, SharedState& state,
-             QObject* parent = nullptr);
+    Recorder(CaptureComponent& capture, const AppPaths& paths, SharedState& state, QObject* parent = nullptr);
 
     // What the status line says while the source chosen by name is away and another records in its
     // place.
     static QString standInText(const QString& chosen, const QString& instead);
+    // What the status line says once a take is saved in full.
+    static QString savedText();
 
     State state() const { return m_state; }
-    // Saving, converting at Stop, or testing: nothing else may start, and shutdown waits.
+    // Saving or testing: nothing else may start, and shutdown waits.
     bool isBusy() const;
-    // Idle, with no conversion holding Record.
+    // Idle.
     bool canRecord() const;
     // Recording or paused: Pause/Resume and Stop act.
     bool canStop() const { return m_state == State::Recording || m_state == State::Paused; }
@@ -60,7 +58,7 @@ public:
     bool pauseOrResume();
     bool stop();
 
-    // The recording clock: ticks once a second while recording.
+    // The recording clock: ticks once a second while recording, and each tick runs tick().
     QTimer& clock() { return m_clock; }
     void tick();
     // Shows the time and size for the seconds counted so far.
@@ -78,9 +76,11 @@ public:
     QString sourceName(int32_t index) { return m_capture.sourceName(index); }
     int32_t sourceIndex(const QString& name) { return m_capture.sourceIndex(name); }
 
-    // The setup wizard's test: records source in the test format into path while whileRecording
-    // runs. Refused (false) unless idle: a running recording is never cut short by a test.
-    bool recordTest(int32_t source, const QString& path, const std::function<void()>& whileRecording);
+    // The setup wizard's test: startTest records source in the test format, to go to path, until
+    // finishTest, which saves it there and says so with testSaved. Refused (false) unless idle: a
+    // running recording is never cut short by a test.
+    bool startTest(int32_t source, const QString& path);
+    void finishTest(const QString& path);
 
     // Takes that a killed program left in folders are repaired, named as the next takes of the
     // current location, listed and announced. Spools of a program still running are left alone.
@@ -109,11 +109,17 @@ signals:
     void recordingStarted();
     // A file for the recordings list, with the length to show.
     void listed(const QString& lengthText, const QString& path);
+    // A take was saved in full at path, where it was meant to go (emitted just before the session is
+    // idle again).
+    void saved(const QString& path, const QString& lengthText);
+    // The wizard's test recording is saved (ok) or nothing could be recorded.
+    void testSaved(bool ok);
 
 private:
     void setState(State state);
     void captureFailed();
     bool finishTake();
+    void takeSaved(int32_t result);
     // The silence watch: a take whose peak stays below -60 dBFS for this long says so on the status
     // line, and the line goes back to the recording text once sound arrives.
     static constexpr int kSilentSeconds = 10;
@@ -125,7 +131,6 @@ private:
     void watchStart();
 
     CaptureComponent& m_capture;
-    Conversion& m_conversion;
     const AppPaths& m_paths;
     SharedState& m_shared;
     std::function<QString()> m_dataRate;
@@ -144,4 +149,8 @@ private:
     // Whether the take's folder was there when it started: a folder missing at Stop was then
     // removed during the take, or never there.
     bool m_folderAtRecord = true;
+    // The take being saved: the suffix its name took, and whether its folder was there at Stop.
+    int64_t m_savedSuffix = 0;
+    QString m_savingPath;
+    bool m_folderAtStop = true;
 };

@@ -2,11 +2,11 @@
 
 #include "library/chime.h"
 #include "platform/config_keys.h"
-#include "platform/event_pump.h"
 #include "platform/ini_file.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
@@ -32,6 +32,20 @@ const QString kM6 = QStringLiteral("Sound card settings Completed,the informatio
 QString key(const char* name)
 {
     return QString::fromLatin1(name);
+}
+
+// How often the wizard looks whether a sound has played out.
+constexpr int kPlayerPollMs = 50;
+
+// Seconds a wave file plays; 0 when it cannot be read.
+double playingSeconds(const QString& path)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file)
+        return 0;
+    sf_close(file);
+    return info.samplerate > 0 ? double(info.frames) / info.samplerate : 0;
 }
 
 // The loudest sample of a wave file between two times, as a fraction of full scale; empty when the
@@ -125,6 +139,10 @@ Form2::Form2(const AppPaths& paths, Platform& platform, Recorder& recorder, Wiza
     buttons->addWidget(SkinButton1);
     layout->addLayout(buttons);
 
+    m_playerPoll.setInterval(kPlayerPollMs);
+    connect(&m_playerPoll, &QTimer::timeout, this, &Form2::pollPlayer);
+    connect(&m_recorder, &Recorder::testSaved, this, &Form2::testSaved);
+
     Form_Load();
     connect(SkinButton1, &QPushButton::clicked, this, &Form2::SkinButton1_Click);
     connect(SkinButton2, &QPushButton::clicked, this, &Form2::SkinButton2_Click);
@@ -146,54 +164,115 @@ void Form2::Form_Load()
 void Form2::SkinButton1_Click()
 {
     SkinButton2->hide();
-    if (TestNumber == 0) {
+    switch (m_step) {
+    case Step::Start:
         SourceCount = m_recorder.sourceCount();
         SkinLabel1->setText(M1(SourceCount));
         ++TestNumber;
-    } else {
-        const QString shown = SkinLabel1->text();
-        if (shown == M1(SourceCount)) {
-            SkinLabel1->setText(M2(TestNumber));
-        } else if (shown == M2(TestNumber)) {
-            testSource();
-        } else if (shown == kM3) {
-            SkinButton1->setEnabled(false);
-            m_platform.player->playAndWait(m_scratch);
-            SkinLabel1->setText(kM4);
-            enableNext();
-            SkinButton2->show();
-        } else if (shown == kM4) {
-            ++TestNumber;
-            SkinLabel1->setText(M2(TestNumber));
-            ChimeLabel->hide();
-        } else if (shown == kM5) {
-            removeScratch();
-            SkinButton1->setEnabled(false);
-        }
+        m_step = Step::Counted;
+        break;
+    case Step::Counted:
+        SkinLabel1->setText(M2(TestNumber));
+        m_step = Step::Announced;
+        break;
+    case Step::Announced:
+        testSource();
+        break;
+    case Step::Recorded:
+        SkinButton1->setEnabled(false);
+        m_step = Step::PlayingBack;
+        playThen(m_scratch, &Form2::playedBack);
+        break;
+    case Step::Asked:
+        ++TestNumber;
+        SkinLabel1->setText(M2(TestNumber));
+        ChimeLabel->hide();
+        m_step = Step::Announced;
+        break;
+    case Step::NoneLeft:
+        removeScratch();
+        SkinButton1->setEnabled(false);
+        break;
+    case Step::Recording:
+    case Step::Saving:
+    case Step::PlayingBack:
+        return; // the button is disabled while these run
     }
     if (TestNumber == int64_t(SourceCount) + 1) {
         SkinLabel1->setText(kM5);
         ChimeLabel->hide();
+        m_step = Step::NoneLeft;
     }
 }
 
 void Form2::testSource()
 {
     SkinButton1->setEnabled(false);
-    const QString chime = m_paths.programFile(QStringLiteral("test.wav"));
     // Each source's test goes to the same scratch file; a recording never replaces a file.
     removeScratch();
-    const bool tested =
-        m_recorder.recordTest(TestNumber - 1, m_scratch, [this, &chime] { m_platform.player->playAndWait(chime); });
-    event_pump::letPendingEventsRun();
-    if (!tested) {
+    if (!m_recorder.startTest(TestNumber - 1, m_scratch)) {
         // A recording started from the main window runs on; the test waits for its Stop.
         ChimeLabel->setText(QStringLiteral("A recording is running: stop it (F11) before this source is tested."));
         ChimeLabel->show();
         enableNext();
         return;
     }
+    m_step = Step::Recording;
+    playThen(m_paths.programFile(QStringLiteral("test.wav")), &Form2::chimePlayed);
+}
 
+void Form2::playThen(const QString& path, void (Form2::*done)())
+{
+    m_afterPlay = done;
+    m_playing = path;
+    Player* player = m_platform.player.get();
+    if (!player || !player->play(path).isEmpty()) {
+        // Nothing plays: the step goes on at once, and what the recording holds tells the rest.
+        m_playing.clear();
+        QTimer::singleShot(0, this, done);
+        return;
+    }
+    // A sound server that stops taking the sound cannot hold the wizard for ever.
+    m_playDeadline = QDateTime::currentMSecsSinceEpoch() + qint64((playingSeconds(path) + 3) * 1000);
+    m_playerPoll.start();
+}
+
+void Form2::pollPlayer()
+{
+    Player* player = m_platform.player.get();
+    if (player && player->state(m_playing) == Player::State::Playing &&
+        QDateTime::currentMSecsSinceEpoch() < m_playDeadline)
+        return;
+    m_playerPoll.stop();
+    if (player)
+        player->close(m_playing);
+    m_playing.clear();
+    if (m_afterPlay)
+        (this->*m_afterPlay)();
+}
+
+void Form2::chimePlayed()
+{
+    m_step = Step::Saving;
+    m_recorder.finishTest(m_scratch);
+}
+
+void Form2::testSaved(bool)
+{
+    if (m_step != Step::Saving)
+        return;
+    if (m_closing) {
+        removeScratch();
+        return;
+    }
+    showCheck();
+    enableNext();
+    SkinLabel1->setText(kM3);
+    m_step = Step::Recorded;
+}
+
+void Form2::showCheck()
+{
     // The user decides, but a measurement shows at once whether this source heard anything.
     const ChimeCheck check = findChime(m_scratch);
     if (!check.readable)
@@ -207,9 +286,14 @@ void Form2::testSource()
     if (check.readable)
         ChimeLabel->setText(ChimeLabel->text() + peakFigure(m_scratch, check));
     ChimeLabel->show();
+}
 
+void Form2::playedBack()
+{
+    SkinLabel1->setText(kM4);
+    m_step = Step::Asked;
     enableNext();
-    SkinLabel1->setText(kM3);
+    SkinButton2->show();
 }
 
 void Form2::enableNext()
@@ -224,7 +308,6 @@ void Form2::enableNext()
 void Form2::SkinButton2_Click()
 {
     if (SkinButton2->text() == u"heard") {
-        QCoreApplication::processEvents();
         SkinButton2->setText(QStringLiteral("Done"));
         SkinButton1->hide();
         const IniFile config(m_paths.configFile(), key(config_keys::kSection));
@@ -254,6 +337,15 @@ void Form2::Form_QueryUnload()
 
 void Form2::closeEvent(QCloseEvent* event)
 {
+    // A chime or a playback stops; a test recording under way ends, and its file goes.
+    m_closing = true;
+    if (m_playerPoll.isActive()) {
+        m_playerPoll.stop();
+        if (Player* player = m_platform.player.get())
+            player->close(m_playing);
+        if (m_step == Step::Recording)
+            chimePlayed();
+    }
     removeScratch();
     Form_QueryUnload();
     event->accept();

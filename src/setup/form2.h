@@ -7,12 +7,14 @@
 #include "ui/skin.h"
 #include "ui/skinned_widgets.h"
 
+#include <QTimer>
 #include <QWidget>
 
 // The sound-card setup wizard "Sound Card Setting", shown on a first run instead of the main window.
 // It tests the recording sources one by one: each records while the chime plays, the recording is
-// played back, and the user says whether the chime was heard again. The step is carried by the
-// message shown.
+// played back, and the user says whether the chime was heard again. Each step waits for what it
+// started (the chime, the save, the playback) through the event loop, so the window paints and
+// closes at any moment.
 class Form2 : public QWidget {
     Q_OBJECT
 public:
@@ -29,6 +31,20 @@ public:
 
     int16_t TestNumber = 0;
     int32_t SourceCount = 0;
+
+    // Where the wizard stands: each message it shows, and the waits between them.
+    enum class Step {
+        Start,       // "preparing", before the sources are counted
+        Counted,     // the number of sources is shown
+        Announced,   // the next source's test is announced
+        Recording,   // the chime plays while the source records
+        Saving,      // the test recording is being saved
+        Recorded,    // the test recording is there to be played back
+        PlayingBack, // it plays
+        Asked,       // "heard?"
+        NoneLeft,    // every source was tried
+    };
+    Step step() const { return m_step; }
 
     // The test recording; it lives in the system's temporary folder and is removed when the wizard
     // ends, whichever way.
@@ -52,6 +68,13 @@ private:
     void Form_Load();
     void Form_QueryUnload();
     void testSource();
+    void testSaved(bool ok);
+    void showCheck();
+    // Plays path and polls until it has been heard to its end (or could not play), then runs done.
+    void playThen(const QString& path, void (Form2::*done)());
+    void pollPlayer();
+    void chimePlayed();
+    void playedBack();
     void removeScratch();
     void enableNext();
 
@@ -60,4 +83,11 @@ private:
     Recorder& m_recorder;
     WizardHost& m_host;
     QString m_scratch;
+    Step m_step = Step::Start;
+    bool m_closing = false;
+    // What plays, until when at most, and what follows it.
+    QTimer m_playerPoll;
+    QString m_playing;
+    qint64 m_playDeadline = 0;
+    void (Form2::*m_afterPlay)() = nullptr;
 };

@@ -84,7 +84,10 @@ struct Fixture : WindowFixture {
     {
         select(form->List1->count() - 1);
         form->Convert->trigger();
+        converted();
     }
+    // Until the encoder has ended; the window answers meanwhile.
+    void converted() { QTRY_VERIFY_WITH_TIMEOUT(!form->conversion().holdsRecord(), 20000); }
     // A stand-in encoder in the program folder that records its arguments and reports progress.
     void standInEncoder()
     {
@@ -178,8 +181,7 @@ private slots:
         const QString wave = f.take(QStringLiteral("a.wav"), 7, original);
         f.convertLast();
         const QString encoder = f.paths.programFile(QStringLiteral("lame"));
-        QCOMPARE(f.w().objDOS->Commandline(),
-                 u'"' + encoder + QStringLiteral("\" -b 128 -m j ") + wave + u' ' + f.path(QStringLiteral("a.mp3")));
+        QCOMPARE(f.w().conversion().encoderPath(), encoder);
         QCOMPARE(f.standInArguments(), QStringList({"-b", "128", "-m", "j", wave, f.path(QStringLiteral("a.mp3"))}));
         QVERIFY(f.statuses.contains(QStringLiteral("Encoding in progress...  Status= 9%")));
         QVERIFY(f.statuses.contains(QStringLiteral("Encoding in progress...  Status=42%")));
@@ -196,6 +198,7 @@ private slots:
         QCOMPARE(f.state.LameOptions, QStringLiteral(" -b 320 -m m -h"));
         f.select(0);
         f.w().Convert->trigger();
+        f.converted();
         QCOMPARE(f.standInArguments(),
                  QStringList({"-b", "320", "-m", "m", "-h", wave, f.path(QStringLiteral("a.mp3"))}));
     }
@@ -224,6 +227,7 @@ private slots:
         writeTextFile(wave, "RIFF");
         f.fakes.dialogs->answers = QStringList({wave});
         f.w().Wavtomp3->trigger();
+        f.converted();
         QCOMPARE(f.fakes.dialogs->asked, QStringList({"open|Wave Files(*.wav)|*.wav"}));
         QCOMPARE(f.standInArguments(), QStringList({"-b", "128", "-m", "j", wave, wave.left(wave.size() - 3) + "mp3"}));
         QCOMPARE(f.w().List1->count(), 0);
@@ -254,6 +258,7 @@ private slots:
         f.press(f.kF9);
         f.fakes.dialogs->answers = QStringList({wave});
         f.w().Wavtomp3->trigger();
+        f.converted();
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Finish Converting"));
         // The end of the conversion does not offer Record while the recording runs, so F9 cannot
         // start a second capture over it.
@@ -281,6 +286,7 @@ private slots:
         f.w().preferences()->SkinButton1->click(); // Ok
         QCOMPARE(f.state.ConvertOnCompletion, int16_t(1));
         f.recordFor(3);
+        f.converted();
         const QString wave = QFileInfo(f.path(QStringLiteral("my recordings/take one.wav"))).canonicalFilePath();
         const QString mp3 = wave.left(wave.size() - 3) + QStringLiteral("mp3");
         QCOMPARE(f.w().List1->count(), 2);
@@ -305,6 +311,7 @@ private slots:
         f.w().preferences()->Check1->click();
         f.w().preferences()->SkinButton1->click();
         f.recordFor(2);
+        f.converted();
         const QString wave = QFileInfo(f.path(QStringLiteral("my recordings/take one_1.wav"))).canonicalFilePath();
         QCOMPARE(f.items(), QStringList({QStringLiteral("01     00:02     ") + wave,
                                          QStringLiteral("02     00:02     ") + wave.left(wave.size() - 3) + "mp3"}));
@@ -323,6 +330,7 @@ private slots:
         f.convertLast();
         f.select(0);
         f.w().Convert->trigger();
+        f.converted();
         qputenv("PATH", path);
         QCOMPARE(f.fakes.dialogs->messages, QStringList({"File or command not found", "File or command not found"}));
         QVERIFY(f.w().SkinButton1->isEnabled());

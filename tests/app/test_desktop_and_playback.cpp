@@ -61,12 +61,12 @@ private slots:
 
         f.fakes.player->modes.insert(f.b, QStringLiteral("playing"));
         f.fakes.log.clear();
-        f.w().Timer1_Timer(); // a tick of the poll
+        f.w().playback().tick(); // a tick of the poll
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("status ", f.b + " mode")}));
         QVERIFY(f.w().playback().poll().isActive());
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Recording is playing now........"));
         f.fakes.player->modes.insert(f.b, QStringLiteral("stopped"));
-        f.w().Timer1_Timer(); // a tick of the poll
+        f.w().playback().tick(); // a tick of the poll
         QVERIFY(!f.w().playback().poll().isActive());
         QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
         QCOMPARE(f.w().statusColour(), kRed);

@@ -263,7 +263,8 @@ private slots:
                 f.clickStop();
                 f.w().HotKeyPump();
             } else {
-                f.w().close(); // shutdown saves the running take itself
+                f.w().close(); // shutdown saves the running take itself, and then ends
+                QTRY_VERIFY(f.state.ExitPump);
             }
             QVERIFY(f.state.ExitPump);
             QCOMPARE(f.fakes.dialogs->messages.size(), 1);
@@ -300,6 +301,7 @@ private slots:
         f.clickRecord();
         f.tick(5);
         f.fakes.capture->fail(CaptureComponent::Failure::SourceGone);
+        f.settle();
         QVERIFY(f.status().startsWith(QStringLiteral("Recording stopped: the source is gone. 0:04 kept in ")));
         QCOMPARE(f.w().statusColour(), kRed);
         QVERIFY(f.w().SkinButton1->isEnabled() && !f.w().SkinButton2->isEnabled());
@@ -501,6 +503,7 @@ private slots:
             f.activate(0); // playing an earlier take replaces the recording's message
             QCOMPARE(f.status(), QStringLiteral("Recording is playing now........"));
             f.w().close();
+            QTRY_VERIFY(f.state.ExitPump); // once the take is saved
             QVERIFY(QFileInfo::exists(f.rec("talk_1.wav")));
             QCOMPARE(f.items().last(), "02     00:02     " + f.real("talk_1.wav"));
             QVERIFY(f.state.ExitPump);

@@ -5,24 +5,23 @@
 
 #include <QHash>
 
-// Records every command; "status NAME mode" answers from modes (empty for a name not in it).
+// Records every call, in the words of the older string commands ("play NAME", "close NAME",
+// "status NAME mode"); state answers from modes ("playing", "stopped"; Closed for a name not in it).
 class FakePlayer : public Player {
 public:
     explicit FakePlayer(CallLog& log) : m_log(log) {}
 
-    QString command(const QString& text) override
+    QString play(const QString& path) override
     {
-        m_log.add(QStringLiteral("mci(\"%1\")").arg(text));
-        if (text.startsWith(QStringLiteral("status ")) && text.endsWith(QStringLiteral(" mode")))
-            return modes.value(text.mid(7, text.size() - 12));
-        if (text.startsWith(QStringLiteral("play ")))
-            return playFails ? QStringLiteral("error") : QString();
-        return {};
+        m_log.add(QStringLiteral("mci(\"play %1\")").arg(path));
+        return playFails ? QStringLiteral("error") : QString();
     }
-    bool playAndWait(const QString& path) override
+    void close(const QString& path) override { m_log.add(QStringLiteral("mci(\"close %1\")").arg(path)); }
+    State state(const QString& path) override
     {
-        m_log.add(QStringLiteral("playAndWait(\"%1\")").arg(path));
-        return !playFails;
+        m_log.add(QStringLiteral("mci(\"status %1 mode\")").arg(path));
+        const QString mode = modes.value(path);
+        return mode == u"playing" ? State::Playing : mode == u"stopped" ? State::PlayedOut : State::Closed;
     }
 
     QHash<QString, QString> modes;

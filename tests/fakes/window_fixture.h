@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/form1.h"
+#include "recording/recorder.h"
 #include "tests/fakes/test_support.h"
 
 #include <QCoreApplication>
@@ -58,12 +59,16 @@ struct WindowFixture {
     }
     QString real(const QString& name) const { return QFileInfo(rec(name)).canonicalFilePath(); }
 
-    // A hot key pressed somewhere on the desktop; its handler runs from the event loop.
+    // A hot key pressed somewhere on the desktop; its handler runs from the event loop, and a save it
+    // starts is waited for, as a user waits for the status line to say so.
     void press(int id)
     {
         fakes.hotKeys->press(id);
         QCoreApplication::processEvents();
+        settle();
     }
+    // Until a save under way has ended; the event loop runs meanwhile.
+    void settle() { QTRY_VERIFY_WITH_TIMEOUT(form->recorder().state() != Recorder::State::Saving, 10000); }
     void clickRecord()
     {
         m_ticks = 0;
@@ -71,13 +76,17 @@ struct WindowFixture {
         form->SkinButton1->click();
     }
     void clickPause() { form->SkinButton4->click(); }
-    void clickStop() { form->SkinButton2->click(); }
+    void clickStop()
+    {
+        form->SkinButton2->click();
+        settle();
+    }
     // Ticks of the recording clock, as its timer would give them; a take stopped now holds half a
     // second more than the clock shows, as a real one does.
     void tick(int n)
     {
         for (int i = 0; i < n; ++i)
-            form->Timer2_Timer();
+            form->recorder().tick();
         m_ticks += n;
         fakes.capture->secondsOnStop = m_ticks - 1 + 0.5;
     }
@@ -101,6 +110,7 @@ struct WindowFixture {
     void activate(int row)
     {
         select(row);
+        form->List1->setFocus();
         QTest::keyClick(form->List1, Qt::Key_Return);
     }
     // The whole status text (the line itself may show a long file name shortened).

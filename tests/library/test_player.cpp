@@ -67,9 +67,18 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The player's state in the words the program shows it by.
 QString statusOf(Player& player, const QString& name)
 {
-    return player.command(QStringLiteral("status ") + name + QStringLiteral(" mode"));
+    switch (player.state(name)) {
+    case Player::State::Playing:
+        return QStringLiteral("playing");
+    case Player::State::PlayedOut:
+        return QStringLiteral("stopped");
+    case Player::State::Closed:
+        break;
+    }
+    return {};
 }
 
 // Polls the mode until it is no longer "playing"; the time it turned, from start, or -1.
@@ -139,7 +148,7 @@ private slots:
         MonitorListener monitor(pulse_test::testMonitor(), frequencies);
         QVERIFY(monitor.ok());
         const auto start = Clock::now();
-        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QCOMPARE(player.play(path), QString());
         std::this_thread::sleep_for(500ms);
         QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
         const double stoppedAt = waitUntilNotPlaying(player, path, start);
@@ -169,7 +178,7 @@ private slots:
         QVERIFY2(monitor.loudSeconds(0.05) <= heard + 0.05, "only the file's own tone was heard");
 
         QCOMPARE(statusOf(player, path), QStringLiteral("stopped"));
-        QCOMPARE(player.command(QStringLiteral("close ") + path), QString());
+        player.close(path);
         QCOMPARE(statusOf(player, path), QString());
     }
 
@@ -181,11 +190,11 @@ private slots:
         PulsePlayer player(m_pulse);
         MonitorListener monitor(pulse_test::testMonitor(), frequencies);
         QVERIFY(monitor.ok());
-        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QCOMPARE(player.play(path), QString());
         QVERIFY(monitor.waitForSound(0.5, 0));
         QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
         const double heardAtClose = monitor.loudSeconds(0.05, 0);
-        QCOMPARE(player.command(QStringLiteral("close ") + path), QString());
+        player.close(path);
         QCOMPARE(statusOf(player, path), QString());
         std::this_thread::sleep_for(700ms);
         monitor.stop();
@@ -193,8 +202,8 @@ private slots:
         QVERIFY2(heard <= heardAtClose + double(PulsePlayer::bufferMs) / 1000 + 0.05,
                  qPrintable(QStringLiteral("%1 s heard at close, %2 s in all").arg(heardAtClose).arg(heard)));
         // Closing again, or a name never opened, does nothing.
-        QCOMPARE(player.command(QStringLiteral("close ") + path), QString());
-        QCOMPARE(player.command(QStringLiteral("close ")), QString());
+        player.close(path);
+        player.close(QString());
     }
 
     // "play" of the open name starts it again from its beginning, and it is then heard to its end.
@@ -205,11 +214,11 @@ private slots:
         PulsePlayer player(m_pulse);
         MonitorListener monitor(pulse_test::testMonitor(), frequencies);
         QVERIFY(monitor.ok());
-        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QCOMPARE(player.play(path), QString());
         QVERIFY(monitor.waitForSound(0.3, 1));
         const double midAtRestart = monitor.loudSeconds(0.05, 1);
         const auto restart = Clock::now();
-        QCOMPARE(player.command(QStringLiteral("play ") + path), QString());
+        QCOMPARE(player.play(path), QString());
         QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
         const double stoppedAt = waitUntilNotPlaying(player, path, restart);
         QVERIFY2(stoppedAt >= 1.5 - 0.15, qPrintable(QStringLiteral("stopped %1 s after the restart").arg(stoppedAt)));
@@ -225,7 +234,7 @@ private slots:
             midHeard >= midAtRestart + 0.95 &&
                 midHeard <= midAtRestart + 1.0 + double(PulsePlayer::bufferMs) / 1000 + 0.05,
             qPrintable(QStringLiteral("%1 s of the second tone, %2 s at the restart").arg(midHeard).arg(midAtRestart)));
-        player.command(QStringLiteral("close ") + path);
+        player.close(path);
     }
 
     // Only one file plays: a second one closes the first at once.
@@ -238,11 +247,11 @@ private slots:
         PulsePlayer player(m_pulse);
         MonitorListener monitor(pulse_test::testMonitor(), frequencies);
         QVERIFY(monitor.ok());
-        QCOMPARE(player.command(QStringLiteral("play ") + first), QString());
+        QCOMPARE(player.play(first), QString());
         QVERIFY(monitor.waitForSound(0.4, 0));
         const double firstAtSwitch = monitor.loudSeconds(0.05, 0);
         const auto switched = Clock::now();
-        QCOMPARE(player.command(QStringLiteral("play ") + second), QString());
+        QCOMPARE(player.play(second), QString());
         QCOMPARE(statusOf(player, first), QString());
         QCOMPARE(statusOf(player, second), QStringLiteral("playing"));
         QVERIFY(waitUntilNotPlaying(player, second, switched) > 0);
@@ -257,7 +266,7 @@ private slots:
                 QStringLiteral("%1 s of the first at the switch, %2 s in all").arg(firstAtSwitch).arg(firstHeard)));
         QVERIFY2(secondHeard >= 0.94 && secondHeard <= 1.06,
                  qPrintable(QStringLiteral("%1 s of the second").arg(secondHeard)));
-        player.command(QStringLiteral("close ") + second);
+        player.close(second);
     }
 
     // What cannot be played says so, and leaves no device open; names never opened have no mode.
@@ -265,10 +274,10 @@ private slots:
     {
         PulsePlayer player(m_pulse);
         QCOMPARE(statusOf(player, m_folder + QStringLiteral("/never played.wav")), QString());
-        QCOMPARE(player.command(QStringLiteral("close ") + m_folder + QStringLiteral("/never played.wav")), QString());
+        player.close(m_folder + QStringLiteral("/never played.wav"));
 
         const QString missing = m_folder + QStringLiteral("/missing file.wav");
-        const QString reply = player.command(QStringLiteral("play ") + missing);
+        const QString reply = player.play(missing);
         QVERIFY2(reply.startsWith(QStringLiteral("error")), qPrintable(reply));
         QCOMPARE(statusOf(player, missing), QString());
 
@@ -278,29 +287,24 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray("This is a letter, not a recording.\n").repeated(200));
         }
-        QVERIFY(player.command(QStringLiteral("play ") + text).startsWith(QStringLiteral("error")));
+        QVERIFY(player.play(text).startsWith(QStringLiteral("error")));
         QCOMPARE(statusOf(player, text), QString());
-        QVERIFY(player.command(QStringLiteral("play ") + m_folder).startsWith(QStringLiteral("error")));
-        QVERIFY(player.command(QStringLiteral("play ")).startsWith(QStringLiteral("error")));
-        QVERIFY(player.command(QStringLiteral("seek ") + missing).startsWith(QStringLiteral("error")));
+        QVERIFY(player.play(m_folder).startsWith(QStringLiteral("error")));
+        QVERIFY(player.play(QString()).startsWith(QStringLiteral("error")));
 
         // An empty recording plays at once to its end.
         const QString empty = m_folder + QStringLiteral("/empty.wav");
         QVERIFY(writeTones(empty, 22050, 1, SF_FORMAT_PCM_U8, {}));
         const auto start = Clock::now();
-        QCOMPARE(player.command(QStringLiteral("play ") + empty), QString());
+        QCOMPARE(player.play(empty), QString());
         QVERIFY(waitUntilNotPlaying(player, empty, start) >= 0);
-        // The command words in any case, as the program writes "Status".
-        QCOMPARE(player.command(QStringLiteral("Status ") + empty + QStringLiteral(" mode")),
-                 QStringLiteral("stopped"));
-        QCOMPARE(player.command(QStringLiteral("CLOSE ") + empty), QString());
+        QCOMPARE(statusOf(player, empty), QStringLiteral("stopped"));
+        player.close(empty);
         QCOMPARE(statusOf(player, empty), QString());
-        QVERIFY(!player.playAndWait(missing));
-        QVERIFY(!player.playAndWait(text));
     }
 
-    // The blocking play returns once the sound has been heard to its end, and not much later.
-    void playAndWaitReturnsWhenHeard()
+    // A file counts as played out once the sound has been heard to its end, and not much later.
+    void playedOutWhenHeard()
     {
         const QString path = m_folder + QStringLiteral("/short tone.wav");
         QVERIFY(writeTones(path, 22050, 1, SF_FORMAT_PCM_U8, {{mid, 0.8}}));
@@ -308,8 +312,9 @@ private slots:
         MonitorListener monitor(pulse_test::testMonitor(), frequencies);
         QVERIFY(monitor.ok());
         const auto start = Clock::now();
-        QVERIFY(player.playAndWait(path));
-        const double returnedAfter = secondsSince(start);
+        QCOMPARE(player.play(path), QString());
+        const double returnedAfter = waitUntilNotPlaying(player, path, start);
+        QCOMPARE(statusOf(player, path), QStringLiteral("stopped"));
         const double heardAtReturn = monitor.loudSeconds(0.05, 1);
         std::this_thread::sleep_for(400ms);
         monitor.stop();
@@ -327,9 +332,8 @@ private slots:
             std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("no server")).toStdString()));
         const QString path = m_folder + QStringLiteral("/short tone.wav");
         QVERIFY(QFile::exists(path));
-        QVERIFY(player.command(QStringLiteral("play ") + path).startsWith(QStringLiteral("error")));
+        QVERIFY(player.play(path).startsWith(QStringLiteral("error")));
         QCOMPARE(statusOf(player, path), QString());
-        QVERIFY(!player.playAndWait(path));
     }
 
 private:

@@ -1,14 +1,14 @@
 // The recording session on its own, over the fake capture component and with no window: the order
 // of the calls it makes, the state it reports, and every operation refused out of turn.
 
+#include "control/controller.h"
 #include "convert/conversion.h"
-#include "convert/dos_outputs.h"
 #include "recording/recorder.h"
 #include "recording/recording_clock.h"
 #include "tests/fakes/fake_capture.h"
-#include "tests/fakes/fake_dialogs.h"
 #include "tests/fakes/test_support.h"
 
+#include <QAction>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cerrno>
@@ -41,20 +41,22 @@ struct Message {
     bool operator==(const Message&) const = default;
 };
 
-// A recorder over fakes, with what it emits written down.
+// A recorder over fakes, in the controller that converts its takes, with what they emit written
+// down.
 struct Session {
     QTemporaryDir dir;
     CallLog log;
     FakeCapture capture{log};
-    FakeDialogs dialogs;
-    DOSOutputs runner{dialogs};
     AppPaths paths;
     SharedState shared;
-    Conversion conversion{runner, paths, shared};
-    Recorder recorder{capture, conversion, paths, shared};
+    Controller controller{capture, nullptr, paths, shared};
+    Recorder& recorder = controller.recorder();
+    Conversion& conversion = controller.conversion();
     QList<Message> messages;
     QStringList listed;
     QList<State> states;
+    QList<Controller::State> controllerStates;
+    QStringList encoderMissing;
 
     Session() : paths(AppPaths::inFolder(dir.path()))
     {
@@ -66,17 +68,32 @@ struct Session {
         shared.SamplesPerSec = 22050;
         capture.writeFileOnStop = true;
         recorder.setDataRateSource([] { return QStringLiteral("5.047  MB/min"); });
-        // The main window hands the runner's output to the conversion; here the session does.
-        QObject::connect(&runner, &DOSOutputs::ReceiveOutputs, &conversion, &Conversion::receiveOutputs);
-        QObject::connect(&recorder, &Recorder::status, [this](const QString& text, StatusTone tone) {
+        QObject::connect(&controller, &Controller::encoderMissing,
+                         [this](const QString& text) { encoderMissing.append(text); });
+        QObject::connect(&controller, &Controller::changed, [this] {
+            if (controllerStates.isEmpty() || controllerStates.last() != controller.state())
+                controllerStates.append(controller.state());
+        });
+        QObject::connect(&controller, &Controller::status, [this](const QString& text, StatusTone tone) {
             messages.append({text, tone});
         });
-        QObject::connect(&recorder, &Recorder::listed,
+        QObject::connect(&controller, &Controller::listed,
                          [this](const QString& length, const QString& path) { listed.append(length + u' ' + path); });
         QObject::connect(&recorder, &Recorder::changed, [this] {
             if (states.isEmpty() || states.last() != recorder.state())
                 states.append(recorder.state());
         });
+    }
+    // Stop, and the save it starts, to its end.
+    bool stop()
+    {
+        const bool accepted = recorder.stop();
+        return QTest::qWaitFor([this] { return recorder.state() != State::Saving; }, 10000) && accepted;
+    }
+    // Until no conversion holds Record any more.
+    bool converted()
+    {
+        return QTest::qWaitFor([this] { return !conversion.holdsRecord(); }, 10000);
     }
     QString file(const QString& name) const { return QFileInfo(dir.filePath(name)).canonicalFilePath(); }
     void standInEncoder() const
@@ -122,7 +139,7 @@ private slots:
 
         s.messages.clear();
         s.capture.secondsOnStop = 2.5;
-        QVERIFY(s.recorder.stop());
+        QVERIFY(s.stop());
         const QString take = s.file(QStringLiteral("take.wav"));
         QCOMPARE(s.log.calls(),
                  QStringList({"Brelloc(\"\",1,2,22050,16,0)", "Brelloc(\"\",2,0,0,0,0)", "Brelloc(\"\",3,0,0,0,0)",
@@ -140,7 +157,7 @@ private slots:
 
         // The next take is numbered; the stored location comes back after each Stop.
         s.recorder.record();
-        s.recorder.stop();
+        s.stop();
         QCOMPARE(s.listed.last(), "00:02 " + s.file(QStringLiteral("take_1.wav")));
         QCOMPARE(s.shared.OutputPath, s.dir.filePath(QStringLiteral("take.wav")));
     }
@@ -154,7 +171,7 @@ private slots:
 
         QVERIFY(s.recorder.record());
         QVERIFY(!s.recorder.record()); // a second start would abandon the running capture
-        QVERIFY(!s.recorder.recordTest(0, s.dir.filePath(QStringLiteral("test.wav")), [] {}));
+        QVERIFY(!s.recorder.startTest(0, s.dir.filePath(QStringLiteral("test.wav"))));
         QCOMPARE(s.log.calls().size(), 1);
 
         // While the file is written, nothing else starts and no second Stop runs.
@@ -164,9 +181,9 @@ private slots:
                 return;
             QCOMPARE(s.recorder.state(), State::Saving);
             accepted = {s.recorder.stop(), s.recorder.record(), s.recorder.pauseOrResume(),
-                        s.recorder.recordTest(0, QStringLiteral("/tmp/x.wav"), [] {})};
+                        s.recorder.startTest(0, QStringLiteral("/tmp/x.wav"))};
         };
-        QVERIFY(s.recorder.stop());
+        QVERIFY(s.stop());
         QCOMPARE(accepted, QList<bool>({false, false, false, false}));
         QCOMPARE(s.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(), 1);
         QCOMPARE(s.listed.size(), 1);
@@ -212,8 +229,8 @@ private slots:
                 s.recorder.tick();
             s.capture.secondsOnStop = 41.6;
             s.capture.fail(failure, error);
+            QTRY_COMPARE(s.recorder.state(), State::Idle);
             const QString take = s.file(QStringLiteral("take.wav"));
-            QCOMPARE(s.recorder.state(), State::Idle);
             QVERIFY(s.recorder.canRecord());
             QCOMPARE(s.log.calls().last(), QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(take));
             const QString expected = QStringLiteral("Recording stopped: %1. 0:41 kept in %2").arg(reason, take);
@@ -232,7 +249,7 @@ private slots:
         s.recorder.pauseOrResume();
         s.capture.failNextStop = true;
         s.capture.fail(CaptureComponent::Failure::SourceGone);
-        QCOMPARE(s.recorder.state(), State::Idle);
+        QTRY_COMPARE(s.recorder.state(), State::Idle);
         QCOMPARE(s.messages.last().text,
                  QStringLiteral("Recording stopped: the source is gone. Nothing was recorded."));
         QVERIFY(s.listed.isEmpty());
@@ -244,7 +261,7 @@ private slots:
         // A file of no frames is no recording: it goes, and nothing is listed.
         s.recorder.record();
         s.capture.secondsOnStop = 0;
-        s.recorder.stop();
+        s.stop();
         QCOMPARE(s.messages.last().text, QStringLiteral("The recording could not be saved as %1: nothing was recorded.")
                                              .arg(s.dir.filePath(QStringLiteral("take.wav"))));
         QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take.wav"))));
@@ -255,7 +272,7 @@ private slots:
         for (int i = 0; i < 42; ++i)
             s.recorder.tick();
         s.capture.secondsOnStop = 17.8;
-        s.recorder.stop();
+        s.stop();
         QCOMPARE(s.listed, QStringList({"00:17 " + s.file(QStringLiteral("take_1.wav"))}));
         QCOMPARE(s.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
     }
@@ -273,7 +290,7 @@ private slots:
         QVERIFY(writeSilentWave(saved, 5.5));
         s.capture.failNextStop = true;
         s.capture.keptPathOnFailure = saved;
-        s.recorder.stop();
+        s.stop();
         QCOMPARE(s.messages.last().text, QStringLiteral("Its folder was removed; the recording is saved as %1")
                                              .arg(s.file(QStringLiteral("take.wav"))));
         QCOMPARE(s.listed, QStringList({"00:05 " + s.file(QStringLiteral("take.wav"))}));
@@ -304,7 +321,7 @@ private slots:
                 QVERIFY(QDir(folder).removeRecursively());
             s.recorder.tick();
             s.recorder.tick();
-            s.recorder.stop();
+            s.stop();
             const QString take = QFileInfo(folder + QStringLiteral("/take.wav")).canonicalFilePath();
             QVERIFY(!take.isEmpty());
             QCOMPARE(s.listed, QStringList({"00:01 " + take, "00:01 " + take.left(take.size() - 3) + "mp3"}));
@@ -330,7 +347,7 @@ private slots:
         QCOMPARE(s.messages.last(), missing);
         s.recorder.tick();
         QCOMPARE(s.messages.count(missing), 1);
-        s.recorder.stop();
+        s.stop();
         QCOMPARE(s.messages.last().text,
                  QStringLiteral("Saved as %1, but its first 0.7 s are missing: the source delivered no sound before.")
                      .arg(s.file(QStringLiteral("take.wav"))));
@@ -341,7 +358,7 @@ private slots:
         t.recorder.record();
         t.recorder.tick();
         QCOMPARE(t.messages.last().text, QStringLiteral("The Program is Recording now........"));
-        t.recorder.stop();
+        t.stop();
         QCOMPARE(t.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
     }
 
@@ -389,7 +406,7 @@ private slots:
 
         // The recovered take had the planned name; the next take gets the one after it.
         s.recorder.record();
-        s.recorder.stop();
+        s.stop();
         QCOMPARE(s.listed.last(), "00:00 " + s.file(QStringLiteral("take_1.wav")));
     }
 
@@ -397,11 +414,16 @@ private slots:
     {
         Session s;
         const QString scratch = s.dir.filePath(QStringLiteral("scratch.wav"));
-        bool duringTest = false;
-        QVERIFY(s.recorder.recordTest(2, scratch, [&] {
-            duringTest = s.recorder.state() == State::Testing && !s.recorder.record() && !s.recorder.canRecord();
-        }));
-        QVERIFY(duringTest);
+        QList<bool> saved;
+        QObject::connect(&s.recorder, &Recorder::testSaved, [&](bool ok) { saved.append(ok); });
+        QVERIFY(s.recorder.startTest(2, scratch));
+        // From the start until the test recording is saved, the session is the test's.
+        QCOMPARE(s.recorder.state(), State::Testing);
+        QVERIFY(!s.recorder.record() && !s.recorder.canRecord() && !s.controller.canRecord());
+        QVERIFY(!s.controller.recordAction()->isEnabled());
+        s.recorder.finishTest(scratch);
+        QCOMPARE(s.recorder.state(), State::Testing);
+        QTRY_COMPARE(saved, QList<bool>({true}));
         QCOMPARE(s.log.calls(), QStringList({"Brelloc(\"\",5,0,0,0,2)", "Brelloc(\"\",1,1,22050,8,0)",
                                              QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(scratch)}));
         QCOMPARE(s.capture.spoolTarget, scratch);
@@ -416,39 +438,44 @@ private slots:
         s.standInEncoder();
         s.shared.ConvertOnCompletion = 1;
         s.shared.LameOptions = QStringLiteral(" -b 128 -m j");
-        QList<State> seenWhileEncoding;
+        QList<Controller::State> seenWhileEncoding;
         QObject::connect(&s.conversion, &Conversion::status, [&](const QString& text) {
             if (text.startsWith(QStringLiteral("Encoding")))
-                seenWhileEncoding.append(s.recorder.state());
+                seenWhileEncoding.append(s.controller.state());
         });
         s.recorder.record();
         s.recorder.tick();
         s.recorder.tick();
-        s.recorder.stop();
+        s.stop();
+        QVERIFY(s.converted());
         const QString take = s.file(QStringLiteral("take.wav"));
         QCOMPARE(s.listed, QStringList({"00:01 " + take, "00:01 " + take.left(take.size() - 3) + "mp3"}));
         QVERIFY(!seenWhileEncoding.isEmpty());
-        for (State state : std::as_const(seenWhileEncoding))
-            QCOMPARE(state, State::Converting);
-        QCOMPARE(s.states, QList<State>({State::Recording, State::Saving, State::Converting, State::Idle}));
+        for (Controller::State state : std::as_const(seenWhileEncoding))
+            QCOMPARE(state, Controller::State::Converting);
+        using C = Controller::State;
+        QCOMPARE(s.controllerStates, QList<C>({C::Recording, C::Saving, C::Converting, C::Idle}));
         QCOMPARE(s.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
-        QVERIFY(s.recorder.canRecord());
+        QVERIFY(s.controller.canRecord());
 
         // A conversion holds Record from its start to the end of the encoder's output, and lets it
         // go when the encoder cannot even start.
         QList<bool> canRecordWhileEncoding;
         QObject::connect(&s.conversion, &Conversion::status,
-                         [&] { canRecordWhileEncoding.append(s.recorder.canRecord()); });
-        s.conversion.Converting(take, s.dir.filePath(QStringLiteral("again.mp3")));
+                         [&] { canRecordWhileEncoding.append(s.controller.canRecord()); });
+        s.controller.convert(take, s.dir.filePath(QStringLiteral("again.mp3")));
+        QVERIFY(!s.controller.recordAction()->isEnabled());
+        QVERIFY(s.converted());
         QVERIFY(canRecordWhileEncoding.contains(false));
-        QVERIFY(s.recorder.canRecord());
+        QVERIFY(s.controller.canRecord() && s.controller.recordAction()->isEnabled());
         QFile::remove(s.paths.programFile(QStringLiteral("lame")));
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", s.dir.path().toUtf8());
-        s.conversion.Converting(take, s.dir.filePath(QStringLiteral("never.mp3")));
+        s.controller.convert(take, s.dir.filePath(QStringLiteral("never.mp3")));
+        QVERIFY(s.converted());
         qputenv("PATH", path);
-        QCOMPARE(s.dialogs.messages, QStringList({"File or command not found"}));
-        QVERIFY(s.recorder.canRecord());
+        QCOMPARE(s.encoderMissing, QStringList({"File or command not found"}));
+        QVERIFY(s.controller.canRecord());
     }
 
     void theConversionAtStopNeverReplacesAnMp3()
@@ -461,7 +488,7 @@ private slots:
         const QString earlier = s.dir.filePath(QStringLiteral("take.mp3"));
         writeTextFile(earlier, "ID3 earlier take");
         s.recorder.record();
-        s.recorder.stop();
+        s.stop();
         const QString take = s.file(QStringLiteral("take_1.wav"));
         QCOMPARE(s.listed, QStringList({"00:00 " + take, "00:00 " + take.left(take.size() - 3) + "mp3"}));
         QCOMPARE(readTextFile(earlier), QByteArray("ID3 earlier take"));
@@ -475,11 +502,11 @@ private slots:
         s.listed.clear();
         QFile::remove(s.paths.programFile(QStringLiteral("lame")));
         s.recorder.record();
-        s.recorder.stop();
+        s.stop();
         const QString song = s.file(QStringLiteral("song.mp3"));
         QCOMPARE(s.listed, QStringList({"00:00 " + song}));
         QCOMPARE(s.messages.last(), (Message{Conversion::alreadyMp3(song), StatusTone::Attention}));
-        QVERIFY(s.dialogs.messages.isEmpty()); // the encoder was not even asked for
+        QVERIFY(s.encoderMissing.isEmpty()); // the encoder was not even asked for
     }
 
     void clockDisplay_data()
@@ -540,5 +567,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRecorder)
+QTEST_MAIN(TestRecorder)
 #include "test_recorder.moc"

@@ -1,10 +1,7 @@
-#include "convert/conversion.h"
-#include "convert/dos_outputs.h"
 #include "library/pulse_player.h"
 #include "recording/pulse_backends.h"
 #include "recording/recorder.h"
 #include "setup/form2.h"
-#include "tests/fakes/fake_dialogs.h"
 #include "tests/recording/pulse_test_support.h"
 
 #include <QApplication>
@@ -32,9 +29,6 @@ struct Fixture {
     QuietHost host;
     AppPaths paths;
     SharedState state;
-    FakeDialogs dialogs;
-    DOSOutputs runner{dialogs};
-    std::unique_ptr<Conversion> conversion;
     std::unique_ptr<Recorder> recorder;
     std::unique_ptr<Form2> wizard;
 
@@ -47,15 +41,16 @@ struct Fixture {
         platform.capture = std::move(sound.capture);
         platform.mixer = std::move(sound.mixer);
         platform.player = std::make_unique<PulsePlayer>(platform.pulse);
-        conversion = std::make_unique<Conversion>(runner, paths, state);
-        recorder = std::make_unique<Recorder>(*platform.capture, *conversion, paths, state);
+        recorder = std::make_unique<Recorder>(*platform.capture, paths, state);
         wizard = std::make_unique<Form2>(paths, platform, *recorder, host);
     }
-    // Counts the sources, then records the first while the chime plays.
+    // Counts the sources, then records the first while the chime plays, and waits for the check.
     QString testFirstSource()
     {
         for (int i = 0; i < 3; ++i)
             wizard->SkinButton1->click();
+        if (!QTest::qWaitFor([this] { return wizard->step() == Form2::Step::Recorded; }, 15000))
+            return QStringLiteral("the test never ended");
         return wizard->ChimeLabel->text();
     }
 };
@@ -104,6 +99,27 @@ private slots:
         QVERIFY(QFileInfo::exists(scratch));
         f.wizard.reset();
         QVERIFY(!QFileInfo::exists(scratch)); // removed when the wizard ends
+    }
+
+    // The window is the user's while the chime plays: it answers, and closing it ends the test
+    // recording and leaves no file.
+    void closingDuringTheChimeEndsTheTest()
+    {
+        Fixture f;
+        for (int i = 0; i < 3; ++i)
+            f.wizard->SkinButton1->click();
+        QCOMPARE(f.wizard->step(), Form2::Step::Recording);
+        QCOMPARE(f.recorder->state(), Recorder::State::Testing);
+        QVERIFY(!f.wizard->SkinButton1->isEnabled());
+        // Events keep running while it plays: a timer set now fires long before the chime ends.
+        bool answered = false;
+        QTimer::singleShot(100, [&answered] { answered = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(answered, 1000);
+        QCOMPARE(f.wizard->step(), Form2::Step::Recording);
+        f.wizard->close();
+        QTRY_COMPARE_WITH_TIMEOUT(f.recorder->state(), Recorder::State::Idle, 5000);
+        QVERIFY(!QFileInfo::exists(f.wizard->scratchPath()));
+        QCOMPARE(f.platform.player->state(f.paths.programFile(QStringLiteral("test.wav"))), Player::State::Closed);
     }
 
     void aSilentSourceDoesNot()

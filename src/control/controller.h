@@ -1,0 +1,82 @@
+#pragma once
+
+#include "platform/app_paths.h"
+#include "platform/shared_state.h"
+#include "platform/status_tone.h"
+
+#include <QObject>
+#include <QString>
+
+class CaptureComponent;
+class Conversion;
+class Player;
+class Playback;
+class QAction;
+class Recorder;
+
+// The work behind the windows: the recording session, the conversions and the playback, and the
+// Record, Pause/Resume and Stop actions that the window's buttons, the hot keys and the remote
+// commands all trigger. No widget here: the window binds to the actions and shows what is emitted.
+//
+// A take saved while "Convert recording to MP3 on completion" is on is converted here, and Record
+// stays refused while any conversion runs.
+class Controller : public QObject {
+    Q_OBJECT
+public:
+    enum class State {
+        Idle,
+        Recording,
+        Paused,
+        Saving,     // Stop is writing the file
+        Converting, // a conversion runs and holds Record
+        Testing,    // the setup wizard's test recording
+    };
+    Q_ENUM(State)
+
+    Controller(CaptureComponent& capture, Player* player, const AppPaths& paths, SharedState& state,
+               QObject* parent = nullptr);
+    ~Controller() override;
+
+    Recorder& recorder() const { return *m_recorder; }
+    Conversion& conversion() const { return *m_conversion; }
+    Playback& playback() const { return *m_playback; }
+
+    // Each enabled exactly when it would act; a disabled one does nothing when triggered.
+    QAction* recordAction() const { return m_record; }
+    QAction* pauseAction() const { return m_pause; }
+    QAction* stopAction() const { return m_stop; }
+
+    State state() const;
+    bool canRecord() const;
+    // Saving, converting or testing: shutdown waits for it.
+    bool isBusy() const;
+
+    // Converts a wave file chosen by the user; the MP3 is listed by whoever asked.
+    void convert(const QString& inputf, const QString& outputf);
+
+signals:
+    // The state, or what the actions allow, changed.
+    void changed();
+    // A status-line message; path, when given, is a file the text names.
+    void status(const QString& text, StatusTone tone, const QString& path = {});
+    // The status line's colour alone.
+    void toneChanged(StatusTone tone);
+    // A file for the recordings list, with the length to show.
+    void listed(const QString& lengthText, const QString& path);
+    // The encoder could not be started; text says so.
+    void encoderMissing(const QString& text);
+
+private:
+    void update();
+    void convertSaved(const QString& path, const QString& lengthText);
+
+    Recorder* m_recorder;
+    Conversion* m_conversion;
+    Playback* m_playback;
+    SharedState& m_shared;
+    // The MP3 of the take whose conversion at Stop runs.
+    QString m_stopMp3;
+    QAction* m_record;
+    QAction* m_pause;
+    QAction* m_stop;
+};
