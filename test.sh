@@ -3,11 +3,15 @@
 # against a private PulseAudio and once against a private PipeWire (with WirePlumber and its Pulse
 # server), each with a null sink and a private Xvfb, which it stops again (tools/test_env.sh).
 # Exits non-zero when a run fails.
-# usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize]
+# usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize[=address|thread]]
 #   --server S  run the tests against that sound server only
 #   --sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer (in build-sanitize/), and
 #               run the same tests there; any report fails its test
-# TRELVIK_BUILD_DIR names the build folder (default build/, or build-sanitize/ with --sanitize), so
+#   --sanitize=thread
+#               build with ThreadSanitizer (in build-tsan/) and run the tests of the sound
+#               components, whose threads meet the sound server's; any report fails its test
+# Warnings are errors in the builds this script makes.
+# TRELVIK_BUILD_DIR names the build folder (default build/, build-sanitize/ or build-tsan/), so
 # that several builds can go on side by side.
 set -uo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -15,15 +19,16 @@ top="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$top/tools/test_env.sh"
 
 usage() {
-    echo "usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize]"
+    echo "usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize[=address|thread]]"
     exit 2
 }
 
-sanitize=0
+sanitize=
 servers=("${trelvik_env_servers[@]}")
 while [ $# -gt 0 ]; do
     case "$1" in
-        --sanitize) sanitize=1; shift ;;
+        --sanitize | --sanitize=address) sanitize=address; shift ;;
+        --sanitize=thread) sanitize=thread; shift ;;
         --server) [ $# -ge 2 ] || usage; servers=("$2"); shift 2 ;;
         --server=*) servers=("${1#--server=}"); shift ;;
         *) usage ;;
@@ -32,11 +37,17 @@ done
 case "${servers[0]}" in pulseaudio | pipewire) ;; *) usage ;; esac
 
 build="$top/build"
-options=(-DTRELVIK_BUILD_TESTS=ON)
-if [ "$sanitize" = 1 ]; then
+options=(-DTRELVIK_BUILD_TESTS=ON -DTRELVIK_WERROR=ON)
+selection=()
+if [ "$sanitize" = address ]; then
     build="$top/build-sanitize"
-    options+=(-DTRELVIK_SANITIZE=ON)
+    options+=(-DTRELVIK_SANITIZE=address)
     trelvik_env_sanitizers "$top"
+elif [ "$sanitize" = thread ]; then
+    build="$top/build-tsan"
+    options+=(-DTRELVIK_SANITIZE=thread)
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tools/tsan.supp"
+    selection=(-R '^test_(pulse_|capture_faults|player|chime|recorder|wizard_sound|wave_spool)')
 fi
 [ -n "${TRELVIK_BUILD_DIR:-}" ] && build="$(realpath -m "$TRELVIK_BUILD_DIR")"
 
@@ -65,7 +76,7 @@ for server in "${servers[@]}"; do
     echo "=== test.sh: the tests against $server"
     log="$logdir/$server.log"
     if trelvik_env_start "$server"; then
-        (cd "$build" && ctest --output-on-failure -j 2 --timeout 300) 2>&1 | tee "$log"
+        (cd "$build" && ctest --output-on-failure -j 2 --timeout 300 "${selection[@]}") 2>&1 | tee "$log"
         result=$?
         read -r passed failed skipped <<<"$(counts "$log")"
         if [ -n "${passed:-}" ]; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Encodes a 10-minute 44100 Hz stereo 16-bit wave file to MP3 through the program's command runner
-# and progress handler (convert_driver), and with the encoder run directly with the same options,
+# Encodes a 10-minute 44100 Hz stereo 16-bit wave file to MP3 through the program's conversion and
+# its progress display (convert_driver), and with the encoder run directly with the same options,
 # alternating, three times each. Prints the median wall times and their ratio (target: at most 1.05).
 #
 #   bench/convert.sh [BUILD_DIR]      (default: build; the driver is built there when missing)
@@ -24,7 +24,7 @@ runner_times=()
 direct_times=()
 for round in 1 2 3; do
     start=$(now)
-    "$driver" "$encoder" "$wav" "$work/runner.mp3" " -b 128 -m j" >"$work/driver.out"
+    "$driver" "$wav" "$work/runner.mp3" " -b 128 -m j" >"$work/driver.out"
     runner_times+=("$(echo "$(now) - $start" | bc)")
     start=$(now)
     "$encoder" -b 128 -m j "$wav" "$work/direct.mp3" >/dev/null 2>&1
@@ -35,7 +35,7 @@ done
 median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 runner_median=$(median "${runner_times[@]}")
 direct_median=$(median "${direct_times[@]}")
-echo "through the runner: ${runner_times[*]} s (median $runner_median s)"
+echo "through the program: ${runner_times[*]} s (median $runner_median s)"
 echo "lame directly:      ${direct_times[*]} s (median $direct_median s)"
 sed 's/^/driver: /' "$work/driver.out"
 printf 'ratio: %.3f (target <= 1.05)\n' "$(echo "$runner_median / $direct_median" | bc -l)"

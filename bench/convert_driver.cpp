@@ -1,68 +1,55 @@
-// Converts one wave file the way the program does: the encoder runs through the command runner, and
-// a progress handler like the main window's turns every piece of output with a "%" into a status
-// text and lets pending events run.
+// Converts one wave file the way the program does: the conversion runs the encoder as a child
+// process, its output arrives through the event loop, and every piece with a "%" becomes a status
+// text.
 //
-//   convert_driver ENCODER IN.wav OUT.mp3 [OPTIONS]
+//   convert_driver IN.wav OUT.mp3 [OPTIONS]
 //
-// OPTIONS defaults to the program's default encoder options. Prints key=value lines: updates (how
-// many pieces carried a percentage), last_status, output_chars.
+// The encoder is the one the program would use with no encoder beside it: "lame" on PATH. OPTIONS
+// defaults to the program's default encoder options. Prints key=value lines: updates (how many
+// progress texts were shown), last_status.
 
-#include "convert/dos_outputs.h"
+#include "convert/conversion.h"
 #include "convert/encoder_options.h"
-#include "platform/dialogs.h"
 
 #include <QCoreApplication>
-#include <QString>
+#include <QTemporaryDir>
 
 #include <cstdio>
-
-namespace {
-
-// Messages go to standard error; there are no file dialogs here.
-class ConsoleDialogs : public Dialogs {
-public:
-    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
-    QString openFileName(QWidget*, const QString&) override { return {}; }
-    void critical(QWidget*, const QString& text) override
-    {
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-        failed = true;
-    }
-    bool failed = false;
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    if (arguments.size() < 4 || arguments.size() > 5) {
-        std::fprintf(stderr, "usage: convert_driver ENCODER IN.wav OUT.mp3 [OPTIONS]\n");
+    if (arguments.size() < 3 || arguments.size() > 4) {
+        std::fprintf(stderr, "usage: convert_driver IN.wav OUT.mp3 [OPTIONS]\n");
         return 2;
     }
-    const QString options = arguments.size() == 5 ? arguments[4] : QString::fromLatin1(encoder_options::kDefault);
+    // A program folder without an encoder of its own.
+    QTemporaryDir folder;
+    const AppPaths paths = AppPaths::inFolder(folder.path());
+    SharedState state;
+    state.LameOptions = arguments.size() == 4 ? arguments[3] : QString::fromLatin1(encoder_options::kDefault);
 
-    ConsoleDialogs dialogs;
-    DOSOutputs runner(dialogs);
+    Conversion conversion(paths, state);
     QString status;
     long updates = 0;
-    QObject::connect(&runner, &DOSOutputs::ReceiveOutputs, &runner, [&](const QString& piece) {
-        const qsizetype percent = piece.indexOf(u'%');
-        if (percent >= 2) {
-            status = QStringLiteral("Encoding in progress...  Status=") + piece.mid(percent - 2, 3);
+    bool failed = false;
+    QObject::connect(&conversion, &Conversion::status, &app, [&](const QString& text) {
+        status = text;
+        if (text.startsWith(QStringLiteral("Encoding in progress")))
             ++updates;
-            QCoreApplication::processEvents();
-        }
-        if (piece.isEmpty())
-            status = QStringLiteral("Finish Converting");
     });
+    QObject::connect(&conversion, &Conversion::failedToStart, &app, [&](const QString& text) {
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+        failed = true;
+    });
+    QObject::connect(&conversion, &Conversion::converted, &app, [&](const QString&, bool ok) {
+        failed = failed || !ok;
+        QCoreApplication::quit();
+    });
+    conversion.Converting(arguments[1], arguments[2]);
+    QCoreApplication::exec();
 
-    runner.setCommandline(quoteWindowsArgument(arguments[1]) + options + u' ' + quoteWindowsArgument(arguments[2]) +
-                          u' ' + quoteWindowsArgument(arguments[3]));
-    const QString output = runner.ExecuteCommand(QString());
-
-    std::printf("updates=%ld\nlast_status=%s\noutput_chars=%lld\n", updates, qPrintable(status),
-                static_cast<long long>(output.size()));
-    return dialogs.failed ? 1 : 0;
+    std::printf("updates=%ld\nlast_status=%s\n", updates, qPrintable(status));
+    return failed ? 1 : 0;
 }

@@ -28,6 +28,7 @@ commands:
                               modal dialog and answer only when it closes
   focus ROLE NAME             give it the keyboard focus
   set-value ROLE NAME N       set its value
+  set-text ROLE NAME TEXT     replace the text of an editable control
   move ROLE NAME up|down [N]  perform its Increase or Decrease action N times (1 by default)
   ping ROLE NAME [--max S]    time one uncached query of the control and print the seconds; with
                               --max, fail when the answer takes longer or never comes
@@ -336,6 +337,9 @@ def run(args):
     elif args.command == "set-value":
         value = node.queryValue()
         value.currentValue = args.number
+    elif args.command == "set-text":
+        if not node.queryEditableText().setTextContents(args.text):
+            raise Failure(f"{label} refused the text")
     elif args.command == "move":
         action, index = action_index(node, ("increase",) if args.direction == "up" else ("decrease",))
         for _ in range(args.count):
@@ -388,6 +392,7 @@ def parse(argv):
     control_command("press").add_argument("--no-wait", action="store_true")
     control_command("focus")
     control_command("set-value").add_argument("number", type=float)
+    control_command("set-text").add_argument("text")
     move = control_command("move")
     move.add_argument("direction", choices=("up", "down"))
     move.add_argument("count", type=int, nargs="?", default=1)

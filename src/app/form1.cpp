@@ -8,10 +8,8 @@
 #include "convert/encoder_options.h"
 #include "library/mail.h"
 #include "library/playback.h"
-#include "platform/config_keys.h"
-#include "platform/ini_file.h"
+#include "platform/recording_format.h"
 #include "prefs/preferences.h"
-#include "prefs/recording_format.h"
 #include "recording/output_location.h"
 #include "recording/recorder.h"
 #include "setup/form2.h"
@@ -32,11 +30,6 @@ namespace {
 const QString kStartHint = QStringLiteral("Please read help files before starting program.");
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
-
-QString key(const char* name)
-{
-    return QString::fromLatin1(name);
-}
 
 // A secondary window is unloaded by destroying it; the owner forgets it at once, the toolkit deletes
 // it once the handler that asked for it has returned.
@@ -83,7 +76,6 @@ Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
     m_recorder = &m_controller->recorder();
     m_playback = &m_controller->playback();
     m_conversion = &m_controller->conversion();
-    m_recorder->setDataRateSource([this] { return loadPreferences().SkinPanel1->text(); });
     buildControls();
     buildRecordingActions();
     buildMenus();
@@ -182,39 +174,38 @@ void Form1::Form_Load()
     registerHotKeys();
     m_state.ExitPump = false;
 
-    if (!QFileInfo(configPath()).isFile()) {
+    const Settings& settings = m_controller->settings();
+    if (!settings.exists()) {
         m_state.OutputPath = m_paths.defaultRecording();
-        m_form2 = new Form2(m_paths, m_platform, *m_recorder, *this);
+        m_form2 = new Form2(m_paths, m_platform, settings, *m_recorder, *this);
         m_form2->show();
         m_recorder->recoverTakes();
         return;
     }
 
     show();
-    const IniFile config(configPath(), key(config_keys::kSection));
-    m_state.SourceIndex = int32_t(int64_t(config.readInt(key(config_keys::kRecordingSource), -1)) - 1);
+    m_state.SourceIndex = int32_t(int64_t(settings.recordingSource(-1)) - 1);
     // The source chosen by name wins where it exists: its place in the list may have moved. Where it
     // is not connected, the default source records in its place, and its level waits for it: the
     // device now at its old place is somebody else's.
-    const QString chosenName = config.readString(key(config_keys::kRecordingSourceName), {});
+    const QString chosenName = settings.recordingSourceName();
     const int32_t named = m_recorder->sourceIndex(chosenName);
     if (named >= 0)
         m_state.SourceIndex = named;
     else if (!chosenName.isEmpty())
         m_levelWaitsFor = chosenName;
-    ConfigureVolumeSlider(volume_slider::startFromStored(config.readString(key(config_keys::kRecordingVolume), {}),
-                                                         config.readInt(key(config_keys::kRecordingVolume), 0)));
+    ConfigureVolumeSlider(volume_slider::startFromStored(settings.recordingVolumeText(), settings.recordingVolume()));
     if (named >= 0)
         m_recorder->selectSource(named);
     else if (!chosenName.isEmpty())
         m_recorder->selectSourceNamed(chosenName);
     else
-        m_recorder->selectSource(int32_t(int64_t(config.readInt(key(config_keys::kRecordingSource), 0)) - 1));
-    using namespace recording_format;
-    m_state.Channels = storedOr(config.readInt(key(config_keys::kChannels), 0), kWizardChannels);
-    m_state.BitsPerSample = storedOr(config.readInt(key(config_keys::kBitsPerSample), 0), kWizardBitsPerSample);
-    m_state.SamplesPerSec = storedOr(config.readInt(key(config_keys::kSamplesPerSec), 0), kWizardSamplesPerSec);
-    SkinPanel1->setText(formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+        m_recorder->selectSource(int32_t(int64_t(settings.recordingSource(0)) - 1));
+    const Settings::Format format = settings.format();
+    m_state.Channels = format.channels;
+    m_state.BitsPerSample = format.bitsPerSample;
+    m_state.SamplesPerSec = format.samplesPerSec;
+    SkinPanel1->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     if (const CaptureComponent::StandIn standIn = m_recorder->standIn(); !standIn.chosen.isEmpty())
         showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);
     m_recorder->recoverTakes();
@@ -469,7 +460,8 @@ QColor Form1::statusColour() const
 
 Preferences& Form1::loadPreferences()
 {
-    return loadedWindow(this, m_preferences, [this] { return new Preferences(m_paths, m_state, SkinPanel1); });
+    return loadedWindow(this, m_preferences,
+                        [this] { return new Preferences(m_paths, m_controller->settings(), m_state, SkinPanel1); });
 }
 
 void Form1::mPreferences_Click()
@@ -483,7 +475,7 @@ void Form1::position_Click()
     if (!chosen.isEmpty())
         m_state.OutputPath = chosen;
     m_recorder->restartNumbering();
-    IniFile(configPath(), key(config_keys::kSection)).write(key(config_keys::kSavePosition), m_state.OutputPath);
+    m_controller->settings().setSavePosition(m_state.OutputPath);
 }
 
 void Form1::Exit_Click()
@@ -562,7 +554,7 @@ void Form1::Form_Unload()
         SkinScrollBar1->setValue(*current);
         level = QString::number(*current);
     }
-    IniFile(configPath(), key(config_keys::kSection)).write(key(config_keys::kRecordingVolume), level);
+    m_controller->settings().setRecordingVolume(level);
     m_playback->closeDevice(Getfilename());
     unregisterHotKeys();
 }

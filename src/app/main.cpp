@@ -1,6 +1,7 @@
 #include "app/backends.h"
 #include "app/form1.h"
 #include "app/remote_control.h"
+#include "app/stall_watch.h"
 #include "platform/command_line.h"
 #include "platform/termination_signals.h"
 #include "ui/icon.h"
@@ -87,6 +88,7 @@ int main(int argc, char** argv)
     // Logout, Ctrl+C and kill end the program as the close box does: a running recording is saved.
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &form, &QWidget::close);
+    StallWatch::startIfAsked(&form);
     form.Form_Load();
     form.HotKeyPump();
     return 0;

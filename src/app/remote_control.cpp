@@ -73,20 +73,25 @@ void RemoteControl::Pause()
 
 void RemoteControl::Stop()
 {
-    Controller& controller = m_window.controller();
     const bool stops = m_window.recorder().canStop();
     m_window.pressHotKey(Form1::kStopKey);
-    if (!stops || !calledFromDBus() || !controller.isBusy())
-        return;
     // The answer waits for the save (and the conversion it starts); the event loop runs on.
+    if (stops)
+        answerWhen([this] { return !m_window.controller().isBusy(); }, {});
+}
+
+void RemoteControl::answerWhen(const std::function<bool()>& done, const std::function<QVariant()>& answer)
+{
+    if (!calledFromDBus() || done())
+        return;
     setDelayedReply(true);
-    const QDBusMessage reply = message().createReply();
+    const QDBusMessage call = message();
     QDBusConnection bus = connection();
     auto* waiting = new QObject(this);
-    connect(&controller, &Controller::changed, waiting, [&controller, reply, bus, waiting]() mutable {
-        if (controller.isBusy())
+    connect(&m_window.controller(), &Controller::changed, waiting, [done, answer, call, bus, waiting]() mutable {
+        if (!done())
             return;
-        bus.send(reply);
+        bus.send(answer ? call.createReply(answer()) : call.createReply());
         waiting->deleteLater();
     });
 }
@@ -100,6 +105,17 @@ void RemoteControl::Toggle()
 }
 
 QString RemoteControl::Status()
+{
+    // While Stop saves, the answer waits for the file: "idle" means the take is on disk.
+    const auto saved = [this] { return m_window.controller().state() != Controller::State::Saving; };
+    if (!saved()) {
+        answerWhen(saved, [this] { return QVariant(stateName()); });
+        return {};
+    }
+    return stateName();
+}
+
+QString RemoteControl::stateName() const
 {
     switch (m_window.controller().state()) {
     case Controller::State::Recording:

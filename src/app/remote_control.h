@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+
+#include <functional>
 
 class Form1;
 class QTextStream;
@@ -44,5 +47,9 @@ public slots:
     void Quit();
 
 private:
+    // Answers the D-Bus call being handled later, once done holds: with answer's value, or none.
+    void answerWhen(const std::function<bool()>& done, const std::function<QVariant()>& answer);
+    QString stateName() const;
+
     Form1& m_window;
 };

@@ -8,7 +8,8 @@
 
 Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths& paths, SharedState& state,
                        QObject* parent)
-    : QObject(parent), m_recorder(new Recorder(capture, paths, state, this)),
+    : QObject(parent), m_settings(paths.configFile()),
+      m_recorder(new Recorder(capture, paths, m_settings, state, this)),
       m_conversion(new Conversion(paths, state, this)), m_playback(new Playback(player, this)), m_shared(state),
       m_record(new QAction(QStringLiteral("Record F9"), this)), m_pause(new QAction(QStringLiteral("Pause F10"), this)),
       m_stop(new QAction(QStringLiteral("Stop F11"), this))

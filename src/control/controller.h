@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/app_paths.h"
+#include "platform/settings.h"
 #include "platform/shared_state.h"
 #include "platform/status_tone.h"
 
@@ -37,6 +38,8 @@ public:
                QObject* parent = nullptr);
     ~Controller() override;
 
+    // Config.ini.
+    const Settings& settings() const { return m_settings; }
     Recorder& recorder() const { return *m_recorder; }
     Conversion& conversion() const { return *m_conversion; }
     Playback& playback() const { return *m_playback; }
@@ -70,6 +73,7 @@ private:
     void update();
     void convertSaved(const QString& path, const QString& lengthText);
 
+    Settings m_settings;
     Recorder* m_recorder;
     Conversion* m_conversion;
     Playback* m_playback;

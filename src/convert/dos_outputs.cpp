@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QPointer>
-#include <QWidget>
 
 #include <cerrno>
 #include <csignal>
@@ -185,7 +184,7 @@ DOSOutputs::DOSOutputs(Dialogs& dialogs, QObject* parent) : QObject(parent), m_d
 
 void DOSOutputs::showMessage(const QString& text)
 {
-    m_dialogs.critical(qobject_cast<QWidget*>(parent()), text);
+    m_dialogs.critical(nullptr, text);
 }
 
 QString DOSOutputs::ExecuteCommand(const QString& Commandline, bool* started)

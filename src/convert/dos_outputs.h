@@ -28,8 +28,7 @@ QString quoteWindowsArgument(const QString& argument);
 class DOSOutputs : public QObject {
     Q_OBJECT
 public:
-    // Failures are reported to the user through dialogs; message boxes are parented to the
-    // parent when it is a widget.
+    // Failures are reported to the user through dialogs.
     explicit DOSOutputs(Dialogs& dialogs, QObject* parent = nullptr);
 
     QString Commandline() const { return m_commandLine; }

@@ -1,8 +1,6 @@
 #include "prefs/preferences.h"
 
-#include "platform/config_keys.h"
-#include "platform/ini_file.h"
-#include "prefs/recording_format.h"
+#include "platform/recording_format.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -18,8 +16,10 @@ constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
 const char* const kRateEntries[] = {"8000  Hz", "11025 Hz", "22050 Hz", "44100 Hz"};
 } // namespace
 
-Preferences::Preferences(const AppPaths& paths, SharedState& state, QLabel* mainFormatLabel, QWidget* parent)
-    : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_state(state), m_mainFormatLabel(mainFormatLabel)
+Preferences::Preferences(const AppPaths& paths, const Settings& settings, SharedState& state, QLabel* mainFormatLabel,
+                         QWidget* parent)
+    : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_settings(settings), m_state(state),
+      m_mainFormatLabel(mainFormatLabel)
 {
     readAsWindow(*this);
     setObjectName(QStringLiteral("Preferences"));
@@ -129,13 +129,11 @@ void Preferences::Form_Load()
           static_cast<QWidget*>(SkinButton1), static_cast<QWidget*>(SkinButton2)})
         SkinForm1.apply(control);
 
-    const IniFile config(m_paths.configFile(), QString::fromLatin1(config_keys::kSection));
-    using namespace recording_format;
-    m_state.Channels = storedOr(config.readInt(QString::fromLatin1(config_keys::kChannels), 0), kWizardChannels);
-    m_state.BitsPerSample =
-        storedOr(config.readInt(QString::fromLatin1(config_keys::kBitsPerSample), 0), kWizardBitsPerSample);
-    m_state.SamplesPerSec =
-        storedOr(config.readInt(QString::fromLatin1(config_keys::kSamplesPerSec), 0), kWizardSamplesPerSec);
+    // The stored format: choices left by a Cancel are not what the next recording holds.
+    const Settings::Format stored = m_settings.format();
+    m_state.Channels = stored.channels;
+    m_state.BitsPerSample = stored.bitsPerSample;
+    m_state.SamplesPerSec = stored.samplesPerSec;
 
     Check1->setChecked(m_state.ConvertOnCompletion == 1);
     (m_state.Channels == 1 ? Option1 : Option2)->setChecked(true);
@@ -196,10 +194,7 @@ void Preferences::Option4_Click()
 void Preferences::SkinButton1_Click()
 {
     m_state.ConvertOnCompletion = Check1->isChecked() ? 1 : 0;
-    const IniFile config(m_paths.configFile(), QString::fromLatin1(config_keys::kSection));
-    config.write(QString::fromLatin1(config_keys::kChannels), QString::number(m_state.Channels));
-    config.write(QString::fromLatin1(config_keys::kBitsPerSample), QString::number(m_state.BitsPerSample));
-    config.write(QString::fromLatin1(config_keys::kSamplesPerSec), QString::number(m_state.SamplesPerSec));
+    m_settings.setFormat({m_state.Channels, m_state.BitsPerSample, m_state.SamplesPerSec});
     if (m_mainFormatLabel)
         m_mainFormatLabel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     m_unloading = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/app_paths.h"
+#include "platform/settings.h"
 #include "platform/shared_state.h"
 #include "ui/skin.h"
 #include "ui/skinned_widgets.h"
@@ -19,7 +20,8 @@ class QRadioButton;
 class Preferences : public QWidget {
     Q_OBJECT
 public:
-    Preferences(const AppPaths& paths, SharedState& state, QLabel* mainFormatLabel, QWidget* parent = nullptr);
+    Preferences(const AppPaths& paths, const Settings& settings, SharedState& state, QLabel* mainFormatLabel,
+                QWidget* parent = nullptr);
 
     SkinLabel* SkinLabel1;
     QComboBox* Combo1;
@@ -59,6 +61,7 @@ private:
     void Form_Load();
 
     const AppPaths& m_paths;
+    const Settings& m_settings;
     SharedState& m_state;
     QLabel* m_mainFormatLabel;
     bool m_unloading = false;

@@ -1,18 +1,6 @@
 #include "recording/output_location.h"
 
-#include "platform/config_keys.h"
-#include "platform/ini_file.h"
-
 #include <QFileInfo>
-
-namespace output_location {
-
-QString storedPath(const IniFile& config)
-{
-    return config.readString(QString::fromLatin1(config_keys::kSavePosition), QString::fromLatin1(kDefaultPath));
-}
-
-} // namespace output_location
 
 namespace output_location {
 

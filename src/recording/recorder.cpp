@@ -1,7 +1,6 @@
 #include "recording/recorder.h"
 
-#include "platform/config_keys.h"
-#include "platform/ini_file.h"
+#include "platform/recording_format.h"
 #include "recording/level_meter.h"
 #include "recording/output_location.h"
 #include "recording/recording_clock.h"
@@ -97,8 +96,9 @@ constexpr int32_t kTestBits = 8;
 
 } // namespace
 
-Recorder::Recorder(CaptureComponent& capture, const AppPaths& paths, SharedState& state, QObject* parent)
-    : QObject(parent), m_capture(capture), m_paths(paths), m_shared(state)
+Recorder::Recorder(CaptureComponent& capture, const AppPaths& paths, const Settings& settings, SharedState& state,
+                   QObject* parent)
+    : QObject(parent), m_capture(capture), m_paths(paths), m_settings(settings), m_shared(state)
 {
     m_clock.setObjectName(QStringLiteral("Timer2"));
     m_clock.setInterval(1000);
@@ -181,7 +181,9 @@ bool Recorder::record()
         const QString instead = m_capture.recordingSourceDescription();
         Q_EMIT status(standInText(standIn.chosen, instead.isEmpty() ? standIn.instead : instead), StatusTone::Busy);
     }
-    m_megabytesPerSecond = recording_clock::megabytesPerSecond(m_dataRate ? m_dataRate() : QString());
+    // The size estimate goes by the data rate Preferences shows for the format, rounded as shown.
+    m_megabytesPerSecond = recording_clock::megabytesPerSecond(recording_format::dataRateText(
+        recording_format::megabytesPerMinute(m_shared.SamplesPerSec, m_shared.Channels, m_shared.BitsPerSample)));
     return true;
 }
 
@@ -472,8 +474,7 @@ int Recorder::recoverTakes()
 
 void Recorder::Savefile()
 {
-    const QString stored =
-        output_location::storedPath(IniFile(m_paths.configFile(), QString::fromLatin1(config_keys::kSection)));
+    const QString stored = m_settings.savePosition();
     // A location without a folder ("Default", when none is stored) is in the recordings folder, not
     // in whatever folder the program happened to be started from.
     m_shared.OutputPath = QFileInfo(stored).isRelative() ? QDir(m_paths.recordingFolder()).filePath(stored) : stored;

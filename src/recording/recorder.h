@@ -2,6 +2,7 @@
 
 #include "platform/app_paths.h"
 #include "platform/capture_component.h"
+#include "platform/settings.h"
 #include "platform/shared_state.h"
 #include "platform/status_tone.h"
 
@@ -31,7 +32,8 @@ public:
     };
     Q_ENUM(State)
 
-    Recorder(CaptureComponent& capture, const AppPaths& paths, SharedState& state, QObject* parent = nullptr);
+    Recorder(CaptureComponent& capture, const AppPaths& paths, const Settings& settings, SharedState& state,
+             QObject* parent = nullptr);
 
     // What the status line says while the source chosen by name is away and another records in its
     // place.
@@ -48,10 +50,6 @@ public:
     bool canStop() const { return m_state == State::Recording || m_state == State::Paused; }
     // "Pause F10", or "Resume F10" while paused.
     QString pauseCaption() const;
-
-    // The data-rate display of the recording format ("5.047  MB/min"), read at each Record for the
-    // size estimate.
-    void setDataRateSource(std::function<QString()> source) { m_dataRate = std::move(source); }
 
     // Record, Pause/Resume and Stop; each returns false when refused.
     bool record();
@@ -132,8 +130,8 @@ private:
 
     CaptureComponent& m_capture;
     const AppPaths& m_paths;
+    const Settings& m_settings;
     SharedState& m_shared;
-    std::function<QString()> m_dataRate;
 
     State m_state = State::Idle;
     bool m_resumeCaption = false;

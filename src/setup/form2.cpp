@@ -1,8 +1,6 @@
 #include "setup/form2.h"
 
 #include "library/chime.h"
-#include "platform/config_keys.h"
-#include "platform/ini_file.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -28,11 +26,6 @@ const QString kM4 = QStringLiteral(
     "Have you heard the TEST chime AGAIN? If you haven't heard any voice, press NEXT button to continue.");
 const QString kM5 = QStringLiteral("Your sound card cannot support recording function.");
 const QString kM6 = QStringLiteral("Sound card settings Completed,the information has be saved!");
-
-QString key(const char* name)
-{
-    return QString::fromLatin1(name);
-}
 
 // How often the wizard looks whether a sound has played out.
 constexpr int kPlayerPollMs = 50;
@@ -102,9 +95,10 @@ QString Form2::M2(int16_t testNumber)
            QStringLiteral(" recording source. Press the NEXT button, You will hear the TEST chime.");
 }
 
-Form2::Form2(const AppPaths& paths, Platform& platform, Recorder& recorder, WizardHost& host, QWidget* parent)
-    : QWidget(parent, Qt::Window), SkinForm1(this), m_paths(paths), m_platform(platform), m_recorder(recorder),
-      m_host(host),
+Form2::Form2(const AppPaths& paths, Platform& platform, const Settings& settings, Recorder& recorder, WizardHost& host,
+             QWidget* parent)
+    : QWidget(parent, Qt::Window), SkinForm1(this), m_paths(paths), m_platform(platform), m_settings(settings),
+      m_recorder(recorder), m_host(host),
       m_scratch(QDir::temp().filePath(QStringLiteral("trelvik-test-%1.wav").arg(QCoreApplication::applicationPid())))
 {
     readAsWindow(*this);
@@ -310,13 +304,7 @@ void Form2::SkinButton2_Click()
     if (SkinButton2->text() == u"heard") {
         SkinButton2->setText(QStringLiteral("Done"));
         SkinButton1->hide();
-        const IniFile config(m_paths.configFile(), key(config_keys::kSection));
-        config.write(key(config_keys::kRecordingSource), QString::number(TestNumber));
-        config.write(key(config_keys::kRecordingSourceName), m_recorder.sourceName(TestNumber - 1));
-        config.write(key(config_keys::kSavePosition), m_paths.defaultRecording());
-        config.write(key(config_keys::kChannels), QStringLiteral("2"));
-        config.write(key(config_keys::kBitsPerSample), QStringLiteral("16"));
-        config.write(key(config_keys::kSamplesPerSec), QStringLiteral("22050"));
+        m_settings.storeWizardChoice(TestNumber, m_recorder.sourceName(TestNumber - 1), m_paths.defaultRecording());
         SkinLabel1->setText(kM6);
         ChimeLabel->hide();
         removeScratch();

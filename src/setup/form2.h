@@ -20,7 +20,8 @@ class Form2 : public QWidget {
 public:
     // The tests record through the program's recorder, so that a test never cuts into a recording
     // started meanwhile by a hot key.
-    Form2(const AppPaths& paths, Platform& platform, Recorder& recorder, WizardHost& host, QWidget* parent = nullptr);
+    Form2(const AppPaths& paths, Platform& platform, const Settings& settings, Recorder& recorder, WizardHost& host,
+          QWidget* parent = nullptr);
     ~Form2() override;
 
     SkinLabel* SkinLabel1;   // the message
@@ -80,6 +81,7 @@ private:
 
     const AppPaths& m_paths;
     Platform& m_platform;
+    const Settings& m_settings;
     Recorder& m_recorder;
     WizardHost& m_host;
     QString m_scratch;

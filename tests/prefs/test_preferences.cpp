@@ -1,7 +1,7 @@
 #include "platform/ini_file.h"
 #include "platform/number_format.h"
+#include "platform/recording_format.h"
 #include "prefs/preferences.h"
-#include "prefs/recording_format.h"
 #include "tests/fakes/test_support.h"
 
 #include <QCheckBox>
@@ -17,7 +17,8 @@ struct Fixture {
     AppPaths paths;
     SharedState state;
     QLabel mainLabel{QStringLiteral("main label")};
-    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.path()))) {}
+    Settings settings;
+    Fixture() : paths(AppPaths::inFolder(makeProgramFolder(dir.path()))), settings(paths.configFile()) {}
     void config(const QByteArray& text) { writeTextFile(paths.configFile(), text); }
     QByteArray configText() const { return readTextFile(paths.configFile()); }
 };
@@ -77,7 +78,7 @@ private slots:
                      .arg(bits)
                      .arg(rate)
                      .toLatin1());
-        Preferences window(f.paths, f.state, &f.mainLabel);
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
         QCOMPARE(window.SkinPanel1->text(), shown + QStringLiteral("  MB/min"));
         QCOMPARE(window.SkinPanel1->text().size() - shown.size(), 8);
     }
@@ -87,7 +88,7 @@ private slots:
         Fixture f;
         f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
         f.state.ConvertOnCompletion = 1;
-        Preferences window(f.paths, f.state, &f.mainLabel);
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
         QCOMPARE(window.windowTitle(), QStringLiteral("Preferences"));
         QVERIFY(window.Option2->isChecked());
         QVERIFY(window.Option4->isChecked());
@@ -108,7 +109,7 @@ private slots:
         // Nothing stored: the window shows the setup wizard's format, holds it, and saves it.
         Fixture f;
         f.state.Channels = 1; // replaced by the load
-        Preferences window(f.paths, f.state, &f.mainLabel);
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
         QVERIFY(window.Option2->isChecked());
         QVERIFY(window.Option4->isChecked());
         QCOMPARE(window.Combo1->currentText(), QStringLiteral("22050 Hz"));
@@ -119,7 +120,7 @@ private slots:
 
         Fixture g;
         g.config("[Config]\nChannels=3\nBitsPerSample=24\nSamplesPerSec=48000\n");
-        Preferences odd(g.paths, g.state, &g.mainLabel);
+        Preferences odd(g.paths, g.settings, g.state, &g.mainLabel);
         QCOMPARE(g.state.Channels, 3);
         QCOMPARE(g.state.BitsPerSample, 24);
         QCOMPARE(g.state.SamplesPerSec, 48000);
@@ -130,7 +131,7 @@ private slots:
     {
         Fixture f;
         f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
-        Preferences window(f.paths, f.state, &f.mainLabel);
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
         window.show();
         QSignalSpy unload(&window, &Preferences::unloadRequested);
 
@@ -164,7 +165,7 @@ private slots:
     {
         Fixture f;
         f.config("[Config]\nRecording Volume=3\n");
-        Preferences window(f.paths, f.state, &f.mainLabel);
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
         press(window.Option1);
         press(window.SkinButton1);
         QCOMPARE(f.configText(),
@@ -178,7 +179,7 @@ private slots:
         f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
         const QByteArray stored = f.configText();
         {
-            Preferences window(f.paths, f.state, &f.mainLabel);
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
             QSignalSpy unload(&window, &Preferences::unloadRequested);
             press(window.Option1);
             press(window.Check1);
@@ -191,7 +192,7 @@ private slots:
         QCOMPARE(f.mainLabel.text(), QStringLiteral("main label"));
 
         // The next load restores the stored format.
-        Preferences again(f.paths, f.state, &f.mainLabel);
+        Preferences again(f.paths, f.settings, f.state, &f.mainLabel);
         QCOMPARE(f.state.Channels, 2);
         QVERIFY(again.Option2->isChecked());
 
@@ -209,7 +210,7 @@ private slots:
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         Fixture f;
         f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
-        Preferences window(f.paths, f.state, &f.mainLabel);
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
         QCOMPARE(window.SkinPanel1->text(), QStringLiteral("5,047  MB/min"));
         QString text = window.SkinPanel1->text();
         text.chop(8);

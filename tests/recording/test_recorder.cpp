@@ -67,7 +67,6 @@ struct Session {
         shared.BitsPerSample = 16;
         shared.SamplesPerSec = 22050;
         capture.writeFileOnStop = true;
-        recorder.setDataRateSource([] { return QStringLiteral("5.047  MB/min"); });
         QObject::connect(&controller, &Controller::encoderMissing,
                          [this](const QString& text) { encoderMissing.append(text); });
         QObject::connect(&controller, &Controller::changed, [this] {

@@ -29,6 +29,7 @@ struct Fixture {
     QuietHost host;
     AppPaths paths;
     SharedState state;
+    Settings settings{paths.configFile()};
     std::unique_ptr<Recorder> recorder;
     std::unique_ptr<Form2> wizard;
 
@@ -41,8 +42,8 @@ struct Fixture {
         platform.capture = std::move(sound.capture);
         platform.mixer = std::move(sound.mixer);
         platform.player = std::make_unique<PulsePlayer>(platform.pulse);
-        recorder = std::make_unique<Recorder>(*platform.capture, paths, state);
-        wizard = std::make_unique<Form2>(paths, platform, *recorder, host);
+        recorder = std::make_unique<Recorder>(*platform.capture, paths, settings, state);
+        wizard = std::make_unique<Form2>(paths, platform, settings, *recorder, host);
     }
     // Counts the sources, then records the first while the chime plays, and waits for the check.
     QString testFirstSource()

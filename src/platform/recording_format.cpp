@@ -1,4 +1,4 @@
-#include "prefs/recording_format.h"
+#include "platform/recording_format.h"
 
 #include "platform/number_format.h"
 

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The longest stall of the window's event loop while the program does its slow work: the wizard
+# tests a source (chime, save, playback), Stop saves a take, the sound server is stopped with
+# SIGSTOP for 3 s in the middle of a take, and a 30-minute wave file is converted to MP3. The program
+# runs with TRELVIK_STALL_FILE, so that a timer on its event loop writes down every lateness of
+# 10 ms or more; the longest within each stretch is printed (goal: under 50 ms). Throughout the
+# server's stop and the conversion, the status line is also asked for its text over the
+# accessibility bus every 0.1 s, as a screen reader would: the slowest answer is printed too (goal:
+# within 200 ms).
+#
+#   bench/stalls.sh [BUILD_DIR]     (default: build)
+#   STALL_TAKE_SECONDS=3600 bench/stalls.sh     the take Stop saves lasts an hour (default 60 s)
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$top/build}"
+bin="$build/bin/trelvik"
+[ -x "$bin" ] || { echo "stalls.sh: build trelvik first" >&2; exit 1; }
+command -v sox >/dev/null || { echo "stalls.sh: sox is not installed" >&2; exit 1; }
+take_seconds="${STALL_TAKE_SECONDS:-60}"
+export TRELVIK_SOURCE_DIR="$top"
+fail() {
+    echo "stalls.sh: $*" >&2
+    exit 1
+}
+. "$top/tests/x11.sh"
+. "$top/tools/test_env.sh"
+trelvik_bench_begin stalls
+trelvik_bench_before_end() {
+    [ -n "${pid:-}" ] && kill -CONT "$server" 2>/dev/null
+    [ -n "${pid:-}" ] && kill -9 "$pid" 2>/dev/null
+    stop_accessibility
+}
+trelvik_env_enter pulseaudio own || fail "Xvfb or PulseAudio did not start"
+start_accessibility
+server="$(trelvik_env_sound_server_pid)"
+unset QT_QPA_PLATFORM
+stalls="$work/stalls"
+: >"$stalls"
+pid=
+
+now_ms() { python3 -c 'import time; print(int(time.monotonic() * 1000))'; }
+# The longest lateness written down between two moments (ms of the monotonic clock).
+longest() { awk -v a="$1" -v b="$2" '$1 >= a && $1 <= b && $2 > m { m = $2 } END { print m + 0 }' "$stalls"; }
+start() { # home
+    TRELVIK_STALL_FILE="$stalls" "$bin" --home "$1" >>"$work/trelvik.log" 2>&1 &
+    pid=$!
+    pids+=("$pid")
+}
+quit() {
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=
+}
+# Asks the status line for its text every 0.1 s until the file named exists; prints the slowest
+# answer in seconds (a query not answered within 2 s counts as 2 s).
+ping_until() { # file
+    local worst=0 took
+    while [ ! -e "$1" ]; do
+        took="$(a11y --window Trelvik --timeout 2 ping text Status 2>/dev/null)" || took=2
+        worst="$(echo "$took $worst" | awk '{ print ($1 > $2) ? $1 : $2 }')"
+        sleep 0.1
+    done
+    echo "$worst"
+}
+
+# --- the wizard tests the first source: the chime plays and is recorded, then played back ---
+mkdir -p "$work/first"
+start "$work/first"
+wizard() { a11y --window "Sound Card Setting" "$@"; }
+wizard press "push button" next >/dev/null || fail "the wizard did not come"
+wizard press "push button" next >/dev/null
+t0="$(now_ms)"
+wizard press "push button" next >/dev/null
+wizard --timeout 20 wait "push button" next --enabled >/dev/null || fail "the test recording did not end"
+wizard press "push button" next >/dev/null
+wizard --timeout 20 wait "push button" heard --showing >/dev/null || fail "the playback did not end"
+t1="$(now_ms)"
+echo "the wizard tests a source ($(((t1 - t0))) ms): longest stall $(longest "$t0" "$t1") ms"
+quit
+
+# --- Stop saves a take ---
+mkdir -p "$work/home" "$work/rec"
+printf '[Config]\nRecording Source=1\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\nSave Position=%s\n' \
+    "$work/rec/take.wav" >"$work/home/Config.ini"
+start "$work/home"
+a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "the window did not come"
+"$bin" --command record
+sleep "$take_seconds"
+t0="$(now_ms)"
+"$bin" --command stop
+t1="$(now_ms)"
+[ -s "$work/rec/take.wav" ] || fail "the take was not saved"
+echo "Stop saves a take of $take_seconds s (answered in $((t1 - t0)) ms): longest stall $(longest "$t0" "$((t1 + 500))") ms"
+
+# --- the sound server stops for 3 s in the middle of a take ---
+"$bin" --command record
+sleep 2
+t0="$(now_ms)"
+kill -STOP "$server"
+(sleep 3 && kill -CONT "$server" && sleep 1 && touch "$work/server back") &
+worst="$(ping_until "$work/server back")"
+t1="$(now_ms)"
+echo "the server stops for 3 s mid-take: longest stall $(longest "$t0" "$t1") ms, slowest answer on the bus ${worst} s"
+"$bin" --command stop
+quit
+
+# --- a 30-minute wave file is converted to MP3 ---
+wav="$work/thirty minutes.wav"
+sox -n -r 44100 -c 2 -b 16 "$wav" synth 1800 sine 440 vol 0.5
+start "$work/home"
+a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "the window did not come"
+a11y --window Trelvik press "menu item" "Wav to Mp3" --no-wait >/dev/null || fail "no menu item Wav to Mp3"
+a11y --timeout 10 set-text text "File name:" "$wav" >/dev/null || fail "no file dialog"
+t0="$(now_ms)"
+a11y press "push button" Open --no-wait >/dev/null || fail "the file dialog has no Open"
+(until a11y --window Trelvik --timeout 2 wait text Status --text "Finish Converting" >/dev/null 2>&1; do :; done
+    touch "$work/converted") &
+worst="$(ping_until "$work/converted")"
+t1="$(now_ms)"
+[ -s "$work/thirty minutes.mp3" ] || fail "no MP3 was made"
+echo "a 30-minute wave file converts ($(((t1 - t0) / 1000)) s): longest stall $(longest "$t0" "$t1") ms, slowest answer on the bus ${worst} s"
+quit

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/ini_file.h"
+
+#include <QString>
+#include <cstdint>
+
+// Config.ini, typed: the only reader and writer of the program's settings file. Every call reads or
+// writes the file afresh, one key at a time, so that what another start of the program or the user
+// wrote meanwhile counts.
+class Settings {
+public:
+    // The recording format as stored: a value never stored stands for the setup wizard's.
+    struct Format {
+        int32_t channels = 0;
+        int32_t bitsPerSample = 0;
+        int32_t samplesPerSec = 0;
+    };
+
+    explicit Settings(QString path);
+
+    const QString& path() const { return m_file.path(); }
+    // A first run has no settings file yet.
+    bool exists() const;
+
+    // "Recording Source": the wizard's confirmed source, 1-based; absent when it was never stored.
+    int32_t recordingSource(int32_t absent) const;
+    // "Recording Source Name": the sound server's name for it; empty when none is stored.
+    QString recordingSourceName() const;
+    // "Recording Volume": as stored (empty when absent or stored empty), and read as a number.
+    QString recordingVolumeText() const;
+    int32_t recordingVolume() const;
+    bool setRecordingVolume(const QString& level) const;
+    // "Save Position": the location recordings are named after, whole (paths here can be long, and
+    // a cut path names another file); "Default" when the file or the key is missing.
+    QString savePosition() const;
+    bool setSavePosition(const QString& path) const;
+    // "Channels", "BitsPerSample", "SamplesPerSec".
+    Format format() const;
+    bool setFormat(const Format& format) const;
+
+    // What the setup wizard stores once the user heard the chime: the source (1-based) and its
+    // name, the default location, and the wizard's format.
+    bool storeWizardChoice(int32_t source, const QString& sourceName, const QString& savePosition) const;
+
+private:
+    IniFile m_file;
+};
