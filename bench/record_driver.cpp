@@ -64,7 +64,7 @@ int main(int argc, char** argv)
     }
     PulseCapture capture(pulse);
     capture.setSpoolFolder(QFileInfo(out).absolutePath());
-    if (capture.Brelloc(QString(), 1, channels, rate, bits, 0) != 0) {
+    if (capture.start(channels, rate, bits) != 0) {
         std::fprintf(stderr, "record_driver: recording did not start\n");
         return 1;
     }
@@ -75,7 +75,7 @@ int main(int argc, char** argv)
             std::printf("rss_kb_at_%ds=%ld\n", s, statusKb("VmRSS"));
     }
     const auto stopAt = std::chrono::steady_clock::now();
-    const int result = capture.Brelloc(out, 0, 0, 0, 0, 0);
+    const int result = capture.save(out);
     const auto stopped = std::chrono::steady_clock::now();
     std::printf("stop_result=%d\n", result);
     std::printf("stop_ms=%.1f\n", std::chrono::duration<double, std::milli>(stopped - stopAt).count());

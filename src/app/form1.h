@@ -39,16 +39,11 @@ public:
     Form1(const AppPaths& paths, Platform& platform, SharedState& state);
     ~Form1() override;
 
-    // Hot-key ids and the keys they stand for.
-    static constexpr int kRecordKey = 0xBFFF;
-    static constexpr int kPauseKey = 0;
-    static constexpr int kStopKey = 0xA0;
-
     // Start-up up to the message pump.
     void Form_Load();
     // A hot key pressed by other means (a remote command): the same handler and the same rules,
     // at once.
-    void pressHotKey(int id);
+    void pressHotKey(HotKeys::Action key);
     // Shows the window over the others (a second start, a remote "show").
     void bringToFront();
     // Runs the program's events until shutdown sets ExitPump.
@@ -174,7 +169,8 @@ private:
     void buildMenus();
     void applySkin(QAction* item, const char* skinFile);
     void Form_Unload();
-    void HotKeyPressed(int id);
+    void HotKeyPressed(HotKeys::Action key);
+    QAction* actionFor(HotKeys::Action key) const;
     bool hotKeysHeld() const;
     void registerHotKeys();
     void unregisterHotKeys();

@@ -15,9 +15,8 @@ void Form1::registerHotKeys()
     connect(m_platform.hotKeys.get(), &HotKeys::pressed, this, &Form1::HotKeyPressed);
     connect(m_platform.hotKeys.get(), &HotKeys::unavailable, this, &Form1::hotKeysUnavailable);
     connect(m_platform.hotKeys.get(), &HotKeys::notice, this, &Form1::hotKeysNotice);
-    m_platform.hotKeys->registerHotKey(kRecordKey, 120);
-    m_platform.hotKeys->registerHotKey(kPauseKey, 121);
-    m_platform.hotKeys->registerHotKey(kStopKey, 122);
+    for (HotKeys::Action action : {HotKeys::Action::Record, HotKeys::Action::Pause, HotKeys::Action::Stop})
+        m_platform.hotKeys->registerHotKey(action);
     m_platform.hotKeys->finishRegistration();
 }
 
@@ -25,9 +24,8 @@ void Form1::unregisterHotKeys()
 {
     if (!m_platform.hotKeys)
         return;
-    m_platform.hotKeys->unregisterHotKey(kRecordKey);
-    m_platform.hotKeys->unregisterHotKey(kPauseKey);
-    m_platform.hotKeys->unregisterHotKey(kStopKey);
+    for (HotKeys::Action action : {HotKeys::Action::Record, HotKeys::Action::Pause, HotKeys::Action::Stop})
+        m_platform.hotKeys->unregisterHotKey(action);
 }
 
 void Form1::hotKeysUnavailable(const QString& why)
@@ -61,16 +59,26 @@ bool Form1::hotKeysHeld() const
     return m_controller->isBusy() || m_state.ExitPump;
 }
 
-void Form1::HotKeyPressed(int id)
+QAction* Form1::actionFor(HotKeys::Action key) const
+{
+    switch (key) {
+    case HotKeys::Action::Record:
+        return RecordAction;
+    case HotKeys::Action::Pause:
+        return PauseAction;
+    case HotKeys::Action::Stop:
+        return StopAction;
+    }
+    return nullptr;
+}
+
+void Form1::HotKeyPressed(HotKeys::Action key)
 {
     // A press that arrives while a save, a conversion or the wizard's test runs is dropped; the
     // others trigger their action from the event loop, which does nothing while it is disabled.
     if (hotKeysHeld())
         return;
-    QAction* action = id == kRecordKey  ? RecordAction
-                      : id == kPauseKey ? PauseAction
-                      : id == kStopKey  ? StopAction
-                                        : nullptr;
+    QAction* action = actionFor(key);
     if (!action)
         return;
     QTimer::singleShot(0, action, [this, action] {
@@ -79,9 +87,8 @@ void Form1::HotKeyPressed(int id)
     });
 }
 
-void Form1::pressHotKey(int id)
+void Form1::pressHotKey(HotKeys::Action key)
 {
-    QAction* action = id == kRecordKey ? RecordAction : id == kPauseKey ? PauseAction : StopAction;
-    if (!hotKeysHeld())
+    if (QAction* action = actionFor(key); action && !hotKeysHeld())
         action->trigger();
 }

@@ -63,18 +63,18 @@ int RemoteControl::send(const QStringList& commands, QTextStream& out)
 
 void RemoteControl::Record()
 {
-    m_window.pressHotKey(Form1::kRecordKey);
+    m_window.pressHotKey(HotKeys::Action::Record);
 }
 
 void RemoteControl::Pause()
 {
-    m_window.pressHotKey(Form1::kPauseKey);
+    m_window.pressHotKey(HotKeys::Action::Pause);
 }
 
 void RemoteControl::Stop()
 {
     const bool stops = m_window.recorder().canStop();
-    m_window.pressHotKey(Form1::kStopKey);
+    m_window.pressHotKey(HotKeys::Action::Stop);
     // The answer waits for the save (and the conversion it starts); the event loop runs on.
     if (stops)
         answerWhen([this] { return !m_window.controller().isBusy(); }, {});

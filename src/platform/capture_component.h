@@ -24,23 +24,19 @@ struct InputLevels {
     uint32_t clips = 0;
 };
 
-// The capture component: one entry point, Brelloc(path, operation, value1, value2, value3, source).
+// The capture component: recording from the selected source into a PCM wave file.
 //
-//   op 0  stop; what was captured is written to path as a PCM wave file, complete on return. The
-//         result is one of SaveResult: saved at path; nothing captured (no file anywhere); at path
-//         but incomplete (a write failed, what was written is there); or not at path, in which case
-//         keptPath() names the file that holds the audio (a fallback folder, or the spool itself).
-//   op 1  start capturing from the selected source: value1 channels, value2 samples per second,
-//         value3 bits per sample. The result is one of StartResult; a start that fails leaves no
-//         file behind, and a start while a capture runs is refused (that one goes on).
-//   op 2  pause; op 3 continue into the same recording.
-//   op 4  returns the number of recording sources.
-//   op 5  selects source (0-based) for later captures.
-// Every call returns promptly on the UI thread, except op 0, which waits for the file; saveLater
-// does the same work without waiting.
-//
-// The program calls the operations by name (start, pause, ...); the numbered entry point is what a
-// capture component implements.
+//   start     capture from the selected source in the given format. The result is one of
+//             StartResult; a start that fails leaves no file behind, and a start while a capture
+//             runs is refused (that one goes on).
+//   pause     the audio arriving meanwhile stays out of the take; resume goes on into it.
+//   save      ends the capture and writes what was captured to path, complete on return. The
+//             result is one of SaveResult: saved at path; nothing captured (no file anywhere); at
+//             path but incomplete (a write failed, what was written is there); or not at path, in
+//             which case keptPath() names the file that holds the audio (a fallback folder, or the
+//             spool itself). saveLater does the same work without waiting.
+//   sources   sourceCount() lists them; selectSource picks one (0-based) for later captures.
+// Every call returns promptly on the UI thread, except save, which waits for the file.
 class CaptureComponent {
 public:
     enum StartResult : int32_t { Started = 0, Busy = 2, NoServer = 3, NoSource = 4, NoFolder = 5 };
@@ -50,21 +46,33 @@ public:
 
     virtual ~CaptureComponent() = default;
 
-    virtual int32_t Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
-                            int32_t source) = 0;
+    virtual int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) = 0;
+    virtual void pause() = 0;
+    virtual void resume() = 0;
+    // Ends the capture and writes it to path.
+    virtual int32_t save(const QString& path) = 0;
+    // Ends the capture at this moment and writes it to path without holding up the caller: done
+    // runs later from the caller's event loop with save's result, once the file is closed. A component
+    // that saves at once (the default) still calls done from the event loop, never from inside.
+    virtual void saveLater(const QString& path, std::function<void(int32_t result)> done);
+    // The number of recording sources.
+    virtual int32_t sourceCount() = 0;
+    // Selects a source (0-based) for later captures; false when the index is outside the list, and
+    // then the default source records.
+    virtual bool selectSource(int32_t index) = 0;
 
-    // Where the audio of the last op 0 is when it is not at the path asked for; empty otherwise.
+    // Where the audio of the last save is when it is not at the path asked for; empty otherwise.
     virtual QString keptPath() const = 0;
 
-    // The file the next op 1 is planned to become: the recording streams to disk beside it, in a
-    // spool named after it, so that op 0 is a rename and a take left by a killed program is found.
+    // The file the next start is planned to become: the recording streams to disk beside it, in a
+    // spool named after it, so that save is a rename and a take left by a killed program is found.
     virtual void setSpoolTarget(const QString& plannedPath) { Q_UNUSED(plannedPath); }
-    // Where op 0 puts a take whose destination folder is gone and cannot be made again, in order.
+    // Where save puts a take whose destination folder is gone and cannot be made again, in order.
     virtual void setFallbackFolders(const QStringList& folders) { Q_UNUSED(folders); }
 
     // Called on the UI thread as soon as the running capture fails: the source went away, the
     // sound server went away, or the disk refused a write. What was captured is still there for
-    // op 0, which the handler is expected to call.
+    // save, which the handler is expected to call.
     virtual void setFailureHandler(std::function<void(Failure)> handler) { Q_UNUSED(handler); }
     // The failure that ended the running or last capture early; None when it ran until its Stop.
     virtual Failure failure() const { return Failure::None; }
@@ -82,9 +90,9 @@ public:
     };
     virtual StandIn standIn() { return {}; }
 
-    // The name of the source at a 0-based index of op 4's list; empty outside the list.
+    // The name of the source at a 0-based index of the list; empty outside the list.
     virtual QString sourceName(int32_t index) = 0;
-    // The index of the source of that name in op 4's list; -1 when there is none.
+    // The index of the source of that name in the list; -1 when there is none.
     virtual int32_t sourceIndex(const QString& name) = 0;
 
     // The level meter. While watched, the selected source is measured also when nothing records;
@@ -102,19 +110,4 @@ public:
     // the start until the source's first audio, when the source delivered nothing of it. -1 while the
     // running capture has heard nothing from its source yet.
     virtual int missedAtStartMs() { return 0; }
-
-    int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
-    {
-        return Brelloc(QString(), 1, channels, samplesPerSecond, bitsPerSample, 0);
-    }
-    void pause() { Brelloc(QString(), 2, 0, 0, 0, 0); }
-    void resume() { Brelloc(QString(), 3, 0, 0, 0, 0); }
-    // Ends the capture and writes it to path.
-    int32_t save(const QString& path) { return Brelloc(path, 0, 0, 0, 0, 0); }
-    // Ends the capture at this moment and writes it to path without holding up the caller: done
-    // runs later from the caller's event loop with op 0's result, once the file is closed. A component
-    // that saves at once (the default) still calls done from the event loop, never from inside.
-    virtual void saveLater(const QString& path, std::function<void(int32_t result)> done);
-    int32_t sourceCount() { return Brelloc(QString(), 4, 0, 0, 0, 0); }
-    void selectSource(int32_t index) { Brelloc(QString(), 5, 0, 0, 0, index); }
 };

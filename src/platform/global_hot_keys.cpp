@@ -4,26 +4,26 @@
 
 namespace {
 
-// The shortcuts as the desktop lists them in its settings, by the key code each stands for.
+// The shortcuts as the desktop lists them in its settings, by the action each triggers.
 struct Named {
-    int keyCode;
+    HotKeys::Action action;
     const char* id;
     const char* description;
     const char* trigger;
     const char* button; // as the window calls it
 };
 constexpr Named kNamed[] = {
-    {120, "record", "Start recording", "F9", "Record"},
-    {121, "pause", "Pause or resume the recording", "F10", "Pause"},
-    {122, "stop", "Stop and save the recording", "F11", "Stop"},
+    {HotKeys::Action::Record, "record", "Start recording", "F9", "Record"},
+    {HotKeys::Action::Pause, "pause", "Pause or resume the recording", "F10", "Pause"},
+    {HotKeys::Action::Stop, "stop", "Stop and save the recording", "F11", "Stop"},
 };
 
-const Named* namedFor(int keyCode)
+const Named& namedFor(HotKeys::Action action)
 {
     for (const Named& named : kNamed)
-        if (named.keyCode == keyCode)
-            return &named;
-    return nullptr;
+        if (named.action == action)
+            return named;
+    return kNamed[0];
 }
 
 // "Record (F9), Pause (F10) and Stop (F11)".
@@ -45,21 +45,19 @@ GlobalHotKeys::GlobalHotKeys(QDBusConnection bus) : m_portal(std::move(bus))
     connect(&m_portal, &PortalShortcuts::activated, this, &GlobalHotKeys::portalActivated);
 }
 
-void GlobalHotKeys::registerHotKey(int id, int keyCode)
+void GlobalHotKeys::registerHotKey(Action action)
 {
-    m_keys.append({id, keyCode});
+    m_keys.append(action);
     // Keys registered after the choice was made go the same way.
     if (m_grabbing)
-        m_grabs.registerHotKey(id, keyCode);
+        m_grabs.registerHotKey(action);
 }
 
-void GlobalHotKeys::unregisterHotKey(int id)
+void GlobalHotKeys::unregisterHotKey(Action action)
 {
-    for (qsizetype i = 0; i < m_keys.size(); ++i)
-        if (m_keys[i].first == id)
-            m_keys.removeAt(i--);
+    m_keys.removeAll(action);
     if (m_grabbing)
-        m_grabs.unregisterHotKey(id);
+        m_grabs.unregisterHotKey(action);
 }
 
 void GlobalHotKeys::finishRegistration()
@@ -67,8 +65,8 @@ void GlobalHotKeys::finishRegistration()
     // A grab that works is never given up for the portal: the portal is for the keys it cannot take.
     if (m_grabs.hasDisplay()) {
         m_grabbing = true;
-        for (const auto& [id, keyCode] : std::as_const(m_keys))
-            m_grabs.registerHotKey(id, keyCode);
+        for (Action action : std::as_const(m_keys))
+            m_grabs.registerHotKey(action);
     }
     const QList<PortalShortcuts::Shortcut> wanted = askedOfPortal();
     if (!wanted.isEmpty())
@@ -78,11 +76,11 @@ void GlobalHotKeys::finishRegistration()
 QList<PortalShortcuts::Shortcut> GlobalHotKeys::askedOfPortal() const
 {
     QList<PortalShortcuts::Shortcut> wanted;
-    for (const auto& [id, keyCode] : std::as_const(m_keys)) {
-        const Named* named = namedFor(keyCode);
-        if (named && (!m_grabbing || m_grabs.heldElsewhere(id)))
-            wanted.append({QString::fromLatin1(named->id), QString::fromLatin1(named->description),
-                           QString::fromLatin1(named->trigger)});
+    for (Action action : std::as_const(m_keys)) {
+        const Named& named = namedFor(action);
+        if (!m_grabbing || m_grabs.heldElsewhere(action))
+            wanted.append({QString::fromLatin1(named.id), QString::fromLatin1(named.description),
+                           QString::fromLatin1(named.trigger)});
     }
     return wanted;
 }
@@ -117,9 +115,9 @@ void GlobalHotKeys::portalUnavailable(const QString& why)
         return;
     }
     QStringList held;
-    for (const auto& [id, keyCode] : std::as_const(m_keys))
-        if (const Named* named = namedFor(keyCode); named && m_grabs.heldElsewhere(id))
-            held.append(QLatin1String(named->trigger));
+    for (Action action : std::as_const(m_keys))
+        if (m_grabs.heldElsewhere(action))
+            held.append(QLatin1String(namedFor(action).trigger));
     emit unavailable(QStringLiteral("another program, perhaps another Trelvik, holds %1").arg(listed(held)));
 }
 
@@ -132,11 +130,10 @@ void GlobalHotKeys::portalAssigned(const QString& name, const QString& trigger)
 
 void GlobalHotKeys::portalActivated(const QString& name)
 {
-    for (const auto& [id, keyCode] : std::as_const(m_keys)) {
-        const Named* named = namedFor(keyCode);
+    for (Action action : std::as_const(m_keys)) {
         // A key the grab holds reaches the program that way; the portal must not press it twice.
-        if (named && name == QLatin1String(named->id) && !(m_grabbing && !m_grabs.heldElsewhere(id))) {
-            emit pressed(id);
+        if (name == QLatin1String(namedFor(action).id) && !(m_grabbing && !m_grabs.heldElsewhere(action))) {
+            emit pressed(action);
             return;
         }
     }

@@ -5,7 +5,6 @@
 #include "platform/x11_hot_keys.h"
 
 #include <QList>
-#include <QPair>
 
 // The hot keys of the desktop the program runs on. On X11 the keys are grabbed on the root window,
 // and only a key another program holds is asked of the desktop portal's global shortcuts instead.
@@ -17,9 +16,9 @@ class GlobalHotKeys : public HotKeys {
 public:
     explicit GlobalHotKeys(QDBusConnection bus);
 
-    void registerHotKey(int id, int keyCode) override;
-    void unregisterHotKey(int id) override;
-    bool heldElsewhere(int id) const override { return m_grabs.heldElsewhere(id); }
+    void registerHotKey(Action action) override;
+    void unregisterHotKey(Action action) override;
+    bool heldElsewhere(Action action) const override { return m_grabs.heldElsewhere(action); }
     void finishRegistration() override;
 
 private:
@@ -32,7 +31,7 @@ private:
 
     X11HotKeys m_grabs;
     PortalShortcuts m_portal;
-    // What was registered: id and key code, in order.
-    QList<QPair<int, int>> m_keys;
+    // What was registered, in order.
+    QList<Action> m_keys;
     bool m_grabbing = false;
 };

@@ -9,13 +9,19 @@
 
 namespace {
 
-// X keysyms of the function keys.
-constexpr xcb_keysym_t kXK_F1 = 0xffbe;
-
-xcb_keysym_t keysymFor(int keyCode)
+// The X keysyms of the actions' keys: F9, F10, F11.
+xcb_keysym_t keysymFor(HotKeys::Action action)
 {
-    // Virtual-key codes 112..135 are F1..F24.
-    return keyCode >= 112 && keyCode <= 135 ? kXK_F1 + xcb_keysym_t(keyCode - 112) : 0;
+    constexpr xcb_keysym_t kXK_F9 = 0xffc6;
+    switch (action) {
+    case HotKeys::Action::Record:
+        return kXK_F9;
+    case HotKeys::Action::Pause:
+        return kXK_F9 + 1;
+    case HotKeys::Action::Stop:
+        return kXK_F9 + 2;
+    }
+    return 0;
 }
 
 // NumLock is Mod2 and CapsLock is Lock on every common layout; a grab needs each combination.
@@ -54,25 +60,25 @@ X11HotKeys::~X11HotKeys()
     xcb_key_symbols_free(m_x->symbols);
 }
 
-void X11HotKeys::registerHotKey(int id, int keyCode)
+void X11HotKeys::registerHotKey(Action action)
 {
     if (!m_x)
         return;
-    const xcb_keysym_t keysym = keysymFor(keyCode);
+    const xcb_keysym_t keysym = keysymFor(action);
     if (!keysym)
         return;
     xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_x->symbols, keysym);
     if (!codes)
         return;
-    Grab grab{id, {}};
+    Grab grab{action, {}};
     for (xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code) {
         for (uint16_t modifiers : kModifierSets) {
             xcb_void_cookie_t cookie = xcb_grab_key_checked(m_x->connection, 1, m_x->root, modifiers, *code,
                                                             XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
             // Another client holding the key answers BadAccess: the key is left to it.
             if (xcb_generic_error_t* error = xcb_request_check(m_x->connection, cookie)) {
-                if (modifiers == 0 && !m_heldElsewhere.contains(id))
-                    m_heldElsewhere.append(id);
+                if (modifiers == 0 && !m_heldElsewhere.contains(action))
+                    m_heldElsewhere.append(action);
                 std::free(error);
             }
         }
@@ -91,12 +97,12 @@ void X11HotKeys::ungrab(const Grab& grab)
             xcb_ungrab_key(m_x->connection, code, m_x->root, modifiers);
 }
 
-void X11HotKeys::unregisterHotKey(int id)
+void X11HotKeys::unregisterHotKey(Action action)
 {
     if (!m_x)
         return;
     for (qsizetype i = 0; i < m_grabs.size(); ++i) {
-        if (m_grabs[i].id == id) {
+        if (m_grabs[i].action == action) {
             ungrab(m_grabs[i]);
             m_grabs.removeAt(i);
             break;
@@ -117,7 +123,7 @@ bool X11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message, q
         return false;
     for (const Grab& grab : std::as_const(m_grabs)) {
         if (grab.keycodes.contains(press->detail)) {
-            Q_EMIT pressed(grab.id);
+            Q_EMIT pressed(grab.action);
             return true;
         }
     }

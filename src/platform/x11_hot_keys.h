@@ -14,9 +14,9 @@ public:
     X11HotKeys();
     ~X11HotKeys() override;
 
-    void registerHotKey(int id, int keyCode) override;
-    void unregisterHotKey(int id) override;
-    bool heldElsewhere(int id) const override { return m_heldElsewhere.contains(id); }
+    void registerHotKey(Action action) override;
+    void unregisterHotKey(Action action) override;
+    bool heldElsewhere(Action action) const override { return m_heldElsewhere.contains(action); }
     // True when the program has an X11 display to grab keys on.
     bool hasDisplay() const { return m_x != nullptr; }
 
@@ -24,7 +24,7 @@ public:
 
 private:
     struct Grab {
-        int id;
+        Action action;
         QList<uint8_t> keycodes;
     };
     void ungrab(const Grab& grab);
@@ -32,5 +32,5 @@ private:
     struct Connection;
     std::unique_ptr<Connection> m_x;
     QList<Grab> m_grabs;
-    QList<int> m_heldElsewhere;
+    QList<Action> m_heldElsewhere;
 };

@@ -15,6 +15,6 @@ struct PulseBackends {
 };
 
 // Connects to the sound server (within 2 s) and builds the capture and mixer on that connection.
-// Without a server the components still work: no sources, and op 0 delivers an empty recording;
+// Without a server the components still work: no sources, and save delivers an empty recording;
 // the connection is tried again whenever they need it.
 PulseBackends makePulseBackends();

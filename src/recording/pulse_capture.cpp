@@ -29,7 +29,7 @@ struct PulseCapture::Session {
     // Touched with the main loop's lock held.
     bool paused = false;       // as last asked; the audio follows at the cut below
     uint64_t received = 0;     // bytes taken since the source's first audio
-    bool waking = false;       // op 0 is waiting for data
+    bool waking = false;       // save is waiting for data
     pa_usec_t readyAt = 0;     // when the stream started, on the server's clock
     bool gotData = false;      // the source's first audio has arrived
     size_t warmUp = 0;         // bytes of silence before it, not (yet) taken
@@ -616,30 +616,12 @@ WaveSpool::Format PulseCapture::formatFor(int32_t channels, int32_t rate, int32_
     return format;
 }
 
-int32_t PulseCapture::Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
-                              int32_t source)
+int32_t PulseCapture::start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
 {
-    switch (operation) {
-    case 0:
-        return endSession(path);
-    case 1:
-        return beginSession(value1, value2, value3);
-    case 2:
-        setPaused(true);
-        return 0;
-    case 3:
-        setPaused(false);
-        return 0;
-    case 4:
-        return countSources();
-    case 5:
-        return selectIndex(source);
-    default:
-        return -1;
-    }
+    return beginSession(channels, samplesPerSecond, bitsPerSample);
 }
 
-int32_t PulseCapture::countSources()
+int32_t PulseCapture::sourceCount()
 {
     if (!m_pulse)
         return 0;
@@ -665,10 +647,10 @@ int32_t PulseCapture::sourceIndex(const QString& name)
     return -1;
 }
 
-int32_t PulseCapture::selectIndex(int32_t index)
+bool PulseCapture::selectSource(int32_t index)
 {
     if (!m_pulse)
-        return 1;
+        return false;
     const std::vector<PulseSource> all = m_pulse->sources();
     const bool listed = index >= 0 && size_t(index) < all.size();
     {
@@ -678,7 +660,7 @@ int32_t PulseCapture::selectIndex(int32_t index)
     keepSourceAwake();
     measureIdle();
     // Outside the list: the default source, whichever it is when recording starts.
-    return listed ? 0 : 1;
+    return listed;
 }
 
 void PulseCapture::selectSourceNamed(const QString& name)

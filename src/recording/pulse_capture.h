@@ -18,7 +18,7 @@ class PulseContext;
 struct pa_stream;
 
 // The capture component on the sound server: a record stream with fragments of about 50 ms whose
-// audio streams into a spool wave file beside the destination; op 0 drains what the server still
+// audio streams into a spool wave file beside the destination; save drains what the server still
 // holds, completes the file and moves it into place without replacing anything.
 //
 // The stream is tied to its source: when the source goes (a device unplugged, a module unloaded)
@@ -36,8 +36,12 @@ public:
     explicit PulseCapture(std::shared_ptr<PulseContext> pulse);
     ~PulseCapture() override;
 
-    int32_t Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
-                    int32_t source) override;
+    int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) override;
+    void pause() override { setPaused(true); }
+    void resume() override { setPaused(false); }
+    int32_t save(const QString& path) override { return endSession(path); }
+    int32_t sourceCount() override;
+    bool selectSource(int32_t index) override;
     QString keptPath() const override { return m_keptPath; }
     void saveLater(const QString& path, std::function<void(int32_t result)> done) override;
     void setSpoolTarget(const QString& plannedPath) override;
@@ -57,7 +61,7 @@ public:
     QString recordingSourceDescription() override;
     int missedAtStartMs() override;
 
-    // The format op 1 records for the given arguments: unsupported values fall back to 2 channels,
+    // The format start records for the given arguments: unsupported values fall back to 2 channels,
     // 22050 Hz, 16 bits, each on its own.
     static WaveSpool::Format formatFor(int32_t channels, int32_t rate, int32_t bits);
 
@@ -65,7 +69,7 @@ public:
     bool isRecording() const { return m_session != nullptr; }
     // The source the running recording reads, as the server names it; empty when none.
     std::string recordingSourceName();
-    // The source op 5 chose; empty for the default source.
+    // The source selectSource chose; empty for the default source.
     const std::string& selectedSourceName() const { return m_selectedName; }
     // The spool file of the running recording.
     QString spoolPath() const;
@@ -86,8 +90,6 @@ private:
     int32_t beginSession(int32_t channels, int32_t rate, int32_t bits);
     int32_t endSession(const QString& path);
     void setPaused(bool paused);
-    int32_t countSources();
-    int32_t selectIndex(int32_t index);
     void keepSourceAwake();
     void releaseAwakeStream();
     void connectAwakeStreamLocked();
@@ -122,7 +124,7 @@ private:
     std::atomic<int> m_writeError{0};
     // The start the last capture missed, in microseconds.
     uint64_t m_lastMissed = 0;
-    // Set by op 5, read on the loop thread: lock held.
+    // Set by selectSource, read on the loop thread: lock held.
     std::string m_selectedName;
     bool m_sourceChosen = false;
     // A corked record stream on the selected source. It carries no audio, so it costs nothing while

@@ -203,8 +203,8 @@ private slots:
         f.fakes.log.clear();
         QTimer::singleShot(0, f.w().Exit, &QAction::trigger);
         f.w().HotKeyPump();
-        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.a), mci("close ", f.b), "UnregisterHotKey(49151)",
-                                                   "UnregisterHotKey(0)", "UnregisterHotKey(160)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.a), mci("close ", f.b), "UnregisterHotKey(Record)",
+                                                   "UnregisterHotKey(Pause)", "UnregisterHotKey(Stop)"}));
         QVERIFY(!f.w().preferences() && !f.w().mp3Options() && !f.w().location() && !f.w().aboutWindow());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (const QPointer<QWidget>& window : windows)

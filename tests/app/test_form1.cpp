@@ -53,8 +53,8 @@ private slots:
         Form1& w = f.load();
 
         QCOMPARE(f.fakes.log.calls(),
-                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
-                              "levelRange(1)", "Volume(1,1234)", "Brelloc(\"\",5,0,0,0,1)"}));
+                 QStringList({"RegisterHotKey(Record)", "RegisterHotKey(Pause)", "RegisterHotKey(Stop)",
+                              "levelRange(1)", "Volume(1,1234)", "selectSource(1)"}));
         QVERIFY(w.isVisible());
         QVERIFY(!w.wizard());
         QCOMPARE(f.state.SourceIndex, 1);
@@ -89,7 +89,7 @@ private slots:
         f.fakes.capture->sourceNames = QStringList({"new-default", "built-in", "usb-headset"});
         f.load();
         QCOMPARE(f.state.SourceIndex, 2);
-        QCOMPARE(f.fakes.log.calls().mid(3), QStringList({"levelRange(2)", "Volume(2,10)", "Brelloc(\"\",5,0,0,0,2)"}));
+        QCOMPARE(f.fakes.log.calls().mid(3), QStringList({"levelRange(2)", "Volume(2,10)", "selectSource(2)"}));
 
         // Not connected: the default source records in its place and the status line says so. The
         // device now at its old place is somebody else's: no level reaches it, nor any other.
@@ -122,7 +122,7 @@ private slots:
     {
         Fixture f;
         writeTextFile(f.config(), "[Config]\n");
-        f.fakes.hotKeys->held = {0xBFFF};
+        f.fakes.hotKeys->held = {HotKeys::Action::Record};
         Form1& w = f.load();
         QVERIFY2(f.status().startsWith(QStringLiteral("Global hot keys are not available: another program holds F9")) &&
                      f.status().contains(QStringLiteral("\"trelvik --command toggle\"")),
@@ -138,9 +138,8 @@ private slots:
         writeTextFile(f.config(), "");
         f.fakes.mixer->level = 700;
         Form1& w = f.load();
-        QCOMPARE(f.fakes.log.calls(),
-                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)",
-                              "levelRange(-2)", "Brelloc(\"\",5,0,0,0,-1)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"RegisterHotKey(Record)", "RegisterHotKey(Pause)",
+                                                   "RegisterHotKey(Stop)", "levelRange(-2)", "selectSource(-1)"}));
         QCOMPARE(f.state.SourceIndex, -2);
         // No format stored: the setup wizard's, which is what a recording then holds.
         QCOMPARE(f.state.Channels, 2);
@@ -160,7 +159,7 @@ private slots:
         Form1& w = f.load();
         // No recording setting is read; the hot keys are registered all the same.
         QCOMPARE(f.fakes.log.calls(),
-                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)"}));
+                 QStringList({"RegisterHotKey(Record)", "RegisterHotKey(Pause)", "RegisterHotKey(Stop)"}));
         QVERIFY(!w.isVisible());
         QVERIFY(w.wizard());
         Form2& wizard = *w.wizard();

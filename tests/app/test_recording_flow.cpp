@@ -28,8 +28,8 @@ struct Fixture : WindowFixture {
         load();
         fakes.log.clear();
     }
-    int saves() const { return fakes.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(); }
-    int starts() const { return fakes.log.calls().filter(QStringLiteral("\",1,")).size(); }
+    int saves() const { return fakes.log.calls().filter(QStringLiteral("save(")).size(); }
+    int starts() const { return fakes.log.calls().filter(QStringLiteral("start(")).size(); }
 };
 
 } // namespace
@@ -44,7 +44,7 @@ private slots:
         Fixture f;
         Form1& w = f.w();
         f.clickRecord();
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Brelloc(\"\",1,2,22050,16,0)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"start(2,22050,16)"}));
         QCOMPARE(f.fakes.capture->spoolTarget, f.rec(QStringLiteral("talk.wav")));
         QVERIFY(!w.SkinButton1->isEnabled() && w.SkinButton4->isEnabled() && w.SkinButton2->isEnabled());
         QVERIFY(!w.RecordAction->isEnabled() && w.PauseAction->isEnabled() && w.StopAction->isEnabled());
@@ -74,9 +74,8 @@ private slots:
         f.tick(1);
 
         f.clickStop();
-        QCOMPARE(f.fakes.log.calls(),
-                 QStringList({"Brelloc(\"\",1,2,22050,16,0)", "Brelloc(\"\",2,0,0,0,0)", "Brelloc(\"\",3,0,0,0,0)",
-                              QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(f.rec("talk.wav"))}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"start(2,22050,16)", "pause()", "resume()",
+                                                   QStringLiteral("save(\"%1\")").arg(f.rec("talk.wav"))}));
         QVERIFY(w.SkinButton1->isEnabled() && !w.SkinButton4->isEnabled() && !w.SkinButton2->isEnabled());
         QVERIFY(!w.recorder().clock().isActive());
         QCOMPARE(f.status(), kSaved);
@@ -424,8 +423,8 @@ private slots:
         Fixture f;
         f.press(f.kF9);
         // Presses while the file is written, and one already waiting when Stop lets events run.
-        f.fakes.capture->during = [&f](int32_t operation) {
-            if (operation != 0)
+        f.fakes.capture->during = [&f](FakeCapture::Call call) {
+            if (call != FakeCapture::Call::Save)
                 return;
             f.fakes.hotKeys->press(f.kF9);
             f.fakes.hotKeys->press(f.kF10);
@@ -483,12 +482,12 @@ private slots:
         f.w().close();
         QCOMPARE(f.fakes.log.calls(),
                  QStringList({QStringLiteral("mci(\"close %1\")").arg(played), "mci(\"close \")",
-                              "UnregisterHotKey(49151)", "UnregisterHotKey(0)", "UnregisterHotKey(160)"}));
+                              "UnregisterHotKey(Record)", "UnregisterHotKey(Pause)", "UnregisterHotKey(Stop)"}));
 
         WindowFixture first; // a first run registers the keys as well
         first.load();
         QCOMPARE(first.fakes.log.calls(),
-                 QStringList({"RegisterHotKey(49151,120)", "RegisterHotKey(0,121)", "RegisterHotKey(160,122)"}));
+                 QStringList({"RegisterHotKey(Record)", "RegisterHotKey(Pause)", "RegisterHotKey(Stop)"}));
     }
 
     void shutdownSavesARecordingWhateverTheStatusShows()

@@ -3,7 +3,7 @@
 #include <QStringList>
 
 // One ordered record of the calls that all fakes of a test received, so a test can check the order
-// across components ("Volume(-2,0)", "Brelloc(\"\",5,0,0,0,-1)", ...).
+// across components ("Volume(-2,0)", "selectSource(-1)", ...).
 class CallLog {
 public:
     void add(const QString& call) { m_calls.append(call); }

@@ -38,36 +38,26 @@ bool writeSilentWave(const QString& path, double seconds)
     return file.error() == QFileDevice::NoError;
 }
 
-int32_t FakeCapture::Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
-                             int32_t source)
+int32_t FakeCapture::start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
 {
-    m_log.add(QStringLiteral("Brelloc(\"%1\",%2,%3,%4,%5,%6)")
-                  .arg(path)
-                  .arg(operation)
-                  .arg(value1)
-                  .arg(value2)
-                  .arg(value3)
-                  .arg(source));
-    if (during)
-        during(operation);
-    if (operation == 4)
-        return sourceCount;
-    if (operation == 1) {
-        if (startResult == Started) {
-            failureNow = Failure::None;
-            writeErrorNow = 0;
-        }
-        return startResult;
+    called(Call::Start, QStringLiteral("start(%1,%2,%3)").arg(channels).arg(samplesPerSecond).arg(bitsPerSample));
+    if (startResult == Started) {
+        failureNow = Failure::None;
+        writeErrorNow = 0;
     }
-    if (operation == 0) {
-        if (failNextStop)
-            return keptPathOnFailure.isEmpty() ? NothingCaptured : stopResultOnFailure;
-        if (!recordingOnStop.isEmpty()) {
-            QFile::remove(path);
-            QFile::copy(recordingOnStop, path);
-        } else if (writeFileOnStop) {
-            writeSilentWave(path, secondsOnStop);
-        }
+    return startResult;
+}
+
+int32_t FakeCapture::save(const QString& path)
+{
+    called(Call::Save, QStringLiteral("save(\"%1\")").arg(path));
+    if (failNextStop)
+        return keptPathOnFailure.isEmpty() ? NothingCaptured : stopResultOnFailure;
+    if (!recordingOnStop.isEmpty()) {
+        QFile::remove(path);
+        QFile::copy(recordingOnStop, path);
+    } else if (writeFileOnStop) {
+        writeSilentWave(path, secondsOnStop);
     }
-    return Started;
+    return Saved;
 }

@@ -5,14 +5,30 @@
 
 #include <functional>
 
-// Records every Brelloc call with its arguments; op 4 answers the scripted source count, op 1 and
-// op 0 the scripted results. A stop can leave a real wave file of a chosen length at its path.
+// Records every call with its arguments ("start(2,22050,16)", "save(\"PATH\")"); sourceCount()
+// answers the scripted count, start and save the scripted results. A save can leave a real wave
+// file of a chosen length at its path.
 class FakeCapture : public CaptureComponent {
 public:
     explicit FakeCapture(CallLog& log) : m_log(log) {}
 
-    int32_t Brelloc(const QString& path, int32_t operation, int32_t value1, int32_t value2, int32_t value3,
-                    int32_t source) override;
+    // The calls, for during.
+    enum class Call { Save, Start, Pause, Resume, SourceCount, SelectSource };
+
+    int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) override;
+    void pause() override { called(Call::Pause, QStringLiteral("pause()")); }
+    void resume() override { called(Call::Resume, QStringLiteral("resume()")); }
+    int32_t save(const QString& path) override;
+    int32_t sourceCount() override
+    {
+        called(Call::SourceCount, QStringLiteral("sourceCount()"));
+        return sources;
+    }
+    bool selectSource(int32_t index) override
+    {
+        called(Call::SelectSource, QStringLiteral("selectSource(%1)").arg(index));
+        return index >= 0 && index < sources;
+    }
     QString keptPath() const override { return failNextStop ? keptPathOnFailure : QString(); }
     void setSpoolTarget(const QString& plannedPath) override { spoolTarget = plannedPath; }
     void setFallbackFolders(const QStringList& folders) override { fallbackFolders = folders; }
@@ -45,7 +61,7 @@ public:
             m_handler(why);
     }
 
-    int32_t sourceCount = 0;
+    int32_t sources = 0;
     QString chosenName;
     // What missedAtStartMs() answers: the start of the take the source did not deliver.
     int missedMs = 0;
@@ -59,17 +75,24 @@ public:
     QStringList fallbackFolders;
     Failure failureNow = Failure::None;
     int writeErrorNow = 0;
-    // When set, op 0 writes a silent wave file of secondsOnStop at the path it is given, as the
+    // When set, save writes a silent wave file of secondsOnStop at the path it is given, as the
     // real component would.
     bool writeFileOnStop = false;
     double secondsOnStop = 0.1;
-    // When set, op 0 copies this file to the path it is given (a real recording for the encoder).
+    // When set, save copies this file to the path it is given (a real recording for the encoder).
     QString recordingOnStop;
     // Runs inside every call, after it is logged: lets a test make things happen while the
     // component works (keys pressed during a save, a close request).
-    std::function<void(int32_t operation)> during;
+    std::function<void(Call call)> during;
 
 private:
+    void called(Call call, const QString& logged)
+    {
+        m_log.add(logged);
+        if (during)
+            during(call);
+    }
+
     CallLog& m_log;
     std::function<void(Failure)> m_handler;
 };

@@ -3,18 +3,23 @@
 #include "platform/hot_keys.h"
 #include "tests/fakes/call_log.h"
 
-// Records registrations; press(id) raises the key as the system would.
+#include <QMetaEnum>
+
+// Records registrations ("RegisterHotKey(Record)"); press(action) raises the key as the system would.
 class FakeHotKeys : public HotKeys {
     Q_OBJECT
 public:
     explicit FakeHotKeys(CallLog& log) : m_log(log) {}
 
-    void registerHotKey(int id, int keyCode) override
+    void registerHotKey(Action action) override
     {
-        m_log.add(QStringLiteral("RegisterHotKey(%1,%2)").arg(id).arg(keyCode));
+        m_log.add(QStringLiteral("RegisterHotKey(%1)").arg(QLatin1String(name(action))));
     }
-    void unregisterHotKey(int id) override { m_log.add(QStringLiteral("UnregisterHotKey(%1)").arg(id)); }
-    bool heldElsewhere(int id) const override { return held.contains(id); }
+    void unregisterHotKey(Action action) override
+    {
+        m_log.add(QStringLiteral("UnregisterHotKey(%1)").arg(QLatin1String(name(action))));
+    }
+    bool heldElsewhere(Action action) const override { return held.contains(action); }
     // As the key grabs do: a key another program holds makes the keys unavailable.
     void finishRegistration() override
     {
@@ -23,10 +28,12 @@ public:
     }
 
     // Keys another program holds.
-    QList<int> held;
+    QList<Action> held;
 
-    void press(int id) { Q_EMIT pressed(id); }
+    void press(Action action) { Q_EMIT pressed(action); }
 
 private:
+    static const char* name(Action action) { return QMetaEnum::fromType<Action>().valueToKey(int(action)); }
+
     CallLog& m_log;
 };

@@ -16,10 +16,10 @@
 // The main window over fakes, in a program folder of its own, driven as a user drives it: buttons,
 // hot keys, menu items and the list. Header-only: tests that include it link the application.
 struct WindowFixture {
-    // The hot keys by the ids the window registers them with.
-    static constexpr int kF9 = 0xBFFF;
-    static constexpr int kF10 = 0;
-    static constexpr int kF11 = 0xA0;
+    // The hot keys by their keys.
+    static constexpr HotKeys::Action kF9 = HotKeys::Action::Record;
+    static constexpr HotKeys::Action kF10 = HotKeys::Action::Pause;
+    static constexpr HotKeys::Action kF11 = HotKeys::Action::Stop;
 
     QTemporaryDir dir;
     FakePlatform fakes;
@@ -61,9 +61,9 @@ struct WindowFixture {
 
     // A hot key pressed somewhere on the desktop; its handler runs from the event loop, and a save it
     // starts is waited for, as a user waits for the status line to say so.
-    void press(int id)
+    void press(HotKeys::Action key)
     {
-        fakes.hotKeys->press(id);
+        fakes.hotKeys->press(key);
         QCoreApplication::processEvents();
         settle();
     }

@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     auto pulse = std::make_shared<PulseContext>();
     PulseCapture capture(pulse);
     capture.setSpoolFolder(QString::fromLocal8Bit(argv[1]));
-    if (capture.Brelloc(QString(), 1, 2, 44100, 16, 0) != 0)
+    if (capture.start(2, 44100, 16) != 0)
         return 1;
     std::printf("%s\n", capture.spoolPath().toLocal8Bit().constData());
     std::fflush(stdout);

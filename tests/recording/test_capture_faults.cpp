@@ -71,7 +71,7 @@ struct Rig {
         const std::vector<PulseSource> sources = pulse->sources();
         for (size_t i = 0; i < sources.size(); ++i)
             if (sources[i].name == name)
-                return capture->Brelloc(QString(), 5, 0, 0, 0, int32_t(i)) == 0;
+                return capture->selectSource(int32_t(i));
         return false;
     }
 };

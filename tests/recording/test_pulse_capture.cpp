@@ -35,7 +35,7 @@ private:
             if (sources[i].name == testMonitor().toStdString())
                 index = int(i);
         QVERIFY2(index >= 0, "the test sink's monitor is not in the list");
-        QCOMPARE(m_capture->Brelloc(QString(), 5, 0, 0, 0, index), 0);
+        QVERIFY(m_capture->selectSource(index));
     }
 
     static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -135,9 +135,9 @@ private slots:
         QVERIFY(writeWave(source, 44100, 2, played));
 
         const QString target = m_dir.filePath("captured.wav");
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_capture->start(2, 44100, 16), 0);
         QVERIFY(play(source));
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(target), 0);
         QVERIFY(m_capture->keptPath().isEmpty());
 
         const Wave wave = readWave(target);
@@ -164,10 +164,10 @@ private slots:
         const QString tone = m_dir.filePath("tone.wav");
         QVERIFY(writeWave(tone, 44100, 2, sine(5.0)));
         const QString target = m_dir.filePath("tone-captured.wav");
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_capture->start(2, 44100, 16), 0);
         QVERIFY(play(tone));
         // Stop at once: what the server still holds must reach the file.
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(target), 0);
 
         const Wave wave = readWave(target);
         QVERIFY(wave.ok);
@@ -191,9 +191,9 @@ private slots:
         QVERIFY(player.waitForStarted());
         sleepMs(2500);
         const QString target = m_dir.filePath("already-playing.wav");
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_capture->start(2, 44100, 16), 0);
         sleepMs(1000);
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(target), 0);
         player.waitForFinished(10000);
 
         const Wave wave = readWave(target);
@@ -209,17 +209,17 @@ private slots:
     {
         const QString target = m_dir.filePath("paused.wav");
         QElapsedTimer clock;
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_capture->start(2, 44100, 16), 0);
         clock.start();
         sleepMs(2000);
-        m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        m_capture->pause();
         const qint64 recorded1 = clock.restart();
         sleepMs(2000);
-        m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        m_capture->resume();
         clock.restart();
         sleepMs(2000);
         const qint64 recorded2 = clock.elapsed();
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(target), 0);
 
         const Wave wave = readWave(target);
         QVERIFY(wave.ok);
@@ -240,7 +240,7 @@ private slots:
         const QString source = m_dir.filePath("cut-noise.wav");
         QVERIFY(writeWave(source, 44100, 2, played));
         const QString target = m_dir.filePath("cuts.wav");
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_capture->start(2, 44100, 16), 0);
         QProcess player;
         player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + testSink(), source});
         QVERIFY(player.waitForStarted());
@@ -252,15 +252,15 @@ private slots:
         const qint64 heard = spooled();
         QTRY_VERIFY_WITH_TIMEOUT(spooled() >= heard + second / 2, 5000);
         QElapsedTimer clock;
-        m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        m_capture->pause();
         clock.start();
         sleepMs(1000);
-        m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        m_capture->resume();
         const qint64 pausedMs = clock.restart();
         const qint64 resumed = spooled();
         QTRY_VERIFY_WITH_TIMEOUT(spooled() >= resumed + second * 3 / 2, 5000);
         const qint64 resumedMs = clock.elapsed();
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(target), 0);
         player.waitForFinished(10000);
 
         const Wave wave = readWave(target);
@@ -316,14 +316,14 @@ private slots:
         const QString tone = m_dir.filePath("tone1.wav");
         QVERIFY(writeWave(tone, 44100, 2, sine(1.0)));
         const QString target = m_dir.filePath("paused-tone.wav");
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_capture->start(2, 44100, 16), 0);
         sleepMs(500);
-        m_capture->Brelloc(QString(), 2, 0, 0, 0, 0);
+        m_capture->pause();
         QVERIFY(play(tone));
         sleepMs(300); // the sink's last fragment
-        m_capture->Brelloc(QString(), 3, 0, 0, 0, 0);
+        m_capture->resume();
         sleepMs(500);
-        QCOMPARE(m_capture->Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(target), 0);
         const Wave wave = readWave(target);
         QVERIFY(wave.ok);
         const auto [first, last] = loudSpan(wave, 0.25);
@@ -394,11 +394,11 @@ private slots:
     void spoolFallsBackToHomeWhenFolderIsMissing()
     {
         m_capture->setSpoolFolder(m_dir.filePath("missing"));
-        QCOMPARE(m_capture->Brelloc(QString(), 1, 1, 8000, 8, 0), 0);
+        QCOMPARE(m_capture->start(1, 8000, 8), 0);
         const QString spool = m_capture->spoolPath();
         QCOMPARE(QFileInfo(spool).absolutePath(), QFileInfo(QDir::homePath()).absoluteFilePath());
         QVERIFY(capturesSound(*m_capture));
-        QCOMPARE(m_capture->Brelloc(m_dir.filePath("home.wav"), 0, 0, 0, 0, 0), 0);
+        QCOMPARE(m_capture->save(m_dir.filePath("home.wav")), 0);
         QVERIFY(!QFileInfo::exists(spool));
     }
 
@@ -431,7 +431,7 @@ private slots:
     void stopWithoutRecordingFails()
     {
         const QString target = m_dir.filePath("nothing.wav");
-        QVERIFY(m_capture->Brelloc(target, 0, 0, 0, 0, 0) != 0);
+        QVERIFY(m_capture->save(target) != 0);
         QVERIFY(!QFileInfo::exists(target));
     }
 };

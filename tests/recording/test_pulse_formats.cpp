@@ -45,14 +45,14 @@ private slots:
         // its latency low.
         m_keeper = std::make_unique<PulseCapture>(m_pulse);
         m_keeper->setSpoolFolder(m_dir.path());
-        QCOMPARE(m_keeper->Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(m_keeper->start(2, 44100, 16), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     }
 
     void cleanupTestCase()
     {
         if (m_keeper)
-            m_keeper->Brelloc(m_dir.filePath("keeper.wav"), 0, 0, 0, 0, 0);
+            m_keeper->save(m_dir.filePath("keeper.wav"));
         m_player.kill();
         m_player.waitForFinished(3000);
     }
@@ -86,12 +86,12 @@ private slots:
         PulseCapture capture(m_pulse);
         capture.setSpoolFolder(m_dir.path());
         const QString target = m_dir.filePath(QStringLiteral("format-%1-%2-%3.wav").arg(channels).arg(rate).arg(bits));
-        QCOMPARE(capture.Brelloc(QString(), 1, channels, rate, bits, 0), 0);
+        QCOMPARE(capture.start(channels, rate, bits), 0);
         QElapsedTimer clock;
         clock.start();
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         const qint64 elapsed = clock.elapsed();
-        QCOMPARE(capture.Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(capture.save(target), 0);
 
         const Wave wave = readWave(target);
         QVERIFY(wave.ok);

@@ -120,7 +120,7 @@ private slots:
         QVERIFY(pulse->ensureConnected());
         PulseCapture capture(pulse);
         capture.setSpoolFolder(m_dir.path());
-        QCOMPARE(capture.Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+        QCOMPARE(capture.start(2, 44100, 16), 0);
         QCOMPARE(capture.recordingSourceName(), std::string("doomed.monitor"));
         // Three seconds of the tone in the spool: the monitor's first audio may come up to two
         // seconds late, and the last 200 ms it hands over wait in the capture.
@@ -134,7 +134,7 @@ private slots:
         const QString target = m_dir.filePath("survivor.wav");
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(capture.Brelloc(target, 0, 0, 0, 0, 0), 0);
+        QCOMPARE(capture.save(target), 0);
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("op 0 took %1 ms").arg(clock.elapsed())));
         const Wave wave = readWave(target);
         QVERIFY(wave.ok);
@@ -145,7 +145,7 @@ private slots:
 
         // Without its server the component answers at once.
         clock.restart();
-        QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), 0);
+        QCOMPARE(capture.sourceCount(), 0);
         QVERIFY(clock.elapsed() < 2000);
     }
 };

@@ -102,7 +102,7 @@ private slots:
         QCOMPARE(int(sources[size_t(sine)].channels), 1);
 
         PulseCapture capture(m_pulse);
-        QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), int32_t(sources.size()));
+        QCOMPARE(capture.sourceCount(), int32_t(sources.size()));
 
         // Another default source moves to the front; the old one joins the monitors.
         QVERIFY(setDefaultSource(QStringLiteral("trelvik_test_sine")));
@@ -123,25 +123,25 @@ private slots:
         const int sine = indexOf(sources, "trelvik_test_sine");
         QVERIFY(sine > 0);
 
-        QCOMPARE(capture.Brelloc(QString(), 5, 0, 0, 0, sine), 0);
-        QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
+        QVERIFY(capture.selectSource(sine));
+        QCOMPARE(capture.start(1, 22050, 16), 0);
         QCOMPARE(capture.recordingSourceName(), std::string("trelvik_test_sine"));
         QVERIFY(capturesSound(capture));
-        QCOMPARE(capture.Brelloc(m_dir.filePath("sine1.wav"), 0, 0, 0, 0, 0), 0);
+        QCOMPARE(capture.save(m_dir.filePath("sine1.wav")), 0);
 
         // The source goes away: recordings use the default source meanwhile.
         m_sine.unload();
-        QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
+        QCOMPARE(capture.start(1, 22050, 16), 0);
         QCOMPARE(capture.recordingSourceName(), testMonitor().toStdString());
         QVERIFY(capturesSound(capture));
-        QCOMPARE(capture.Brelloc(m_dir.filePath("default.wav"), 0, 0, 0, 0, 0), 0);
+        QCOMPARE(capture.save(m_dir.filePath("default.wav")), 0);
 
         // It comes back (under another server index): it is found by its name.
         QVERIFY(m_sine.load());
-        QCOMPARE(capture.Brelloc(QString(), 1, 1, 22050, 16, 0), 0);
+        QCOMPARE(capture.start(1, 22050, 16), 0);
         QCOMPARE(capture.recordingSourceName(), std::string("trelvik_test_sine"));
         QVERIFY2(capturesSound(capture, 0.05f), "the sine source's tone does not arrive");
-        QCOMPARE(capture.Brelloc(m_dir.filePath("sine2.wav"), 0, 0, 0, 0, 0), 0);
+        QCOMPARE(capture.save(m_dir.filePath("sine2.wav")), 0);
         const Wave wave = readWave(m_dir.filePath("sine2.wav"));
         QVERIFY(wave.ok);
         const auto [first, last] = loudSpan(wave, 0.05);
@@ -152,17 +152,17 @@ private slots:
     {
         PulseCapture capture(m_pulse);
         capture.setSpoolFolder(m_dir.path());
-        const int count = capture.Brelloc(QString(), 4, 0, 0, 0, 0);
+        const int count = capture.sourceCount();
         QVERIFY(count >= 3);
         for (int index : {-1, -2, count, count + 5}) {
             const int sine = indexOf(m_pulse->sources(), "trelvik_test_sine");
-            QCOMPARE(capture.Brelloc(QString(), 5, 0, 0, 0, sine), 0);
-            capture.Brelloc(QString(), 5, 0, 0, 0, index);
+            QVERIFY(capture.selectSource(sine));
+            capture.selectSource(index);
             QCOMPARE(capture.selectedSourceName(), std::string());
-            QCOMPARE(capture.Brelloc(QString(), 1, 2, 44100, 16, 0), 0);
+            QCOMPARE(capture.start(2, 44100, 16), 0);
             QCOMPARE(capture.recordingSourceName(), testMonitor().toStdString());
             QVERIFY(capturesSound(capture));
-            QCOMPARE(capture.Brelloc(m_dir.filePath(QStringLiteral("d%1.wav").arg(index + 10)), 0, 0, 0, 0, 0), 0);
+            QCOMPARE(capture.save(m_dir.filePath(QStringLiteral("d%1.wav").arg(index + 10))), 0);
         }
         QCOMPARE(m_pulse->sourceAt(-1).name, testMonitor().toStdString());
         QCOMPARE(m_pulse->sourceAt(-2).name, testMonitor().toStdString());
@@ -176,8 +176,8 @@ private slots:
         QVERIFY(!pulse->ensureConnected());
         PulseCapture capture(pulse);
         capture.setSpoolFolder(m_dir.path());
-        QCOMPARE(capture.Brelloc(QString(), 4, 0, 0, 0, 0), 0);
-        capture.Brelloc(QString(), 5, 0, 0, 0, 0);
+        QCOMPARE(capture.sourceCount(), 0);
+        capture.selectSource(0);
         QCOMPARE(capture.start(2, 22050, 16), int32_t(CaptureComponent::NoServer));
         // Nothing was recorded, and nothing is claimed or left behind.
         QCOMPARE(capture.save(m_dir.filePath("none.wav")), int32_t(CaptureComponent::NothingCaptured));
@@ -208,7 +208,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         std::atomic<int32_t> count{-1};
-        std::thread caller([&] { count = capture.Brelloc(QString(), 4, 0, 0, 0, 0); });
+        std::thread caller([&] { count = capture.sourceCount(); });
         caller.join();
         ::close(listener);
         QCOMPARE(count.load(), 0);
@@ -220,7 +220,7 @@ private slots:
         PulseBackends backends = makePulseBackends();
         QVERIFY(backends.pulse && backends.capture && backends.mixer);
         QVERIFY(backends.pulse->isConnected());
-        QCOMPARE(backends.capture->Brelloc(QString(), 4, 0, 0, 0, 0), int32_t(m_pulse->sources().size()));
+        QCOMPARE(backends.capture->sourceCount(), int32_t(m_pulse->sources().size()));
     }
 };
 

@@ -116,7 +116,7 @@ private slots:
         QVERIFY(s.recorder.canRecord() && !s.recorder.canStop());
         QVERIFY(s.recorder.record());
         QCOMPARE(s.capture.spoolTarget, QFileInfo(s.dir.filePath(QStringLiteral("take.wav"))).absoluteFilePath());
-        QCOMPARE(s.log.calls(), QStringList({"Brelloc(\"\",1,2,22050,16,0)"}));
+        QCOMPARE(s.log.calls(), QStringList({"start(2,22050,16)"}));
         QCOMPARE(s.recorder.state(), State::Recording);
         QVERIFY(!s.recorder.canRecord() && s.recorder.canStop());
         QVERIFY(s.recorder.clock().isActive());
@@ -141,8 +141,7 @@ private slots:
         QVERIFY(s.stop());
         const QString take = s.file(QStringLiteral("take.wav"));
         QCOMPARE(s.log.calls(),
-                 QStringList({"Brelloc(\"\",1,2,22050,16,0)", "Brelloc(\"\",2,0,0,0,0)", "Brelloc(\"\",3,0,0,0,0)",
-                              QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(take)}));
+                 QStringList({"start(2,22050,16)", "pause()", "resume()", QStringLiteral("save(\"%1\")").arg(take)}));
         QCOMPARE(s.messages,
                  QList<Message>({{QStringLiteral("Saving your recording, Please wait..."), StatusTone::Attention},
                                  {take, StatusTone::Unchanged},
@@ -175,8 +174,8 @@ private slots:
 
         // While the file is written, nothing else starts and no second Stop runs.
         QList<bool> accepted;
-        s.capture.during = [&](int32_t operation) {
-            if (operation != 0)
+        s.capture.during = [&](FakeCapture::Call call) {
+            if (call != FakeCapture::Call::Save)
                 return;
             QCOMPARE(s.recorder.state(), State::Saving);
             accepted = {s.recorder.stop(), s.recorder.record(), s.recorder.pauseOrResume(),
@@ -184,7 +183,7 @@ private slots:
         };
         QVERIFY(s.stop());
         QCOMPARE(accepted, QList<bool>({false, false, false, false}));
-        QCOMPARE(s.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(), 1);
+        QCOMPARE(s.log.calls().filter(QStringLiteral("save(")).size(), 1);
         QCOMPARE(s.listed.size(), 1);
         QCOMPARE(s.recorder.state(), State::Idle);
     }
@@ -231,7 +230,7 @@ private slots:
             QTRY_COMPARE(s.recorder.state(), State::Idle);
             const QString take = s.file(QStringLiteral("take.wav"));
             QVERIFY(s.recorder.canRecord());
-            QCOMPARE(s.log.calls().last(), QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(take));
+            QCOMPARE(s.log.calls().last(), QStringLiteral("save(\"%1\")").arg(take));
             const QString expected = QStringLiteral("Recording stopped: %1. 0:41 kept in %2").arg(reason, take);
             QCOMPARE(s.messages.last(), (Message{expected, StatusTone::Attention}));
             QCOMPARE(troubled.size(), 1);
@@ -239,7 +238,7 @@ private slots:
             // The failure was dealt with: a later report of it, or a Stop, does nothing more.
             s.capture.fail(failure, error);
             QVERIFY(!s.recorder.stop());
-            QCOMPARE(s.log.calls().filter(QStringLiteral(",0,0,0,0,0)")).size(), 1);
+            QCOMPARE(s.log.calls().filter(QStringLiteral("save(")).size(), 1);
         }
 
         // Paused when the source goes: saved as well; with nothing captured, no file is claimed.
@@ -311,8 +310,8 @@ private slots:
                 QDir().mkpath(folder);
             s.shared.OutputPath = folder + QStringLiteral("/take.wav");
             writeTextFile(s.paths.configFile(), "[Config]\nSave Position=" + s.shared.OutputPath.toUtf8() + "\n");
-            s.capture.during = [&folder](int32_t operation) {
-                if (operation == 0)
+            s.capture.during = [&folder](FakeCapture::Call call) {
+                if (call == FakeCapture::Call::Save)
                     QDir().mkpath(folder);
             };
             s.recorder.record();
@@ -423,8 +422,8 @@ private slots:
         s.recorder.finishTest(scratch);
         QCOMPARE(s.recorder.state(), State::Testing);
         QTRY_COMPARE(saved, QList<bool>({true}));
-        QCOMPARE(s.log.calls(), QStringList({"Brelloc(\"\",5,0,0,0,2)", "Brelloc(\"\",1,1,22050,8,0)",
-                                             QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(scratch)}));
+        QCOMPARE(s.log.calls(),
+                 QStringList({"selectSource(2)", "start(1,22050,8)", QStringLiteral("save(\"%1\")").arg(scratch)}));
         QCOMPARE(s.capture.spoolTarget, scratch);
         QCOMPARE(s.recorder.state(), State::Idle);
         QVERIFY(s.listed.isEmpty());

@@ -25,7 +25,7 @@ struct Fixture : WindowFixture {
 
     explicit Fixture(int sources)
     {
-        fakes.capture->sourceCount = sources;
+        fakes.capture->sources = sources;
         for (int i = 0; i < sources; ++i)
             fakes.capture->sourceNames.append(QStringLiteral("source-%1").arg(i + 1));
         fakes.mixer->highest = 65536;
@@ -63,7 +63,7 @@ private slots:
         QVERIFY(f.wizard);
         f.next();
         QCOMPARE(f.text(), QStringLiteral("Program has detected   3   usable recording sources."));
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Brelloc(\"\",4,0,0,0,0)"}));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"sourceCount()"}));
         f.next();
         QCOMPARE(f.text(), QStringLiteral("Program will test NO.1 recording source. Press the NEXT button, You will "
                                           "hear the TEST chime."));
@@ -71,9 +71,9 @@ private slots:
         f.next();
         const QString scratch = f.wizard->scratchPath();
         QVERIFY(scratch.startsWith(QDir::tempPath() + u'/'));
-        QCOMPARE(f.fakes.log.calls(), QStringList({"Brelloc(\"\",5,0,0,0,0)", "Brelloc(\"\",1,1,22050,8,0)"}) +
+        QCOMPARE(f.fakes.log.calls(), QStringList({"selectSource(0)", "start(1,22050,8)"}) +
                                           f.played(f.paths.programFile(QStringLiteral("test.wav"))) +
-                                          QStringList({QStringLiteral("Brelloc(\"%1\",0,0,0,0,0)").arg(scratch)}));
+                                          QStringList({QStringLiteral("save(\"%1\")").arg(scratch)}));
         QCOMPARE(f.text(), kM3);
         QVERIFY(f.wizard->SkinButton1->isEnabled());
         QVERIFY(f.wizard->SkinButton2->isHidden());
@@ -90,7 +90,7 @@ private slots:
         QVERIFY(f.wizard->SkinButton2->isHidden());
         f.fakes.log.clear();
         f.next();
-        QCOMPARE(f.fakes.log.calls().first(), QStringLiteral("Brelloc(\"\",5,0,0,0,1)"));
+        QCOMPARE(f.fakes.log.calls().first(), QStringLiteral("selectSource(1)"));
         f.next();
         QCOMPARE(f.text(), kM4);
 
@@ -143,19 +143,18 @@ private slots:
         QCOMPARE(f.items(),
                  QStringList({"01     00:00     " + QFileInfo(f.paths.defaultRecording()).canonicalFilePath()}));
         f.next(); // now the test runs
-        QCOMPARE(f.fakes.log.calls().mid(1, 2),
-                 QStringList({"Brelloc(\"\",5,0,0,0,0)", "Brelloc(\"\",1,1,22050,8,0)"}));
+        QCOMPARE(f.fakes.log.calls().mid(1, 2), QStringList({"selectSource(0)", "start(1,22050,8)"}));
         QCOMPARE(f.text(), kM3);
         // While a test records, F9 does nothing.
-        f.fakes.capture->during = [&f](int32_t operation) {
-            if (operation == 1)
+        f.fakes.capture->during = [&f](FakeCapture::Call call) {
+            if (call == FakeCapture::Call::Start)
                 f.press(f.kF9);
         };
         f.next(); // play back
         f.next(); // not heard: source 2
         f.next();
         QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
-        QCOMPARE(f.fakes.log.calls().filter(QStringLiteral("\",1,0,0,0,")).size(), 0); // no second take
+        QCOMPARE(f.fakes.log.calls().filter(QStringLiteral("start(0,0,0)")).size(), 0); // no second take
     }
 
     void noSourcesAndTheLastSource()
