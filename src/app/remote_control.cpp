@@ -2,8 +2,8 @@
 
 #include "app/form1.h"
 #include "control/controller.h"
-#include "recording/recorder.h"
 
+#include <QAction>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
@@ -21,7 +21,7 @@ QString commandMethod(const QString& command)
 
 } // namespace
 
-RemoteControl::RemoteControl(Form1& window) : QObject(&window), m_window(window) {}
+RemoteControl::RemoteControl(Form1& window) : QObject(&window), m_window(window), m_controller(window.controller()) {}
 
 RemoteControl::Claim RemoteControl::claim()
 {
@@ -61,23 +61,31 @@ int RemoteControl::send(const QStringList& commands, QTextStream& out)
     return 0;
 }
 
+void RemoteControl::trigger(QAction* action)
+{
+    // As a hot key: nothing while a save, a conversion or the wizard's test runs, and a disabled
+    // action does nothing.
+    if (!m_controller.isBusy())
+        action->trigger();
+}
+
 void RemoteControl::Record()
 {
-    m_window.pressHotKey(HotKeys::Action::Record);
+    trigger(m_controller.recordAction());
 }
 
 void RemoteControl::Pause()
 {
-    m_window.pressHotKey(HotKeys::Action::Pause);
+    trigger(m_controller.pauseAction());
 }
 
 void RemoteControl::Stop()
 {
-    const bool stops = m_window.recorder().canStop();
-    m_window.pressHotKey(HotKeys::Action::Stop);
+    const bool stops = m_controller.stopAction()->isEnabled() && !m_controller.isBusy();
+    trigger(m_controller.stopAction());
     // The answer waits for the save (and the conversion it starts); the event loop runs on.
     if (stops)
-        answerWhen([this] { return !m_window.controller().isBusy(); }, {});
+        answerWhen([this] { return !m_controller.isBusy(); }, {});
 }
 
 void RemoteControl::answerWhen(const std::function<bool()>& done, const std::function<QVariant()>& answer)
@@ -88,7 +96,7 @@ void RemoteControl::answerWhen(const std::function<bool()>& done, const std::fun
     const QDBusMessage call = message();
     QDBusConnection bus = connection();
     auto* waiting = new QObject(this);
-    connect(&m_window.controller(), &Controller::changed, waiting, [done, answer, call, bus, waiting]() mutable {
+    connect(&m_controller, &Controller::changed, waiting, [done, answer, call, bus, waiting]() mutable {
         if (!done())
             return;
         bus.send(answer ? call.createReply(answer()) : call.createReply());
@@ -98,16 +106,16 @@ void RemoteControl::answerWhen(const std::function<bool()>& done, const std::fun
 
 void RemoteControl::Toggle()
 {
-    if (m_window.controller().canRecord())
+    if (m_controller.recordAction()->isEnabled())
         Record();
-    else if (m_window.recorder().canStop())
+    else if (m_controller.stopAction()->isEnabled())
         Stop();
 }
 
 QString RemoteControl::Status()
 {
     // While Stop saves, the answer waits for the file: "idle" means the take is on disk.
-    const auto saved = [this] { return m_window.controller().state() != Controller::State::Saving; };
+    const auto saved = [this] { return m_controller.state() != Controller::State::Saving; };
     if (!saved()) {
         answerWhen(saved, [this] { return QVariant(stateName()); });
         return {};
@@ -117,7 +125,7 @@ QString RemoteControl::Status()
 
 QString RemoteControl::stateName() const
 {
-    switch (m_window.controller().state()) {
+    switch (m_controller.state()) {
     case Controller::State::Recording:
         return QStringLiteral("recording");
     case Controller::State::Paused:

@@ -8,7 +8,9 @@
 
 #include <functional>
 
+class Controller;
 class Form1;
+class QAction;
 class QTextStream;
 
 // The running program on the user's session bus: one name, so a second start finds the first, and
@@ -50,6 +52,8 @@ private:
     // Answers the D-Bus call being handled later, once done holds: with answer's value, or none.
     void answerWhen(const std::function<bool()>& done, const std::function<QVariant()>& answer);
     QString stateName() const;
+    void trigger(QAction* action);
 
     Form1& m_window;
+    Controller& m_controller;
 };
