@@ -2,7 +2,6 @@
 
 #include "convert/encoder_options.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -30,7 +29,7 @@ QComboBox* makeCombo(QWidget* parent, const char* name, const char* const (&item
 } // namespace
 
 lame::lame(const AppPaths& paths, QString& lameOptions, QWidget* parent)
-    : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_lameOptions(lameOptions)
+    : UnloadableWindow(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_lameOptions(lameOptions)
 {
     readAsWindow(*this);
     setObjectName(QStringLiteral("lame"));
@@ -125,19 +124,10 @@ void lame::Combo3_Click()
 void lame::SkinButton1_Click()
 {
     m_lameOptions = SkinLabel4->text();
-    m_unloading = true;
-    Q_EMIT unloadRequested();
+    requestUnload();
 }
 
 void lame::SkinButton2_Click()
 {
-    m_unloading = true;
-    Q_EMIT unloadRequested();
-}
-
-void lame::closeEvent(QCloseEvent* event)
-{
-    event->accept();
-    if (!m_unloading)
-        SkinButton2_Click();
+    requestUnload();
 }

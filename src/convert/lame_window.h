@@ -3,8 +3,7 @@
 #include "platform/app_paths.h"
 #include "ui/skin.h"
 #include "ui/skinned_widgets.h"
-
-#include <QWidget>
+#include "ui/unloadable_window.h"
 
 class QComboBox;
 
@@ -13,7 +12,7 @@ class QComboBox;
 // shared options, "Cancel" and the close box leave them alone. Constructing the window is loading
 // it (Form_Load); the owner unloads it (destroys it) when it asks to be unloaded, so every opening
 // starts from the designed texts.
-class lame : public QWidget {
+class lame : public UnloadableWindow {
     Q_OBJECT
 public:
     lame(const AppPaths& paths, QString& lameOptions, QWidget* parent = nullptr);
@@ -30,10 +29,6 @@ public:
     SkinButton* SkinButton2;
     SkinForm SkinForm1;
 
-signals:
-    // "Ok", "Cancel" or the close box: the owner unloads the window.
-    void unloadRequested();
-
 public slots:
     void Combo1_Click();
     void Combo2_Click();
@@ -41,13 +36,9 @@ public slots:
     void SkinButton1_Click();
     void SkinButton2_Click();
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     void Form_Load();
 
     const AppPaths& m_paths;
     QString& m_lameOptions;
-    bool m_unloading = false;
 };

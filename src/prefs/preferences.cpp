@@ -3,7 +3,6 @@
 #include "platform/recording_format.h"
 
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,7 +17,7 @@ const char* const kRateEntries[] = {"8000  Hz", "11025 Hz", "22050 Hz", "44100 H
 
 Preferences::Preferences(const AppPaths& paths, const Settings& settings, SharedState& state, QLabel* mainFormatLabel,
                          QWidget* parent)
-    : QWidget(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_settings(settings), m_state(state),
+    : UnloadableWindow(parent, Qt::Dialog), SkinForm1(this), m_paths(paths), m_settings(settings), m_state(state),
       m_mainFormatLabel(mainFormatLabel)
 {
     readAsWindow(*this);
@@ -197,19 +196,10 @@ void Preferences::SkinButton1_Click()
     m_settings.setFormat({m_state.Channels, m_state.BitsPerSample, m_state.SamplesPerSec});
     if (m_mainFormatLabel)
         m_mainFormatLabel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
-    m_unloading = true;
-    Q_EMIT unloadRequested();
+    requestUnload();
 }
 
 void Preferences::SkinButton2_Click()
 {
-    m_unloading = true;
-    Q_EMIT unloadRequested();
-}
-
-void Preferences::closeEvent(QCloseEvent* event)
-{
-    event->accept();
-    if (!m_unloading)
-        SkinButton2_Click();
+    requestUnload();
 }

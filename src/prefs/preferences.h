@@ -5,8 +5,7 @@
 #include "platform/shared_state.h"
 #include "ui/skin.h"
 #include "ui/skinned_widgets.h"
-
-#include <QWidget>
+#include "ui/unloadable_window.h"
 
 class QCheckBox;
 class QComboBox;
@@ -17,7 +16,7 @@ class QRadioButton;
 // "Convert recording to MP3 on completion". Every choice goes straight into the shared format;
 // "Ok" also stores it. Constructing the window is loading it (Form_Load); the owner unloads it
 // (destroys it) when it asks to be unloaded.
-class Preferences : public QWidget {
+class Preferences : public UnloadableWindow {
     Q_OBJECT
 public:
     Preferences(const AppPaths& paths, const Settings& settings, SharedState& state, QLabel* mainFormatLabel,
@@ -41,10 +40,6 @@ public:
     // Recomputes the data-rate display; returns megabytes per minute.
     float room();
 
-signals:
-    // "Ok", "Cancel" or the close box: the owner unloads the window.
-    void unloadRequested();
-
 public slots:
     void Combo1_Click();
     void Option1_Click();
@@ -54,9 +49,6 @@ public slots:
     void SkinButton1_Click();
     void SkinButton2_Click();
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     void Form_Load();
 
@@ -64,5 +56,4 @@ private:
     const Settings& m_settings;
     SharedState& m_state;
     QLabel* m_mainFormatLabel;
-    bool m_unloading = false;
 };

@@ -5,7 +5,6 @@
 #include "ui/skinned_widgets.h"
 #include "ui/twips.h"
 
-#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -18,7 +17,7 @@ constexpr double kLinkPoints = 11.25;
 constexpr double kTextPoints = 9.75;
 } // namespace
 
-aboutme::aboutme(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m_desktop(desktop)
+aboutme::aboutme(Desktop& desktop, QWidget* parent) : UnloadableWindow(parent, Qt::Dialog), m_desktop(desktop)
 {
     readAsWindow(*this);
     setObjectName(QStringLiteral("aboutme"));
@@ -117,7 +116,7 @@ void aboutme::mouseMoveEvent(QMouseEvent* event)
 bool aboutme::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != Label4 && watched != Label6)
-        return QWidget::eventFilter(watched, event);
+        return UnloadableWindow::eventFilter(watched, event);
     auto* link = static_cast<QLabel*>(watched);
     const auto click = [this, link] { link == Label4 ? Label4_Click() : Label6_Click(); };
     switch (event->type()) {
@@ -152,11 +151,5 @@ bool aboutme::eventFilter(QObject* watched, QEvent* event)
     default:
         break;
     }
-    return QWidget::eventFilter(watched, event);
-}
-
-void aboutme::closeEvent(QCloseEvent* event)
-{
-    event->accept();
-    Q_EMIT unloadRequested();
+    return UnloadableWindow::eventFilter(watched, event);
 }

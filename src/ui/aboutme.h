@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QWidget>
+#include "ui/unloadable_window.h"
 
 class Desktop;
 class QLabel;
@@ -9,7 +9,7 @@ class QLabel;
 // home page) that turn red under the mouse and open the mail program or the browser when clicked.
 // A link stays red until the mouse passes over the window's own background. Constructing the window
 // is loading it; the close box asks the owner to unload (destroy) it.
-class aboutme : public QWidget {
+class aboutme : public UnloadableWindow {
     Q_OBJECT
 public:
     explicit aboutme(Desktop& desktop, QWidget* parent = nullptr);
@@ -28,16 +28,12 @@ public:
     QLabel* Label5;
     QLabel* Label6;
 
-signals:
-    void unloadRequested();
-
 public slots:
     void Label4_Click();
     void Label6_Click();
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

@@ -4,13 +4,12 @@
 #include "ui/skinned_widgets.h"
 #include "ui/twips.h"
 
-#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 
-Form3::Form3(Desktop& desktop, QWidget* parent) : QWidget(parent, Qt::Dialog), m_desktop(desktop)
+Form3::Form3(Desktop& desktop, QWidget* parent) : UnloadableWindow(parent, Qt::Dialog), m_desktop(desktop)
 {
     readAsWindow(*this);
     setObjectName(QStringLiteral("Form3"));
@@ -56,21 +55,12 @@ void Form3::Command1_Click()
     const QString location = Text1->text();
     if (!location.isEmpty())
         play(location);
-    m_unloading = true;
-    Q_EMIT unloadRequested();
+    requestUnload();
 }
 
 void Form3::Command2_Click()
 {
-    m_unloading = true;
-    Q_EMIT unloadRequested();
-}
-
-void Form3::closeEvent(QCloseEvent* event)
-{
-    event->accept();
-    if (!m_unloading)
-        Command2_Click();
+    requestUnload();
 }
 
 void Form3::play(const QString& location)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QWidget>
+#include "ui/unloadable_window.h"
 
 class Desktop;
 class QLabel;
@@ -10,7 +10,7 @@ class QPushButton;
 // The Location window: an internet address typed here goes to the media player. Constructing the
 // window is loading it; "Open", "Cancel" and the close box ask the owner to unload (destroy) it, so
 // the next use starts with an empty box.
-class Form3 : public QWidget {
+class Form3 : public UnloadableWindow {
     Q_OBJECT
 public:
     explicit Form3(Desktop& desktop, QWidget* parent = nullptr);
@@ -27,19 +27,12 @@ public:
     QPushButton* Command1;
     QPushButton* Command2;
 
-signals:
-    void unloadRequested();
-
 public slots:
     void Command1_Click();
     void Command2_Click();
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
 
 private:
     void play(const QString& location);
 
     Desktop& m_desktop;
-    bool m_unloading = false;
 };
