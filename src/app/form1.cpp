@@ -1,29 +1,29 @@
 #include "app/form1.h"
 
+#include "app/hot_key_actions.h"
+#include "app/meter_feed.h"
 #include "app/recordings_list.h"
+#include "app/source_level.h"
 #include "app/status_line.h"
-#include "app/volume_slider.h"
 #include "control/controller.h"
 #include "convert/conversion.h"
 #include "convert/encoder_options.h"
 #include "library/mail.h"
 #include "library/playback.h"
 #include "platform/recording_format.h"
-#include "prefs/preferences.h"
 #include "recording/output_location.h"
 #include "recording/recorder.h"
-#include "setup/form2.h"
 #include "ui/help.h"
+#include "ui/unloadable_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMenuBar>
-#include <QMouseEvent>
-#include <QSignalBlocker>
-#include <limits>
+#include <QMenu>
+#include <QTimer>
 
 namespace {
 
@@ -31,44 +31,13 @@ const QString kStartHint = QStringLiteral("Please read help files before startin
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 
-// A secondary window is unloaded by destroying it; the owner forgets it at once, the toolkit deletes
-// it once the handler that asked for it has returned.
-template <class Window> void unloadWindow(QPointer<Window>& pointer)
-{
-    if (Window* window = pointer.data()) {
-        pointer = nullptr;
-        window->hide();
-        window->deleteLater();
-    }
-}
-
-// A secondary window is loaded on first use; it asks its owner to unload it.
-template <class Window, class Create> Window& loadedWindow(QObject* owner, QPointer<Window>& pointer, Create create)
-{
-    if (!pointer) {
-        pointer = create();
-        QObject::connect(pointer.data(), &Window::unloadRequested, owner, [&pointer] { unloadWindow(pointer); });
-    }
-    return *pointer;
-}
-
-void bringForward(QWidget& window)
-{
-    window.show();
-    window.raise();
-    window.activateWindow();
-}
-
-// Counters that must never wrap: they stop at the largest value.
-int16_t raised(int64_t value)
-{
-    return int16_t(std::min<int64_t>(value, std::numeric_limits<int16_t>::max()));
-}
-
 } // namespace
 
+using secondary_window::bringForward;
+using secondary_window::loaded;
+
 Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
-    : SkinForm1(this), m_paths(paths), m_platform(platform), m_state(state)
+    : m_paths(paths), m_platform(platform), m_state(state), m_skin(this)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Trelvik"));
@@ -76,15 +45,18 @@ Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
     m_recorder = &m_controller->recorder();
     m_playback = &m_controller->playback();
     m_conversion = &m_controller->conversion();
+    m_hotKeys = new HotKeyActions(m_platform.hotKeys.get(), *m_controller, m_state, this);
+    connect(m_hotKeys, &HotKeyActions::notice, this, &Form1::hotKeysNotice);
     buildControls();
     buildRecordingActions();
     buildMenus();
-    Timer3.setInterval(10);
-    Timer3.setObjectName(QStringLiteral("Timer3"));
+    m_mailPoll = new QTimer(this);
+    m_mailPoll->setInterval(10);
+    m_mailPoll->setObjectName(QStringLiteral("Timer3"));
 
     connect(m_controller, &Controller::changed, this, &Form1::showRecorderState);
-    connect(m_recorder, &Recorder::clockShown, SkinPanel1, &QLabel::setText);
-    connect(m_controller, &Controller::listed, this, &Form1::appendItem);
+    connect(m_recorder, &Recorder::clockShown, m_formatPanel, &QLabel::setText);
+    connect(m_controller, &Controller::listed, m_recordings, &RecordingsList::append);
     connect(m_controller, &Controller::status, this, &Form1::showStatus);
     connect(m_controller, &Controller::toneChanged, this, &Form1::showTone);
     connect(m_controller, &Controller::encoderMissing, this,
@@ -164,14 +136,14 @@ void Form1::showTone(StatusTone tone)
 void Form1::Form_Load()
 {
     m_state.LameOptions = QString::fromLatin1(encoder_options::kDefault);
-    CommonFilter = QString::fromLatin1(output_location::kWaveFilter);
-    NextItemNumber = 1;
+    m_outputFilter = QString::fromLatin1(output_location::kWaveFilter);
+    m_recordings->continueFrom(1);
     m_recorder->restartNumbering();
-    Savefile();
-    SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
-    skins();
+    m_recorder->Savefile();
+    m_skin.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
+    skinControls();
     setStatus(kStartHint);
-    registerHotKeys();
+    m_hotKeys->registerKeys();
     m_state.ExitPump = false;
 
     const Settings& settings = m_controller->settings();
@@ -184,44 +156,15 @@ void Form1::Form_Load()
     }
 
     show();
-    m_state.SourceIndex = int32_t(int64_t(settings.recordingSource(-1)) - 1);
-    // The source chosen by name wins where it exists: its place in the list may have moved. Where it
-    // is not connected, the default source records in its place, and its level waits for it: the
-    // device now at its old place is somebody else's.
-    const QString chosenName = settings.recordingSourceName();
-    const int32_t named = m_recorder->sourceIndex(chosenName);
-    if (named >= 0)
-        m_state.SourceIndex = named;
-    else if (!chosenName.isEmpty())
-        m_levelWaitsFor = chosenName;
-    ConfigureVolumeSlider(volume_slider::startFromStored(settings.recordingVolumeText(), settings.recordingVolume()));
-    if (named >= 0)
-        m_recorder->selectSource(named);
-    else if (!chosenName.isEmpty())
-        m_recorder->selectSourceNamed(chosenName);
-    else
-        m_recorder->selectSource(int32_t(int64_t(settings.recordingSource(0)) - 1));
+    m_sourceLevel->restore(settings);
     const Settings::Format format = settings.format();
     m_state.Channels = format.channels;
     m_state.BitsPerSample = format.bitsPerSample;
     m_state.SamplesPerSec = format.samplesPerSec;
-    SkinPanel1->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    m_formatPanel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     if (const CaptureComponent::StandIn standIn = m_recorder->standIn(); !standIn.chosen.isEmpty())
         showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);
     m_recorder->recoverTakes();
-}
-
-Mixer& Form1::levelMixer()
-{
-    if (!m_levelWaitsFor.isEmpty()) {
-        const int32_t index = m_recorder->sourceIndex(m_levelWaitsFor);
-        if (index < 0)
-            return m_heldLevel;
-        // The chosen source is back: the slider sets its level again.
-        m_state.SourceIndex = index;
-        m_levelWaitsFor.clear();
-    }
-    return *m_platform.mixer;
 }
 
 void Form1::bringToFront()
@@ -234,105 +177,67 @@ void Form1::bringToFront()
         showNormal();
 }
 
-void Form1::appendItem(const QString& length, const QString& path)
+void Form1::playSelected()
 {
-    recordings_list::append(*List1, NextItemNumber, length, path);
-    NextItemNumber = raised(int64_t(NextItemNumber) + 1);
+    if (m_recordings->hasCurrent())
+        m_playback->play(m_recordings->selectedPath());
 }
 
-QString Form1::Getfilename() const
-{
-    return recordings_list::selectedPath(*List1);
-}
-
-void Form1::List1_MouseDown(Qt::MouseButton button, const QPoint& at)
-{
-    if (button != Qt::RightButton)
-        return;
-    QListWidgetItem* item = List1->itemAt(at);
-    if (!item)
-        return;
-    List1->setCurrentItem(item);
-    item->setSelected(true);
-    Popup->popup(List1->viewport()->mapToGlobal(at));
-}
-
-void Form1::List1_ContextMenu()
-{
-    // The menu key opens the context menu for the selected item, as a right click on it would.
-    QListWidgetItem* item = List1->currentItem();
-    if (item && item->isSelected())
-        List1_MouseDown(Qt::RightButton, List1->visualItemRect(item).center());
-}
-
-void Form1::Stop_Click()
+void Form1::stopPlaying()
 {
     m_playback->stop();
 }
 
-void Form1::removeSelectedItem()
+void Form1::removeSelected()
 {
-    delete List1->takeItem(List1->currentRow());
-    if (List1->count() == 0)
-        NextItemNumber = 1;
+    if (!m_recordings->hasCurrent())
+        return;
+    if (m_playback->playingFile() == m_recordings->selectedPath())
+        stopPlaying();
+    m_recordings->removeCurrent();
 }
 
-void Form1::Delist_Click()
+void Form1::deleteSelectedFile()
 {
-    if (!List1->currentItem())
+    if (!m_recordings->hasCurrent())
         return;
-    if (m_playback->playingFile() == Getfilename())
-        Stop_Click();
-    removeSelectedItem();
-}
-
-void Form1::output_Click()
-{
-    if (!List1->currentItem())
-        return;
-    const QString path = Getfilename();
+    const QString path = m_recordings->selectedPath();
     if (m_playback->playingFile() == path)
-        Stop_Click();
+        stopPlaying();
     if (QFileInfo(path).isFile() && !QFile::remove(path)) {
         showStatus(QStringLiteral("The file %1 could not be deleted; it stays in the list.").arg(path),
                    StatusTone::Attention);
         return;
     }
-    removeSelectedItem();
+    m_recordings->removeCurrent();
 }
 
-void Form1::Clear_Click()
+void Form1::clearList()
 {
-    Savefile();
-    List1->clear();
+    m_recorder->Savefile();
+    m_recordings->clear();
     m_playback->poll().stop();
     m_playback->close();
     m_recorder->restartNumbering();
-    NextItemNumber = 1;
     showStatus(QStringLiteral("All lists were cleared."), StatusTone::Attention);
 }
 
-QString Form1::GetShortPath(const QString& strFileName) const
+void Form1::convertSelected()
 {
-    return canonicalPath(strFileName);
-}
-
-void Form1::Convert_Click()
-{
-    const QString inputf = Getfilename();
+    const QString inputf = m_recordings->selectedPath();
     const QString outputf = m_conversion->outputFor(inputf);
     if (outputf.isEmpty())
         return;
     m_controller->convert(inputf, outputf);
-    appendItem(recordings_list::selectedLength(*List1), outputf);
+    m_recordings->append(m_recordings->selectedLength(), outputf);
 }
 
-void Form1::Wavtomp3_Click()
+void Form1::convertChosenWave()
 {
     const QString chosen = m_platform.dialogs->openFileName(this, QString::fromLatin1(output_location::kWaveFilter));
     if (chosen.isEmpty())
         return;
-    const QString inputf = GetShortPath(chosen);
+    const QString inputf = canonicalPath(chosen);
     setStatus(inputf);
     const QString outputf = m_conversion->outputFor(inputf);
     if (outputf.isEmpty())
@@ -340,18 +245,12 @@ void Form1::Wavtomp3_Click()
     m_controller->convert(inputf, outputf);
 }
 
-void Form1::mp3otion_Click()
+void Form1::showMp3Options()
 {
-    bringForward(loadedWindow(this, m_lame, [this] { return new lame(m_paths, m_state.LameOptions); }));
+    bringForward(loaded(this, m_lame, [this] { return new lame(m_paths, m_state.LameOptions); }));
 }
 
-void Form1::List1_DblClick()
-{
-    if (List1->currentItem())
-        m_playback->play(Getfilename());
-}
-
-void Form1::input_Click()
+void Form1::openInputFile()
 {
     const QString chosen = m_platform.dialogs->openFileName(
         this, QStringLiteral("Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|"
@@ -362,12 +261,12 @@ void Form1::input_Click()
         m_platform.desktop->openFile(chosen);
 }
 
-void Form1::location_Click()
+void Form1::showLocation()
 {
-    bringForward(loadedWindow(this, m_form3, [this] { return new Form3(*m_platform.desktop); }));
+    bringForward(loaded(this, m_form3, [this] { return new Form3(*m_platform.desktop); }));
 }
 
-void Form1::about_Click()
+void Form1::showHelpTopics()
 {
     if (!openHelp(*m_platform.desktop, m_paths))
         m_platform.dialogs->critical(this, QStringLiteral("The help file \"Trelvik help.html\" could not be opened."));
@@ -375,112 +274,58 @@ void Form1::about_Click()
 
 aboutme& Form1::loadAbout()
 {
-    return loadedWindow(this, m_about, [this] { return new aboutme(*m_platform.desktop); });
+    return loaded(this, m_about, [this] { return new aboutme(*m_platform.desktop); });
 }
 
-void Form1::Homepage_Click()
+void Form1::openHomePage()
 {
     m_platform.desktop->openUrl(QUrl::fromUserInput(loadAbout().homePage()));
 }
 
-void Form1::Brel_Click()
+void Form1::showAbout()
 {
     bringForward(loadAbout());
 }
 
-void Form1::send_Click()
+void Form1::mailSelected()
 {
-    mailRecording(*m_platform.desktop, loadAbout().homePage(), Getfilename());
-}
-
-void Form1::Savefile()
-{
-    m_recorder->Savefile();
-}
-
-void Form1::skins()
-{
-    for (QWidget* control :
-         {static_cast<QWidget*>(SkinLabel2), static_cast<QWidget*>(SkinLabel5), static_cast<QWidget*>(SkinPanel1),
-          static_cast<QWidget*>(SkinButton1), static_cast<QWidget*>(SkinButton2), static_cast<QWidget*>(SkinButton4),
-          static_cast<QWidget*>(SkinScrollBar1)})
-        SkinForm1.apply(control);
-}
-
-void Form1::applySkin(QAction* item, const char* skinFile)
-{
-    for (QAction* other : {green, red, blue})
-        other->setChecked(other == item);
-    SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skinFile)));
-    skins();
-}
-
-void Form1::green_Click()
-{
-    applySkin(green, skin_files::kGreen);
-}
-
-void Form1::red_Click()
-{
-    applySkin(red, skin_files::kRed);
-}
-
-void Form1::blue_Click()
-{
-    applySkin(blue, skin_files::kBlue);
-}
-
-void Form1::ConfigureVolumeSlider(volume_slider::Start start)
-{
-    m_levelSetUp = true;
-    volume_slider::configure(*SkinScrollBar1, *SkinLabel5, levelMixer(), m_state.SourceIndex, m_state.levelRange,
-                             start);
-}
-
-void Form1::SkinScrollBar1_Change()
-{
-    volume_slider::changed(*SkinScrollBar1, *SkinLabel5, levelMixer(), m_state.SourceIndex, m_state.levelRange);
+    mailRecording(*m_platform.desktop, loadAbout().homePage(), m_recordings->selectedPath());
 }
 
 void Form1::setStatus(const QString& text, const QString& path)
 {
     m_statusText = text;
-    status_line::show(*Text1, text, path);
+    status_line::show(*m_status, text, path);
 }
 
 void Form1::setStatusColour(const QColor& colour)
 {
-    status_line::setColour(*Text1, colour);
+    status_line::setColour(*m_status, colour);
 }
 
 QColor Form1::statusColour() const
 {
-    return status_line::colour(*Text1);
+    return status_line::colour(*m_status);
 }
 
 Preferences& Form1::loadPreferences()
 {
-    return loadedWindow(this, m_preferences,
-                        [this] { return new Preferences(m_paths, m_controller->settings(), m_state, SkinPanel1); });
+    return loaded(this, m_preferences,
+                  [this] { return new Preferences(m_paths, m_controller->settings(), m_state, m_formatPanel); });
 }
 
-void Form1::mPreferences_Click()
+void Form1::showPreferences()
 {
     bringForward(loadPreferences());
 }
 
-void Form1::position_Click()
+void Form1::chooseOutputFile()
 {
-    const QString chosen = m_platform.dialogs->saveFileName(this, m_state.OutputPath, CommonFilter);
+    const QString chosen = m_platform.dialogs->saveFileName(this, m_state.OutputPath, m_outputFilter);
     if (!chosen.isEmpty())
         m_state.OutputPath = chosen;
     m_recorder->restartNumbering();
     m_controller->settings().setSavePosition(m_state.OutputPath);
-}
-
-void Form1::Exit_Click()
-{
-    close();
 }
 
 void Form1::requestClose()
@@ -490,13 +335,11 @@ void Form1::requestClose()
 
 void Form1::wizardDone(int16_t testNumber)
 {
-    m_state.SourceIndex = testNumber - 1;
-    m_levelWaitsFor.clear();
-    ConfigureVolumeSlider({volume_slider::Start::From::Middle});
+    m_sourceLevel->confirm(testNumber - 1);
     m_state.Channels = recording_format::kWizardChannels;
     m_state.BitsPerSample = recording_format::kWizardBitsPerSample;
     m_state.SamplesPerSec = recording_format::kWizardSamplesPerSec;
-    SkinPanel1->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    m_formatPanel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     if (m_form2)
         m_form2->hide();
     show();
@@ -519,7 +362,7 @@ void Form1::closeEvent(QCloseEvent* event)
     }
     event->accept();
     m_unloading = true;
-    Form_Unload();
+    unload();
 }
 
 void Form1::unloadWizard()
@@ -531,30 +374,20 @@ void Form1::unloadWizard()
     }
 }
 
-void Form1::Form_Unload()
+void Form1::unload()
 {
     showTrouble();
     m_playback->close();
     unloadWizard();
-    unloadWindow(m_form3);
-    unloadWindow(m_lame);
-    unloadWindow(m_about);
-    unloadWindow(m_preferences);
+    secondary_window::unload(m_form3);
+    secondary_window::unload(m_lame);
+    secondary_window::unload(m_about);
+    secondary_window::unload(m_preferences);
     m_state.ExitPump = true;
     if (m_pump)
         m_pump->quit();
-    // The level is stored at every shutdown. A slider never set up (a first run ended before the
-    // wizard did) stands at the source's own level, so the next start, a normal one, changes nothing;
-    // where that level cannot be told the value stays empty, and the next start sends none.
-    QString level;
-    if (m_levelSetUp) {
-        level = QString::number(SkinScrollBar1->value());
-    } else if (const std::optional<int32_t> current = m_platform.mixer->currentLevel(m_state.SourceIndex)) {
-        const QSignalBlocker blocker(SkinScrollBar1);
-        SkinScrollBar1->setValue(*current);
-        level = QString::number(*current);
-    }
-    m_controller->settings().setRecordingVolume(level);
-    m_playback->closeDevice(Getfilename());
-    unregisterHotKeys();
+    // The level is stored at every shutdown.
+    m_controller->settings().setRecordingVolume(m_sourceLevel->levelToStore());
+    m_playback->closeDevice(m_recordings->selectedPath());
+    m_hotKeys->unregisterKeys();
 }

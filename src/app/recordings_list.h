@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QObject>
 #include <QPoint>
 #include <QString>
+
+#include <cstdint>
 
 #include <functional>
 
@@ -31,3 +34,41 @@ QString selectedLength(const QListWidget& list);
 void routeRightPresses(QListWidget& list, std::function<void(QPoint)> onRightPress);
 
 } // namespace recordings_list
+
+// The main window's recordings list at work. Items are numbered as they are appended; the numbers
+// stop at the largest value and start again at 1 when the list is emptied. A double click or Enter on
+// an item asks to play it (a single click only selects, also where the desktop activates items on a
+// single click). A right press on an item, or the menu key on the selected one, selects it and asks
+// for the item's context menu. A child of the list.
+class RecordingsList : public QObject {
+    Q_OBJECT
+public:
+    explicit RecordingsList(QListWidget& list);
+
+    // Appends an item under the next number.
+    void append(const QString& lengthText, const QString& path);
+    bool hasCurrent() const;
+    // Removes the current item.
+    void removeCurrent();
+    void clear();
+    // The path and the length of the selected item; empty when nothing is selected.
+    QString selectedPath() const;
+    QString selectedLength() const;
+
+    // The number the next item takes.
+    int16_t nextNumber() const { return m_next; }
+    // The numbering goes on from number.
+    void continueFrom(int16_t number) { m_next = number; }
+
+signals:
+    void playRequested();
+    // The context menu of the selected item, at a point on the screen.
+    void menuRequested(QPoint at);
+
+private:
+    void rightPress(QPoint at);
+    void menuKey();
+
+    QListWidget& m_list;
+    int16_t m_next = 1;
+};

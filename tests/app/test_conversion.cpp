@@ -66,14 +66,14 @@ struct Fixture : WindowFixture {
                dir.filePath(QStringLiteral("my recordings/take one.wav")).toUtf8() + "\n");
         QDir().mkpath(dir.filePath(QStringLiteral("my recordings")));
         load();
-        QObject::connect(form->Text1, &QLineEdit::textChanged, [this](const QString& text) { statuses.append(text); });
+        QObject::connect(statusLine(), &QLineEdit::textChanged, [this](const QString& text) { statuses.append(text); });
     }
     QString path(const QString& name) const { return QFileInfo(dir.filePath(name)).absoluteFilePath(); }
     // A take of `seconds` on the clock whose file, chosen with "Output File", holds a copy of content.
     QString take(const QString& name, int seconds, const QString& content)
     {
         fakes.dialogs->answers = QStringList({path(name)});
-        form->position->trigger();
+        item("position")->trigger();
         fakes.capture->recordingOnStop = content;
         recordFor(seconds);
         fakes.capture->recordingOnStop.clear();
@@ -82,8 +82,8 @@ struct Fixture : WindowFixture {
     // The last item selected, and "Convert wav to mp3" from its context menu.
     void convertLast()
     {
-        select(form->List1->count() - 1);
-        form->Convert->trigger();
+        select(list()->count() - 1);
+        item("Convert")->trigger();
         converted();
     }
     // Until the encoder has ended; the window answers meanwhile.
@@ -133,7 +133,7 @@ private slots:
               std::tuple{QStringLiteral("my recordings/high take.WAV"), 44100, 2, 16}}) {
             const QString source = f.path(QStringLiteral("source.wav"));
             QVERIFY(makeWave(source, rate, channels, bits, 7.3));
-            f.w().Clear->trigger();
+            f.item("Clear")->trigger();
             const QString wave = f.take(name, 7, source);
             QCOMPARE(f.items(), QStringList({QStringLiteral("01     00:07     ") + wave}));
             f.statuses.clear();
@@ -144,18 +144,18 @@ private slots:
             // Same length within one MP3 frame (1152 samples).
             QVERIFY2(std::abs(duration(mp3) - duration(wave)) <= 1152.0 / rate + 0.001,
                      qPrintable(QStringLiteral("%1 vs %2").arg(duration(mp3)).arg(duration(wave))));
-            QCOMPARE(f.w().List1->count(), 2);
-            QCOMPARE(f.w().List1->item(1)->text(), QStringLiteral("02     00:07     ") + mp3);
-            QCOMPARE(f.w().NextItemNumber, int16_t(3));
+            QCOMPARE(f.list()->count(), 2);
+            QCOMPARE(f.list()->item(1)->text(), QStringLiteral("02     00:07     ") + mp3);
+            QCOMPARE(f.nextItemNumber(), int16_t(3));
             // However fast the encoder, every progress shown is a number with its sign (a short file
             // may give no progress at all), and the end is always shown.
             const QRegularExpression progress(
                 QStringLiteral("^Encoding in progress\\.\\.\\.  Status=( \\d|\\d\\d|\\d\\d\\d)%$"));
             for (const QString& shown : f.statuses.filter(QStringLiteral("Encoding in progress")))
                 QVERIFY2(progress.match(shown).hasMatch(), qPrintable(shown));
-            QCOMPARE(f.w().Text1->text(), QStringLiteral("Finish Converting"));
+            QCOMPARE(f.statusLine()->text(), QStringLiteral("Finish Converting"));
             QCOMPARE(f.w().statusColour(), kRed);
-            QVERIFY(f.w().SkinButton1->isEnabled());
+            QVERIFY(f.recordButton()->isEnabled());
         }
     }
 
@@ -188,7 +188,7 @@ private slots:
         QVERIFY(f.statuses.contains(QStringLiteral("Encoding in progress...  Status=100%")));
 
         // Options chosen in "MP3 Options" take effect with Ok, for the next conversion.
-        f.w().mp3otion->trigger();
+        f.item("mp3otion")->trigger();
         QVERIFY(f.w().mp3Options());
         choose(f.w().mp3Options()->Combo1, 13); // 320
         choose(f.w().mp3Options()->Combo2, 2);  // mono
@@ -197,7 +197,7 @@ private slots:
         QVERIFY(!f.w().mp3Options());
         QCOMPARE(f.state.LameOptions, QStringLiteral(" -b 320 -m m -h"));
         f.select(0);
-        f.w().Convert->trigger();
+        f.item("Convert")->trigger();
         f.converted();
         QCOMPARE(f.standInArguments(),
                  QStringList({"-b", "320", "-m", "m", "-h", wave, f.path(QStringLiteral("a.mp3"))}));
@@ -213,10 +213,10 @@ private slots:
         f.convertLast();
         QCOMPARE(readTextFile(mp3), QByteArray("ID3 original"));
         QVERIFY(f.standInArguments().isEmpty());
-        QCOMPARE(f.w().List1->count(), 1);
-        QVERIFY(f.w().Text1->text().contains(QStringLiteral("already an MP3")));
+        QCOMPARE(f.list()->count(), 1);
+        QVERIFY(f.statusLine()->text().contains(QStringLiteral("already an MP3")));
         QCOMPARE(f.w().statusColour(), kRed);
-        QVERIFY(f.w().SkinButton1->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled());
     }
 
     void wavToMp3ThroughTheDialog()
@@ -226,25 +226,25 @@ private slots:
         const QString wave = f.path(QStringLiteral("my recordings/chosen one.wav"));
         writeTextFile(wave, "RIFF");
         f.fakes.dialogs->answers = QStringList({wave});
-        f.w().Wavtomp3->trigger();
+        f.item("Wavtomp3")->trigger();
         f.converted();
         QCOMPARE(f.fakes.dialogs->asked, QStringList({"open|Wave Files(*.wav)|*.wav"}));
         QCOMPARE(f.standInArguments(), QStringList({"-b", "128", "-m", "j", wave, wave.left(wave.size() - 3) + "mp3"}));
-        QCOMPARE(f.w().List1->count(), 0);
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Finish Converting"));
+        QCOMPARE(f.list()->count(), 0);
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Finish Converting"));
 
         // Cancelled: status, list and Record stay as they were.
         QFile::remove(f.paths.programFile(QStringLiteral("arguments")));
-        f.w().Clear->trigger();
-        f.w().Wavtomp3->trigger();
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("All lists were cleared."));
+        f.item("Clear")->trigger();
+        f.item("Wavtomp3")->trigger();
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("All lists were cleared."));
         QVERIFY(f.standInArguments().isEmpty());
-        QVERIFY(f.w().SkinButton1->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled());
 
         // A file that no longer exists has no canonical path: nothing runs, the status line is empty.
         f.fakes.dialogs->answers = QStringList({f.path(QStringLiteral("gone.wav"))});
-        f.w().Wavtomp3->trigger();
-        QCOMPARE(f.w().Text1->text(), QString());
+        f.item("Wavtomp3")->trigger();
+        QCOMPARE(f.statusLine()->text(), QString());
         QVERIFY(f.standInArguments().isEmpty());
     }
 
@@ -257,22 +257,22 @@ private slots:
         f.fakes.capture->writeFileOnStop = true;
         f.press(f.kF9);
         f.fakes.dialogs->answers = QStringList({wave});
-        f.w().Wavtomp3->trigger();
+        f.item("Wavtomp3")->trigger();
         f.converted();
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Finish Converting"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Finish Converting"));
         // The end of the conversion does not offer Record while the recording runs, so F9 cannot
         // start a second capture over it.
         QCOMPARE(f.w().recorder().state(), Recorder::State::Recording);
-        QVERIFY(!f.w().SkinButton1->isEnabled());
+        QVERIFY(!f.recordButton()->isEnabled());
         f.press(f.kF9);
-        f.w().SkinButton1->click();
+        f.recordButton()->click();
         QCOMPARE(f.fakes.log.calls().filter(QStringLiteral("start(")).size(), 1);
         f.tick(3);
         f.press(f.kF11);
         QCOMPARE(f.items(),
                  QStringList({QStringLiteral("01     00:02     ") +
                               QFileInfo(f.path(QStringLiteral("my recordings/take one.wav"))).canonicalFilePath()}));
-        QVERIFY(f.w().SkinButton1->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled());
     }
 
     void convertOnCompletionListsBothFiles()
@@ -281,7 +281,7 @@ private slots:
         const QString recording = f.path(QStringLiteral("source.wav"));
         QVERIFY(makeWave(recording, 22050, 2, 16, 3.0));
         f.fakes.capture->recordingOnStop = recording;
-        f.w().mPreferences->trigger();
+        f.item("mPreferences")->trigger();
         f.w().preferences()->Check1->click();
         f.w().preferences()->SkinButton1->click(); // Ok
         QCOMPARE(f.state.ConvertOnCompletion, int16_t(1));
@@ -289,13 +289,13 @@ private slots:
         f.converted();
         const QString wave = QFileInfo(f.path(QStringLiteral("my recordings/take one.wav"))).canonicalFilePath();
         const QString mp3 = wave.left(wave.size() - 3) + QStringLiteral("mp3");
-        QCOMPARE(f.w().List1->count(), 2);
-        QCOMPARE(f.w().List1->item(0)->text(), QStringLiteral("01     00:03     ") + wave);
-        QCOMPARE(f.w().List1->item(1)->text(), QStringLiteral("02     00:03     ") + mp3);
+        QCOMPARE(f.list()->count(), 2);
+        QCOMPARE(f.list()->item(0)->text(), QStringLiteral("01     00:03     ") + wave);
+        QCOMPARE(f.list()->item(1)->text(), QStringLiteral("02     00:03     ") + mp3);
         QVERIFY(QFileInfo::exists(mp3));
         QVERIFY(std::abs(duration(mp3) - 3.0) <= 1152.0 / 22050 + 0.001);
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Recording is over,Wave file has saved in appointed path"));
-        QVERIFY(f.w().SkinButton1->isEnabled());
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Recording is over,Wave file has saved in appointed path"));
+        QVERIFY(f.recordButton()->isEnabled());
     }
 
     void anEarlierMp3IsNeverReplaced()
@@ -307,7 +307,7 @@ private slots:
         const QString earlier = f.path(QStringLiteral("my recordings/take one.mp3"));
         writeTextFile(earlier, "ID3 the earlier take");
         f.fakes.capture->recordingOnStop = recording;
-        f.w().mPreferences->trigger();
+        f.item("mPreferences")->trigger();
         f.w().preferences()->Check1->click();
         f.w().preferences()->SkinButton1->click();
         f.recordFor(2);
@@ -329,13 +329,13 @@ private slots:
         qputenv("PATH", f.dir.path().toUtf8());
         f.convertLast();
         f.select(0);
-        f.w().Convert->trigger();
+        f.item("Convert")->trigger();
         f.converted();
         qputenv("PATH", path);
         QCOMPARE(f.fakes.dialogs->messages, QStringList({"File or command not found", "File or command not found"}));
-        QVERIFY(f.w().SkinButton1->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled());
         QCOMPARE(f.w().statusColour(), kRed);
-        QCOMPARE(f.w().List1->count(), 3); // the MP3 items are listed all the same
+        QCOMPARE(f.list()->count(), 3); // the MP3 items are listed all the same
     }
 };
 

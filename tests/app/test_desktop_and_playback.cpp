@@ -48,7 +48,7 @@ private slots:
         f.doubleClick(0);
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", {}), mci("play ", f.a)}));
         QCOMPARE(f.w().playback().playingFile(), f.a);
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Recording is playing now........"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Recording is playing now........"));
         QCOMPARE(f.w().statusColour(), kBlue);
         QVERIFY(f.w().playback().poll().isActive());
 
@@ -64,11 +64,11 @@ private slots:
         f.w().playback().tick(); // a tick of the poll
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("status ", f.b + " mode")}));
         QVERIFY(f.w().playback().poll().isActive());
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Recording is playing now........"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Recording is playing now........"));
         f.fakes.player->modes.insert(f.b, QStringLiteral("stopped"));
         f.w().playback().tick(); // a tick of the poll
         QVERIFY(!f.w().playback().poll().isActive());
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Playback has stopped"));
         QCOMPARE(f.w().statusColour(), kRed);
     }
 
@@ -77,26 +77,26 @@ private slots:
         Fixture f;
         f.doubleClick(1);
         f.fakes.log.clear();
-        f.w().Stop->trigger();
+        f.item("Stop")->trigger();
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.b)}));
         QVERIFY(!f.w().playback().poll().isActive());
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Playback has stopped"));
 
         // Removing another item leaves playback alone; removing the played one stops it first.
         f.doubleClick(1);
         f.fakes.log.clear();
         f.select(0);
-        f.w().Delist->trigger();
+        f.item("Delist")->trigger();
         QVERIFY(f.fakes.log.calls().isEmpty());
         QVERIFY(f.w().playback().poll().isActive());
         f.select(0); // b.wav
-        f.w().output->trigger();
+        f.item("output")->trigger();
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.b)}));
-        QCOMPARE(f.w().Text1->text(), QStringLiteral("Playback has stopped"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Playback has stopped"));
 
         f.doubleClick(0);
         f.fakes.log.clear();
-        f.w().Clear->trigger();
+        f.item("Clear")->trigger();
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.c)}));
         QVERIFY(!f.w().playback().poll().isActive());
     }
@@ -116,18 +116,18 @@ private slots:
         };
         Fixture f;
         SingleClickActivates style;
-        f.w().List1->setStyle(&style);
+        f.list()->setStyle(&style);
         f.w().show();
-        const QPoint onSecond = f.w().List1->visualItemRect(f.w().List1->item(1)).center();
-        QTest::mouseClick(f.w().List1->viewport(), Qt::LeftButton, {}, onSecond);
-        QCOMPARE(f.w().List1->currentRow(), 1);
+        const QPoint onSecond = f.list()->visualItemRect(f.list()->item(1)).center();
+        QTest::mouseClick(f.list()->viewport(), Qt::LeftButton, {}, onSecond);
+        QCOMPARE(f.list()->currentRow(), 1);
         QVERIFY(f.fakes.log.calls().isEmpty());
-        QTest::mouseDClick(f.w().List1->viewport(), Qt::LeftButton, {}, onSecond);
+        QTest::mouseDClick(f.list()->viewport(), Qt::LeftButton, {}, onSecond);
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", {}), mci("play ", f.b)}));
         f.fakes.log.clear();
-        QTest::keyClick(f.w().List1, Qt::Key_Enter);
+        QTest::keyClick(f.list(), Qt::Key_Enter);
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.b), mci("play ", f.b)}));
-        f.w().List1->setStyle(nullptr);
+        f.list()->setStyle(nullptr);
     }
 
     void aPlayThatFailsSaysSo()
@@ -135,7 +135,7 @@ private slots:
         Fixture f;
         f.fakes.player->playFails = true;
         f.doubleClick(2);
-        QVERIFY(f.w().Text1->text().contains(QStringLiteral("cannot be played")));
+        QVERIFY(f.statusLine()->text().contains(QStringLiteral("cannot be played")));
         QCOMPARE(f.w().statusColour(), kRed);
         QVERIFY(!f.w().playback().poll().isActive());
     }
@@ -145,63 +145,63 @@ private slots:
         Fixture f;
         // "Input  File" hands the chosen file over unchanged; cancel does nothing.
         f.fakes.dialogs->answers = QStringList({"/music/my song (1).mp3"});
-        f.w().input->trigger();
+        f.item("input")->trigger();
         QCOMPARE(f.fakes.desktop->calls, QStringList({"file|/music/my song (1).mp3"}));
         QVERIFY(f.fakes.dialogs->asked.first().startsWith(QStringLiteral(
             "open|Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|*.rm;*.wmv;*.mpg;")));
-        f.w().input->trigger();
+        f.item("input")->trigger();
         QCOMPARE(f.fakes.desktop->calls.size(), 1);
 
         // "Support Homepage" before the About window was ever shown: it stays hidden.
         f.fakes.desktop->calls.clear();
-        f.w().Homepage->trigger();
+        f.item("Homepage")->trigger();
         QCOMPARE(f.fakes.desktop->calls, QStringList({"url|http://www.trelvik.example/"}));
         QVERIFY(f.w().aboutWindow() && !f.w().aboutWindow()->isVisible());
-        f.w().Brel->trigger();
+        f.item("Brel")->trigger();
         QVERIFY(f.w().aboutWindow()->isVisible());
 
         // Mail: the selected item's file.
         f.fakes.desktop->calls.clear();
         f.fakes.dialogs->answers = QStringList({f.dir.filePath(QStringLiteral("rec/take one.wav"))});
-        f.w().position->trigger();
+        f.item("position")->trigger();
         f.recordFor(1);
         const QString take = f.real(QStringLiteral("take one.wav"));
         f.select(3);
-        f.w().send->trigger();
+        f.item("send")->trigger();
         QCOMPARE(f.fakes.desktop->calls.size(), 1);
         QVERIFY(f.fakes.desktop->calls.first().startsWith(QStringLiteral("start|xdg-email|")));
         QVERIFY(f.fakes.desktop->calls.first().endsWith(QStringLiteral("|--attach|") + take));
 
         // Location window: shown, and "Location..." again brings the same one forward.
-        f.w().Location->trigger();
+        f.item("Location")->trigger();
         Form3* location = f.w().location();
         QVERIFY(location && location->isVisible());
-        f.w().Location->trigger();
+        f.item("Location")->trigger();
         QCOMPARE(f.w().location(), location);
 
         // Help: found beside the program; a program folder without it gives a message.
         f.fakes.desktop->calls.clear();
         writeTextFile(f.paths.programFile(QStringLiteral("Trelvik help.html")), "<html></html>");
-        f.w().about->trigger();
+        f.item("about")->trigger();
         QCOMPARE(f.fakes.desktop->calls.size(), 1);
         QFile::remove(f.paths.programFile(QStringLiteral("Trelvik help.html")));
-        f.w().about->trigger();
+        f.item("about")->trigger();
         QCOMPARE(f.fakes.dialogs->messages, QStringList({"The help file \"Trelvik help.html\" could not be opened."}));
     }
 
     void shutdownWithEveryWindowOpenAndAFilePlaying()
     {
         Fixture f;
-        f.w().SkinScrollBar1->setValue(12);
+        f.slider()->setValue(12);
         f.doubleClick(0);
-        f.w().mPreferences->trigger();
-        f.w().mp3otion->trigger();
-        f.w().Location->trigger();
-        f.w().Brel->trigger();
+        f.item("mPreferences")->trigger();
+        f.item("mp3otion")->trigger();
+        f.item("Location")->trigger();
+        f.item("Brel")->trigger();
         QPointer<QWidget> windows[] = {f.w().preferences(), f.w().mp3Options(), f.w().location(), f.w().aboutWindow()};
         f.select(1);
         f.fakes.log.clear();
-        QTimer::singleShot(0, f.w().Exit, &QAction::trigger);
+        QTimer::singleShot(0, f.item("Exit"), &QAction::trigger);
         f.w().HotKeyPump();
         QCOMPARE(f.fakes.log.calls(), QStringList({mci("close ", f.a), mci("close ", f.b), "UnregisterHotKey(Record)",
                                                    "UnregisterHotKey(Pause)", "UnregisterHotKey(Stop)"}));

@@ -64,19 +64,19 @@ private slots:
         QCOMPARE(f.state.OutputPath, QStringLiteral("/rec/talk.wav"));
         QCOMPARE(f.state.LameOptions, QStringLiteral(" -b 128 -m j"));
         QCOMPARE(f.state.ExitPump, false);
-        QCOMPARE(w.CommonFilter, QStringLiteral("Wave Files(*.wav)|*.wav"));
-        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("8000  Hz   8  Bit"));
-        QCOMPARE(w.Text1->text(), QStringLiteral("Please read help files before starting program."));
-        QCOMPARE(w.SkinScrollBar1->maximum(), 65536);
-        QCOMPARE(w.SkinScrollBar1->value(), 1234);
-        QCOMPARE(w.SkinLabel5->text(), QStringLiteral("Recording volume setting :1234"));
-        QCOMPARE(w.NextItemNumber, int16_t(1));
+        QCOMPARE(w.outputFileFilter(), QStringLiteral("Wave Files(*.wav)|*.wav"));
+        QCOMPARE(f.formatPanel()->text(), QStringLiteral("8000  Hz   8  Bit"));
+        QCOMPARE(f.statusLine()->text(), QStringLiteral("Please read help files before starting program."));
+        QCOMPARE(f.slider()->maximum(), 65536);
+        QCOMPARE(f.slider()->value(), 1234);
+        QCOMPARE(f.sliderCaption()->text(), QStringLiteral("Recording volume setting :1234"));
+        QCOMPARE(f.nextItemNumber(), int16_t(1));
         QCOMPARE(w.recorder().outputSuffix(), int16_t(0));
 
         // Moving the slider shows and sends the new level.
         f.fakes.log.clear();
-        w.SkinScrollBar1->setValue(40);
-        QCOMPARE(w.SkinLabel5->text(), QStringLiteral("Recording volume setting :40"));
+        f.slider()->setValue(40);
+        QCOMPARE(f.sliderCaption()->text(), QStringLiteral("Recording volume setting :40"));
         QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,40)"}));
     }
 
@@ -97,13 +97,13 @@ private slots:
         writeTextFile(gone.config(), "[Config]\nRecording Source=2\nRecording Volume=10\n"
                                      "Recording Source Name=usb-headset\n");
         gone.fakes.capture->sourceNames = QStringList({"new-default", "built-in"});
-        Form1& w = gone.load();
+        gone.load();
         QCOMPARE(gone.fakes.log.calls().mid(3),
                  QStringList({"levelRange(1)", "levelRange(1)", "selectSourceNamed(usb-headset)"}));
-        QCOMPARE(w.SkinScrollBar1->value(), 10);
+        QCOMPARE(gone.slider()->value(), 10);
         QCOMPARE(gone.status(), QStringLiteral("usb-headset is not connected; recording from new-default"));
         gone.fakes.log.clear();
-        w.SkinScrollBar1->setValue(20);
+        gone.slider()->setValue(20);
         QCOMPARE(gone.fakes.log.calls(), QStringList({"levelRange(1)"}));
         gone.clickRecord();
         QCOMPARE(gone.status(), QStringLiteral("usb-headset is not connected; recording from new-default"));
@@ -112,7 +112,7 @@ private slots:
         // Plugged in again: the slider sets its level once more, wherever it is listed now.
         gone.fakes.capture->sourceNames = QStringList({"new-default", "usb-headset", "built-in"});
         gone.fakes.log.clear();
-        w.SkinScrollBar1->setValue(30);
+        gone.slider()->setValue(30);
         QCOMPARE(gone.fakes.log.calls(), QStringList({"Volume(1,30)"}));
         gone.clickRecord();
         QCOMPARE(gone.status(), QStringLiteral("The Program is Recording now........"));
@@ -129,7 +129,7 @@ private slots:
                  qPrintable(f.status()));
         QCOMPARE(w.statusColour(), QColor(255, 0, 0));
         // Longer than the line: the pointer resting on it shows all of it.
-        QCOMPARE(w.Text1->toolTip(), f.status());
+        QCOMPARE(f.statusLine()->toolTip(), f.status());
     }
 
     void emptyConfigGivesTheDefaults()
@@ -145,10 +145,10 @@ private slots:
         QCOMPARE(f.state.Channels, 2);
         QCOMPARE(f.state.BitsPerSample, 16);
         QCOMPARE(f.state.SamplesPerSec, 22050);
-        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("22050  Hz   16  Bit"));
+        QCOMPARE(f.formatPanel()->text(), QStringLiteral("22050  Hz   16  Bit"));
         QCOMPARE(f.state.OutputPath, f.paths.recordingFolder() + QStringLiteral("/Default"));
         // No level stored: the slider shows the source's own level and sends nothing.
-        QCOMPARE(w.SkinScrollBar1->value(), 700);
+        QCOMPARE(f.slider()->value(), 700);
         QVERIFY(w.isVisible());
     }
 
@@ -192,36 +192,37 @@ private slots:
         writeTextFile(f.config(), "[Config]\n");
         Form1& w = f.load();
         QCOMPARE(w.windowTitle(), QStringLiteral("Trelvik"));
-        QCOMPARE(w.SkinButton1->text(), QStringLiteral("Record F9"));
-        QVERIFY(w.SkinButton1->isEnabled());
-        QCOMPARE(w.SkinButton4->text(), QStringLiteral("Pause F10"));
-        QVERIFY(!w.SkinButton4->isEnabled());
-        QCOMPARE(w.SkinButton2->text(), QStringLiteral("Stop F11"));
-        QVERIFY(!w.SkinButton2->isEnabled());
+        QCOMPARE(f.recordButton()->text(), QStringLiteral("Record F9"));
+        QVERIFY(f.recordButton()->isEnabled());
+        QCOMPARE(f.pauseButton()->text(), QStringLiteral("Pause F10"));
+        QVERIFY(!f.pauseButton()->isEnabled());
+        QCOMPARE(f.stopButton()->text(), QStringLiteral("Stop F11"));
+        QVERIFY(!f.stopButton()->isEnabled());
         QCOMPARE(w.playback().poll().interval(), 1000);
         QCOMPARE(w.recorder().clock().interval(), 1000);
-        QCOMPARE(w.Timer3.interval(), 10);
-        QVERIFY(!w.playback().poll().isActive() && !w.recorder().clock().isActive() && !w.Timer3.isActive());
-        QCOMPARE(w.List1->count(), 0);
+        QCOMPARE(f.timer("Timer3")->interval(), 10);
+        QVERIFY(!w.playback().poll().isActive() && !w.recorder().clock().isActive() && !f.timer("Timer3")->isActive());
+        QCOMPARE(f.list()->count(), 0);
         const QString tip = QStringLiteral("Double Click list to Play Recording , Right Click to Edit.");
-        QCOMPARE(w.List1->toolTip(), tip);
-        QCOMPARE(w.SkinLabel2->text(), tip);
-        QCOMPARE(w.List1->geometry(), QRect(8, 40, 329, 191));
+        QCOMPARE(f.list()->toolTip(), tip);
+        QCOMPARE(f.label("SkinLabel2")->text(), tip);
+        QCOMPARE(f.list()->geometry(), QRect(8, 40, 329, 191));
 
-        QCOMPARE(captions(w.file), QStringList({"Output File", "Input  File", "Location...", "Exit"}));
-        QCOMPARE(names(w.file), QStringList({"position", "input", "Location", "Exit"}));
-        QCOMPARE(captions(w.mOptions), QStringList({"Preferences...", "Clear list", "Skin"}));
-        QCOMPARE(captions(w.skin), QStringList({"Green", "Red", "pink"}));
-        QCOMPARE(names(w.skin), QStringList({"green", "red", "blue"}));
-        QCOMPARE(captions(w.encoder), QStringList({"MP3 Options", "Wav to Mp3"}));
-        QCOMPARE(names(w.encoder), QStringList({"mp3otion", "Wavtomp3"}));
-        QCOMPARE(captions(w.help), QStringList({"Help Topics", "Support Homepage", "About Trelvik"}));
-        QCOMPARE(names(w.help), QStringList({"about", "Homepage", "Brel"}));
-        QCOMPARE(captions(w.Popup), QStringList({"Stop playing", "-", "Remove selected item", "Delete output file",
-                                                 "Convert wav to mp3", "-", "Mail to friends", "-", "Cancel"}));
-        QCOMPARE(names(w.Popup), QStringList({"Stop", "separate1", "Delist", "output", "Convert", "separate", "send",
-                                              "separate3", "Ccancel"}));
-        QCOMPARE(w.Popup->title(), QStringLiteral("PopupMenu"));
+        QCOMPARE(captions(f.menu("file")), QStringList({"Output File", "Input  File", "Location...", "Exit"}));
+        QCOMPARE(names(f.menu("file")), QStringList({"position", "input", "Location", "Exit"}));
+        QCOMPARE(captions(f.menu("mOptions")), QStringList({"Preferences...", "Clear list", "Skin"}));
+        QCOMPARE(captions(f.menu("skin")), QStringList({"Green", "Red", "pink"}));
+        QCOMPARE(names(f.menu("skin")), QStringList({"green", "red", "blue"}));
+        QCOMPARE(captions(f.menu("encoder")), QStringList({"MP3 Options", "Wav to Mp3"}));
+        QCOMPARE(names(f.menu("encoder")), QStringList({"mp3otion", "Wavtomp3"}));
+        QCOMPARE(captions(f.menu("help")), QStringList({"Help Topics", "Support Homepage", "About Trelvik"}));
+        QCOMPARE(names(f.menu("help")), QStringList({"about", "Homepage", "Brel"}));
+        QCOMPARE(captions(f.menu("Popup")),
+                 QStringList({"Stop playing", "-", "Remove selected item", "Delete output file", "Convert wav to mp3",
+                              "-", "Mail to friends", "-", "Cancel"}));
+        QCOMPARE(names(f.menu("Popup")), QStringList({"Stop", "separate1", "Delist", "output", "Convert", "separate",
+                                                      "send", "separate3", "Ccancel"}));
+        QCOMPARE(f.menu("Popup")->title(), QStringLiteral("PopupMenu"));
         QStringList bar;
         for (const QAction* action : w.menuBar()->actions())
             bar.append(action->text());
@@ -237,18 +238,18 @@ private slots:
             QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
             return accessible ? accessible->text(QAccessible::Name) : QString();
         };
-        QCOMPARE(name(w.SkinButton1), QStringLiteral("Record F9"));
-        QCOMPARE(name(w.SkinButton4), QStringLiteral("Pause F10"));
-        QCOMPARE(name(w.SkinButton2), QStringLiteral("Stop F11"));
-        QCOMPARE(name(w.List1), QStringLiteral("Recordings"));
-        QCOMPARE(name(w.SkinScrollBar1), QStringLiteral("Recording volume setting"));
-        QCOMPARE(name(w.Text1), QStringLiteral("Status"));
-        QVERIFY(!name(w.SkinPanel1).isEmpty());
-        for (QWidget* control : {static_cast<QWidget*>(w.SkinButton1), static_cast<QWidget*>(w.List1),
-                                 static_cast<QWidget*>(w.SkinScrollBar1), static_cast<QWidget*>(w.Text1)})
+        QCOMPARE(name(f.recordButton()), QStringLiteral("Record F9"));
+        QCOMPARE(name(f.pauseButton()), QStringLiteral("Pause F10"));
+        QCOMPARE(name(f.stopButton()), QStringLiteral("Stop F11"));
+        QCOMPARE(name(f.list()), QStringLiteral("Recordings"));
+        QCOMPARE(name(f.slider()), QStringLiteral("Recording volume setting"));
+        QCOMPARE(name(f.statusLine()), QStringLiteral("Status"));
+        QVERIFY(!name(f.formatPanel()).isEmpty());
+        for (QWidget* control : {static_cast<QWidget*>(f.recordButton()), static_cast<QWidget*>(f.list()),
+                                 static_cast<QWidget*>(f.slider()), static_cast<QWidget*>(f.statusLine())})
             QVERIFY2(control->focusPolicy() & Qt::TabFocus, qPrintable(control->objectName()));
 
-        w.mPreferences->trigger();
+        f.item("mPreferences")->trigger();
         // A combo box is named by its text here; its label reaches screen readers as a relation.
         QStringList labels;
         for (const auto& [other, relation] :
@@ -267,41 +268,43 @@ private slots:
         const QString greenFile = f.paths.programFile(QStringLiteral("skin/green.skn"));
         const QString redFile = f.paths.programFile(QStringLiteral("skin/red.skn"));
         const QString blueFile = f.paths.programFile(QStringLiteral("skin/blue.skn"));
-        auto checks = [&w] { return QList<bool>({w.green->isChecked(), w.red->isChecked(), w.blue->isChecked()}); };
-        QCOMPARE(w.SkinForm1.skinFile(), greenFile);
+        auto checks = [&f] {
+            return QList<bool>({f.item("green")->isChecked(), f.item("red")->isChecked(), f.item("blue")->isChecked()});
+        };
+        QCOMPARE(w.skin().skinFile(), greenFile);
         QCOMPARE(checks(), QList<bool>({true, false, false}));
-        QCOMPARE(w.SkinButton1->styleSheet(), QString::fromUtf8(readTextFile(greenFile)));
+        QCOMPARE(f.recordButton()->styleSheet(), QString::fromUtf8(readTextFile(greenFile)));
 
-        w.red->trigger();
+        f.item("red")->trigger();
         QCOMPARE(checks(), QList<bool>({false, true, false}));
-        QCOMPARE(w.SkinForm1.skinFile(), redFile);
+        QCOMPARE(w.skin().skinFile(), redFile);
         const QString redText = QString::fromUtf8(readTextFile(redFile));
         QVERIFY(!redText.isEmpty());
-        for (QWidget* control : {static_cast<QWidget*>(w.SkinLabel2), static_cast<QWidget*>(w.SkinLabel5),
-                                 static_cast<QWidget*>(w.SkinPanel1), static_cast<QWidget*>(w.SkinButton1),
-                                 static_cast<QWidget*>(w.SkinButton2), static_cast<QWidget*>(w.SkinButton4),
-                                 static_cast<QWidget*>(w.SkinScrollBar1)})
+        for (QWidget* control : {static_cast<QWidget*>(f.label("SkinLabel2")), static_cast<QWidget*>(f.sliderCaption()),
+                                 static_cast<QWidget*>(f.formatPanel()), static_cast<QWidget*>(f.recordButton()),
+                                 static_cast<QWidget*>(f.stopButton()), static_cast<QWidget*>(f.pauseButton()),
+                                 static_cast<QWidget*>(f.slider())})
             QCOMPARE(control->styleSheet(), redText);
         QCOMPARE(w.styleSheet(), redText);
-        QVERIFY(w.List1->styleSheet().isEmpty());
+        QVERIFY(f.list()->styleSheet().isEmpty());
 
-        w.red->trigger(); // the checked item again: stays checked and loads its file again
+        f.item("red")->trigger(); // the checked item again: stays checked and loads its file again
         QCOMPARE(checks(), QList<bool>({false, true, false}));
-        QCOMPARE(w.SkinForm1.skinFile(), redFile);
+        QCOMPARE(w.skin().skinFile(), redFile);
 
         // Secondary windows opened after a switch still take green.
-        w.mPreferences->trigger();
+        f.item("mPreferences")->trigger();
         QVERIFY(w.preferences());
         QCOMPARE(w.preferences()->SkinForm1.skinFile(), greenFile);
         QCOMPARE(w.preferences()->SkinButton1->styleSheet(), QString::fromUtf8(readTextFile(greenFile)));
 
-        w.blue->trigger();
+        f.item("blue")->trigger();
         QCOMPARE(checks(), QList<bool>({false, false, true}));
-        QCOMPARE(w.SkinForm1.skinFile(), blueFile);
+        QCOMPARE(w.skin().skinFile(), blueFile);
         QCOMPARE(w.preferences()->SkinForm1.skinFile(), greenFile); // open windows keep their look
-        w.green->trigger();
+        f.item("green")->trigger();
         QCOMPARE(checks(), QList<bool>({true, false, false}));
-        QCOMPARE(w.SkinForm1.skinFile(), greenFile);
+        QCOMPARE(w.skin().skinFile(), greenFile);
     }
 
     void missingSkinFilesLeaveTheStandardLook()
@@ -314,9 +317,9 @@ private slots:
         Form1 w(paths, fakes.platform, state);
         w.Form_Load();
         QVERIFY(w.isVisible());
-        QCOMPARE(w.SkinButton1->styleSheet(), QString());
-        w.red->trigger();
-        QVERIFY(w.red->isChecked());
+        QCOMPARE(controlOf<SkinButton>(w, "SkinButton1")->styleSheet(), QString());
+        controlOf<QAction>(w, "red")->trigger();
+        QVERIFY(controlOf<QAction>(w, "red")->isChecked());
     }
 
     void outputFileChoosesAndStoresTheLocation()
@@ -329,7 +332,7 @@ private slots:
         QCOMPARE(w.recorder().outputSuffix(), int16_t(3));
 
         f.fakes.dialogs->answers = QStringList({"/other/new take.wav"});
-        w.position->trigger();
+        f.item("position")->trigger();
         QCOMPARE(f.fakes.dialogs->asked, QStringList({"save|/rec/talk.wav|Wave Files(*.wav)|*.wav"}));
         QCOMPARE(f.state.OutputPath, QStringLiteral("/other/new take.wav"));
         QCOMPARE(w.recorder().outputSuffix(), int16_t(0));
@@ -340,7 +343,7 @@ private slots:
         f.recordFor(0);
         QCOMPARE(w.recorder().outputSuffix(), int16_t(2));
         writeTextFile(f.config(), "[Config]\nSave Position=/edited/by/hand.wav\n");
-        w.position->trigger();
+        f.item("position")->trigger();
         QCOMPARE(f.state.OutputPath, QStringLiteral("/other/new take.wav"));
         QCOMPARE(w.recorder().outputSuffix(), int16_t(0));
         QCOMPARE(readTextFile(f.config()), QByteArray("[Config]\nSave Position=/other/new take.wav\n"));
@@ -348,7 +351,7 @@ private slots:
         // Savefile (here through "Clear list") reloads the stored path, whole, however long.
         const QString longPath = QStringLiteral("/") + QString(300, u'x') + QStringLiteral(".wav");
         writeTextFile(f.config(), "[Config]\nSave Position=" + longPath.toUtf8() + "\n");
-        w.Clear->trigger();
+        f.item("Clear")->trigger();
         QCOMPARE(f.state.OutputPath, longPath);
     }
 
@@ -359,12 +362,12 @@ private slots:
         f.fakes.mixer->lowest = -100;
         f.fakes.mixer->highest = 100;
         Form1& w = f.load();
-        w.SkinScrollBar1->setValue(-37);
-        w.mPreferences->trigger();
+        f.slider()->setValue(-37);
+        f.item("mPreferences")->trigger();
         QPointer<Preferences> preferences = w.preferences();
         QVERIFY(preferences && preferences->isVisible());
 
-        QTimer::singleShot(0, w.Exit, &QAction::trigger);
+        QTimer::singleShot(0, f.item("Exit"), &QAction::trigger);
         w.HotKeyPump();
         QVERIFY(f.state.ExitPump);
         QVERIFY(!w.isVisible());

@@ -69,17 +69,17 @@ struct Fixture : WindowFixture {
         recordingConfig();
         load();
     }
-    InputMeter& meter() { return *w().InputLevel; }
-    ClipLight& clip() { return *w().Clip; }
+    InputMeter& meter() { return *inputMeter(); }
+    ClipLight& clip() { return *clipLight(); }
     // Waits for the meter's next update and the one after it.
     bool updates(int count = 2)
     {
-        QSignalSpy ticks(w().MeterTimer, &QTimer::timeout);
+        QSignalSpy ticks(timer("MeterTimer"), &QTimer::timeout);
         return QTest::qWaitFor([&] { return ticks.count() >= count; }, 2000);
     }
     double accessibleValue()
     {
-        QAccessibleInterface* meter = QAccessible::queryAccessibleInterface(w().InputLevel);
+        QAccessibleInterface* meter = QAccessible::queryAccessibleInterface(inputMeter());
         return meter && meter->valueInterface() ? meter->valueInterface()->currentValue().toDouble() : 999;
     }
 };
@@ -95,11 +95,11 @@ private slots:
         Form1& w = f.w();
         // The layout of the window before the meter was added.
         const QList<QPair<QWidget*, QRect>> kept{
-            {w.SkinLabel2, QRect(8, 10, 459, 24)},     {w.List1, QRect(8, 40, 329, 191)},
-            {w.SkinButton1, QRect(347, 40, 120, 40)},  {w.SkinButton4, QRect(347, 90, 120, 40)},
-            {w.SkinButton2, QRect(347, 140, 120, 40)}, {w.SkinPanel1, QRect(8, 240, 459, 28)},
-            {w.SkinLabel5, QRect(8, 277, 230, 22)},    {w.SkinScrollBar1, QRect(242, 277, 225, 22)},
-            {w.Text1, QRect(8, 308, 459, 26)}};
+            {f.label("SkinLabel2"), QRect(8, 10, 459, 24)}, {f.list(), QRect(8, 40, 329, 191)},
+            {f.recordButton(), QRect(347, 40, 120, 40)},    {f.pauseButton(), QRect(347, 90, 120, 40)},
+            {f.stopButton(), QRect(347, 140, 120, 40)},     {f.formatPanel(), QRect(8, 240, 459, 28)},
+            {f.sliderCaption(), QRect(8, 277, 230, 22)},    {f.slider(), QRect(242, 277, 225, 22)},
+            {f.statusLine(), QRect(8, 308, 459, 26)}};
         const QRect inside = w.centralWidget()->rect();
         for (const auto& [control, where] : kept) {
             QCOMPARE(control->geometry(), where);
@@ -110,14 +110,14 @@ private slots:
         QVERIFY(inside.contains(f.clip().geometry()));
         QVERIFY(!f.meter().geometry().intersects(f.clip().geometry()));
         // The skin of the window is the meter's too, and follows the skin chosen.
-        QCOMPARE(f.meter().styleSheet(), w.SkinForm1.styleSheet());
-        w.red->trigger();
-        QVERIFY(w.SkinForm1.skinFile().endsWith(QStringLiteral("red.skn")));
-        QCOMPARE(f.meter().styleSheet(), w.SkinForm1.styleSheet());
-        QCOMPARE(f.clip().styleSheet(), w.SkinForm1.styleSheet());
+        QCOMPARE(f.meter().styleSheet(), w.skin().styleSheet());
+        f.item("red")->trigger();
+        QVERIFY(w.skin().skinFile().endsWith(QStringLiteral("red.skn")));
+        QCOMPARE(f.meter().styleSheet(), w.skin().styleSheet());
+        QCOMPARE(f.clip().styleSheet(), w.skin().styleSheet());
         QVERIFY(!f.clip().styleSheet().isEmpty());
         // The clip light comes after the status line in the tab order.
-        QWidget* next = w.Text1->nextInFocusChain();
+        QWidget* next = f.statusLine()->nextInFocusChain();
         while (next && !(next->focusPolicy() & Qt::TabFocus))
             next = next->nextInFocusChain();
         QCOMPARE(next, &f.clip());
@@ -130,8 +130,8 @@ private slots:
         Form1& w = f.w();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QTRY_VERIFY(f.capture->watching);
-        QVERIFY(w.MeterTimer->isActive());
-        QCOMPARE(w.MeterTimer->interval(), 33);
+        QVERIFY(f.timer("MeterTimer")->isActive());
+        QCOMPARE(f.timer("MeterTimer")->interval(), 33);
 
         f.capture->measure(0.1f, 0.5f);
         QVERIFY(f.updates());
@@ -150,17 +150,17 @@ private slots:
         // Minimised: the capture is told nobody watches, and the timer stops.
         w.showMinimized();
         QTRY_VERIFY(!f.capture->watching);
-        QVERIFY(!w.MeterTimer->isActive());
+        QVERIFY(!f.timer("MeterTimer")->isActive());
         const int readings = f.capture->readings;
         QTest::qWait(150);
         QCOMPARE(f.capture->readings, readings);
         w.showNormal();
         QTRY_VERIFY(f.capture->watching);
-        QVERIFY(w.MeterTimer->isActive());
+        QVERIFY(f.timer("MeterTimer")->isActive());
         // Hidden, the same.
         w.hide();
         QTRY_VERIFY(!f.capture->watching);
-        QVERIFY(!w.MeterTimer->isActive());
+        QVERIFY(!f.timer("MeterTimer")->isActive());
         w.show();
         QTRY_VERIFY(f.capture->watching);
         QCOMPARE(f.capture->watchCalls, QList<bool>({true, false, true, false, true}));
@@ -197,7 +197,7 @@ private slots:
                    std::abs(seen.blue() - expected.blue()) <= 3;
         };
         const QColor green(61, 220, 74), yellow(245, 208, 0), red(255, 59, 48);
-        for (QAction* skin : {f.w().red, f.w().blue, f.w().green}) {
+        for (QAction* skin : {f.item("red"), f.item("blue"), f.item("green")}) {
             skin->trigger();
             // Left at -0.9 dB, right at -40 dB, no RMS: the idle meter.
             f.capture->measure(0.9f, 0.01f);

@@ -46,28 +46,29 @@ private slots:
         f.clickRecord();
         QCOMPARE(f.fakes.log.calls(), QStringList({"start(2,22050,16)"}));
         QCOMPARE(f.fakes.capture->spoolTarget, f.rec(QStringLiteral("talk.wav")));
-        QVERIFY(!w.SkinButton1->isEnabled() && w.SkinButton4->isEnabled() && w.SkinButton2->isEnabled());
-        QVERIFY(!w.RecordAction->isEnabled() && w.PauseAction->isEnabled() && w.StopAction->isEnabled());
-        QCOMPARE(w.SkinButton4->text(), QStringLiteral("Pause F10"));
+        QVERIFY(!f.recordButton()->isEnabled() && f.pauseButton()->isEnabled() && f.stopButton()->isEnabled());
+        QVERIFY(!f.item("RecordAction")->isEnabled() && f.item("PauseAction")->isEnabled() &&
+                f.item("StopAction")->isEnabled());
+        QCOMPARE(f.pauseButton()->text(), QStringLiteral("Pause F10"));
         QCOMPARE(f.status(), kRecording);
         QCOMPARE(w.statusColour(), kBlue);
         QVERIFY(w.recorder().clock().isActive());
         QCOMPARE(w.recorder().megabytesPerSecond(), QStringLiteral("0.084"));
         QVERIFY(!w.preferences()); // the rate comes from the format: nothing loads the window
-        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("22050  Hz   16  Bit")); // until the first tick
+        QCOMPARE(f.formatPanel()->text(), QStringLiteral("22050  Hz   16  Bit")); // until the first tick
 
         f.tick(1);
-        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("0.000 MB 0:00"));
+        QCOMPARE(f.formatPanel()->text(), QStringLiteral("0.000 MB 0:00"));
         f.tick(5);
-        QCOMPARE(w.SkinPanel1->text(), QStringLiteral("0.420 MB 0:05"));
+        QCOMPARE(f.formatPanel()->text(), QStringLiteral("0.420 MB 0:05"));
 
         f.clickPause();
-        QCOMPARE(w.SkinButton4->text(), QStringLiteral("Resume F10"));
+        QCOMPARE(f.pauseButton()->text(), QStringLiteral("Resume F10"));
         QCOMPARE(f.status(), kPaused);
         QCOMPARE(w.statusColour(), kRed);
         QVERIFY(!w.recorder().clock().isActive());
         f.clickPause();
-        QCOMPARE(w.SkinButton4->text(), QStringLiteral("Pause F10"));
+        QCOMPARE(f.pauseButton()->text(), QStringLiteral("Pause F10"));
         QCOMPARE(f.status(), kRecording);
         QCOMPARE(w.statusColour(), kBlue);
         QVERIFY(w.recorder().clock().isActive());
@@ -76,17 +77,17 @@ private slots:
         f.clickStop();
         QCOMPARE(f.fakes.log.calls(), QStringList({"start(2,22050,16)", "pause()", "resume()",
                                                    QStringLiteral("save(\"%1\")").arg(f.rec("talk.wav"))}));
-        QVERIFY(w.SkinButton1->isEnabled() && !w.SkinButton4->isEnabled() && !w.SkinButton2->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled() && !f.pauseButton()->isEnabled() && !f.stopButton()->isEnabled());
         QVERIFY(!w.recorder().clock().isActive());
         QCOMPARE(f.status(), kSaved);
         QCOMPARE(w.statusColour(), kRed);
         QCOMPARE(f.items(), QStringList({"01     00:06     " + f.real("talk.wav")}));
-        QCOMPARE(w.NextItemNumber, int16_t(2));
+        QCOMPARE(f.nextItemNumber(), int16_t(2));
         QCOMPARE(w.recorder().outputSuffix(), int16_t(1));
         QCOMPARE(f.state.OutputPath, f.rec("talk.wav"));
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         f.select(0);
-        QCOMPARE(w.Getfilename(), f.real("talk.wav"));
+        QCOMPARE(f.selectedPath(), f.real("talk.wav"));
     }
 
     void stopBeforeTheFirstTickListsNoLength()
@@ -126,7 +127,7 @@ private slots:
         // The same in a German locale, where the display reads "5,047  MB/min".
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         f.clickStop();
-        w.mPreferences->trigger();
+        f.item("mPreferences")->trigger();
         w.preferences()->SkinButton2->click(); // Cancel unloads it
         QVERIFY(!w.preferences());
         f.clickRecord();
@@ -147,10 +148,10 @@ private slots:
                               "03     00:01     " + f.real("talk_2.wav")}));
 
         // After "Clear list" the numbering starts again, and the names already taken are skipped.
-        f.w().Clear->trigger();
+        f.item("Clear")->trigger();
         QCOMPARE(f.status(), QStringLiteral("All lists were cleared."));
         QCOMPARE(f.w().statusColour(), kRed);
-        QCOMPARE(f.w().List1->count(), 0);
+        QCOMPARE(f.list()->count(), 0);
         QCOMPARE(f.w().recorder().outputSuffix(), int16_t(0));
         writeTextFile(f.rec("talk_4.wav"), "RIFF");
         f.recordFor(2);
@@ -162,7 +163,7 @@ private slots:
 
         // "Output File" starts the numbering again at the chosen path.
         f.fakes.dialogs->answers = QStringList({f.rec("other.wav")});
-        f.w().position->trigger();
+        f.item("position")->trigger();
         f.recordFor(1);
         QCOMPARE(f.items().last(), "03     00:01     " + f.real("other.wav"));
     }
@@ -193,7 +194,7 @@ private slots:
         for (const QByteArray& odd :
              {f.dir.path().toUtf8(), f.dir.filePath(QStringLiteral("ta")).toUtf8() + "\rke.wav"}) {
             f.config("[Config]\nSave Position=" + odd + "\n");
-            f.w().Clear->trigger(); // reloads the location
+            f.item("Clear")->trigger(); // reloads the location
             f.fakes.log.clear();
             f.clickRecord();
             QVERIFY2(f.status().contains(QStringLiteral("a folder")) ||
@@ -201,7 +202,7 @@ private slots:
                      qPrintable(f.status()));
             QCOMPARE(f.w().statusColour(), QColor(255, 0, 0));
             QVERIFY(f.fakes.log.calls().isEmpty());
-            QVERIFY(f.w().SkinButton1->isEnabled());
+            QVERIFY(f.recordButton()->isEnabled());
         }
 
         QCOMPARE(output_location::numberedPath(QStringLiteral("ab"), 1), QStringLiteral("_1.wav"));
@@ -231,19 +232,20 @@ private slots:
         f.recordFor(1);
         const QString whole = f.status();
         QVERIFY(whole.contains(QFileInfo(deep).canonicalFilePath()));
-        const QString shown = f.w().Text1->text();
+        const QString shown = f.statusLine()->text();
         QVERIFY2(shown.contains(u'…') && shown.size() < whole.size(), qPrintable(shown));
         QVERIFY(shown.startsWith(QStringLiteral("Could not save as talk_1.wav; the recording is kept in ")));
         QVERIFY2(shown.endsWith(QStringLiteral("kept spool.wav")), qPrintable(shown));
-        QVERIFY(QFontMetrics(f.w().Text1->font()).horizontalAdvance(shown) <= f.w().Text1->contentsRect().width());
-        QCOMPARE(f.w().Text1->toolTip(), whole);
-        QCOMPARE(f.w().Text1->accessibleDescription(), whole);
+        QVERIFY(QFontMetrics(f.statusLine()->font()).horizontalAdvance(shown) <=
+                f.statusLine()->contentsRect().width());
+        QCOMPARE(f.statusLine()->toolTip(), whole);
+        QCOMPARE(f.statusLine()->accessibleDescription(), whole);
 
         // Nothing kept at all: no item that names a missing file.
         f.fakes.capture->keptPathOnFailure.clear();
         f.recordFor(1);
         QVERIFY(f.status().contains(QStringLiteral("nothing was recorded")));
-        QCOMPARE(f.w().List1->count(), 2);
+        QCOMPARE(f.list()->count(), 2);
     }
 
     void closingWhileASaveFailsShowsWhereTheAudioIs()
@@ -289,11 +291,11 @@ private slots:
         f.press(f.kF9);
         QVERIFY(f.status().startsWith(QStringLiteral("Recording could not start: no sound server answers.")));
         QCOMPARE(f.w().statusColour(), kRed);
-        QVERIFY(f.w().SkinButton1->isEnabled() && !f.w().SkinButton2->isEnabled() && !f.w().SkinButton4->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled() && !f.stopButton()->isEnabled() && !f.pauseButton()->isEnabled());
         QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
         f.press(f.kF11);
         QCOMPARE(f.saves(), 0);
-        QCOMPARE(f.w().List1->count(), 0);
+        QCOMPARE(f.list()->count(), 0);
 
         // The source goes during a take: saved at once, Record offered again.
         f.fakes.capture->startResult = CaptureComponent::Started;
@@ -303,7 +305,7 @@ private slots:
         f.settle();
         QVERIFY(f.status().startsWith(QStringLiteral("Recording stopped: the source is gone. 0:04 kept in ")));
         QCOMPARE(f.w().statusColour(), kRed);
-        QVERIFY(f.w().SkinButton1->isEnabled() && !f.w().SkinButton2->isEnabled());
+        QVERIFY(f.recordButton()->isEnabled() && !f.stopButton()->isEnabled());
         QCOMPARE(f.items(), QStringList({"01     00:04     " + f.real("talk.wav")}));
     }
 
@@ -315,7 +317,7 @@ private slots:
         f.recordFor(1);
         Form1& w = f.w();
         f.select(1);
-        w.Delist->trigger();
+        f.item("Delist")->trigger();
         QCOMPARE(f.items(),
                  QStringList({"01     00:01     " + f.real("talk.wav"), "03     00:01     " + f.real("talk_2.wav")}));
         QVERIFY(QFileInfo::exists(f.rec("talk_1.wav")));
@@ -325,31 +327,31 @@ private slots:
         // Deleting removes the file and the item; a file already gone only loses its item.
         const QString first = f.real("talk.wav");
         f.select(0);
-        w.output->trigger();
+        f.item("output")->trigger();
         QVERIFY(!QFileInfo::exists(first));
-        QCOMPARE(w.List1->count(), 2);
+        QCOMPARE(f.list()->count(), 2);
         QFile::remove(f.rec("talk_2.wav"));
         f.select(0);
-        w.output->trigger();
-        QCOMPARE(w.List1->count(), 1);
+        f.item("output")->trigger();
+        QCOMPARE(f.list()->count(), 1);
 
         // The item that was played is stopped first.
         f.activate(0);
         QCOMPARE(w.playback().playingFile(), f.real("talk_3.wav"));
         f.fakes.log.clear();
-        w.Delist->trigger();
+        f.item("Delist")->trigger();
         QCOMPARE(f.fakes.log.calls(), QStringList({QStringLiteral("mci(\"close %1\")").arg(f.real("talk_3.wav"))}));
         QCOMPARE(f.status(), QStringLiteral("Playback has stopped"));
-        QCOMPARE(w.NextItemNumber, int16_t(1)); // the list is empty again
+        QCOMPARE(f.nextItemNumber(), int16_t(1)); // the list is empty again
         f.recordFor(1);
         QVERIFY(f.items().last().startsWith(QStringLiteral("01     ")));
 
         // Nothing selected: nothing happens.
-        w.List1->clearSelection();
-        w.List1->setCurrentItem(nullptr);
-        w.Delist->trigger();
-        w.output->trigger();
-        QCOMPARE(w.List1->count(), 1);
+        f.list()->clearSelection();
+        f.list()->setCurrentItem(nullptr);
+        f.item("Delist")->trigger();
+        f.item("output")->trigger();
+        QCOMPARE(f.list()->count(), 1);
     }
 
     void deleteThatFailsKeepsTheItem()
@@ -361,10 +363,10 @@ private slots:
         if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), folder}) != 0)
             QSKIP("chattr cannot make the folder immutable here");
         f.select(0);
-        f.w().output->trigger();
+        f.item("output")->trigger();
         QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), folder});
         QVERIFY(QFileInfo::exists(f.rec("talk.wav")));
-        QCOMPARE(f.w().List1->count(), 1);
+        QCOMPARE(f.list()->count(), 1);
         QVERIFY(f.status().contains(QStringLiteral("could not be deleted")));
         QCOMPARE(f.w().statusColour(), kRed);
     }
@@ -377,26 +379,26 @@ private slots:
         Form1& w = f.w();
         w.show();
         f.select(0);
-        QListWidgetItem* second = w.List1->item(1);
-        const QPoint onSecond = w.List1->visualItemRect(second).center();
-        QTest::mouseClick(w.List1->viewport(), Qt::RightButton, {}, onSecond);
-        QCOMPARE(w.List1->currentRow(), 1);
-        QTRY_VERIFY(w.Popup->isVisible());
-        w.Popup->hide();
+        QListWidgetItem* second = f.list()->item(1);
+        const QPoint onSecond = f.list()->visualItemRect(second).center();
+        QTest::mouseClick(f.list()->viewport(), Qt::RightButton, {}, onSecond);
+        QCOMPARE(f.list()->currentRow(), 1);
+        QTRY_VERIFY(f.menu("Popup")->isVisible());
+        f.menu("Popup")->hide();
 
         // Below the last item: no menu, the selection stays.
-        const QPoint below(onSecond.x(), w.List1->viewport()->height() - 3);
-        QVERIFY(!w.List1->itemAt(below));
-        QTest::mouseClick(w.List1->viewport(), Qt::RightButton, {}, below);
-        QCOMPARE(w.List1->currentRow(), 1);
-        QVERIFY(w.List1->item(1)->isSelected());
-        QVERIFY(!w.Popup->isVisible());
+        const QPoint below(onSecond.x(), f.list()->viewport()->height() - 3);
+        QVERIFY(!f.list()->itemAt(below));
+        QTest::mouseClick(f.list()->viewport(), Qt::RightButton, {}, below);
+        QCOMPARE(f.list()->currentRow(), 1);
+        QVERIFY(f.list()->item(1)->isSelected());
+        QVERIFY(!f.menu("Popup")->isVisible());
 
         // The menu key (a keyboard context-menu request) opens it for the selected item.
-        QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(1, 1), w.List1->mapToGlobal(QPoint(1, 1)));
-        QCoreApplication::sendEvent(w.List1, &request);
-        QTRY_VERIFY(w.Popup->isVisible());
-        w.Popup->hide();
+        QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(1, 1), f.list()->mapToGlobal(QPoint(1, 1)));
+        QCoreApplication::sendEvent(f.list(), &request);
+        QTRY_VERIFY(f.menu("Popup")->isVisible());
+        f.menu("Popup")->hide();
     }
 
     void hotKeysRunEnabledButtonsOnly()
@@ -449,7 +451,7 @@ private slots:
         QCOMPARE(f.w().recorder().state(), Recorder::State::Idle);
         QCOMPARE(f.starts(), 2);
         QCOMPARE(f.items().size(), 2);
-        QVERIFY(f.w().RecordAction->isEnabled());
+        QVERIFY(f.item("RecordAction")->isEnabled());
     }
 
     void aCloseRequestDuringStopWaitsForTheSave()
@@ -477,7 +479,7 @@ private slots:
         f.activate(0);
         const QString played = f.w().playback().playingFile();
         QCOMPARE(played, f.real("talk.wav"));
-        f.w().List1->clearSelection();
+        f.list()->clearSelection();
         f.fakes.log.clear();
         f.w().close();
         QCOMPARE(f.fakes.log.calls(),
@@ -527,13 +529,13 @@ private slots:
         QVERIFY(QFileInfo::exists(f.rec("talk_32768.wav")));
         QCOMPARE(f.items().last(), "02     00:01     " + f.real("talk_32768.wav"));
         f.select(1);
-        QCOMPARE(f.w().Getfilename(), f.real("talk_32768.wav"));
+        QCOMPARE(f.selectedPath(), f.real("talk_32768.wav"));
 
         // The list's numbers stop at the largest value too.
-        f.w().NextItemNumber = 32767;
+        f.recordings().continueFrom(32767);
         f.recordFor(1);
         f.recordFor(1);
-        QCOMPARE(f.w().NextItemNumber, int16_t(32767));
+        QCOMPARE(f.nextItemNumber(), int16_t(32767));
         QCOMPARE(f.items().last(), "32767     00:01     " + f.real("talk_32770.wav"));
 
         // 100 minutes and more widen the length field; the path is still recovered exactly.
@@ -541,8 +543,8 @@ private slots:
         f.tick(123 * 60 + 5);
         f.clickStop();
         QCOMPARE(f.items().last(), "32767     123:04     " + f.real("talk_32771.wav"));
-        f.select(f.w().List1->count() - 1);
-        QCOMPARE(f.w().Getfilename(), f.real("talk_32771.wav"));
+        f.select(f.list()->count() - 1);
+        QCOMPARE(f.selectedPath(), f.real("talk_32771.wav"));
     }
 };
 

@@ -1,20 +1,37 @@
 #pragma once
 
 #include "app/form1.h"
+#include "app/recordings_list.h"
 #include "recording/recorder.h"
 #include "tests/fakes/test_support.h"
+#include "ui/input_meter.h"
+#include "ui/skinned_widgets.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
+// A window's control, menu, menu item or timer of that type and object name; a test that asks for one
+// the window does not have ends there.
+template <class T> T* controlOf(const QWidget& window, const char* objectName)
+{
+    T* found = window.findChild<T*>(QString::fromLatin1(objectName));
+    if (!found)
+        qFatal("%s has no %s named %s", qPrintable(window.objectName()), T::staticMetaObject.className(), objectName);
+    return found;
+}
+
 // The main window over fakes, in a program folder of its own, driven as a user drives it: buttons,
-// hot keys, menu items and the list. Header-only: tests that include it link the application.
+// hot keys, menu items and the list, each found by its object name as assistive technology finds it.
+// Header-only: tests that include it link the application.
 struct WindowFixture {
     // The hot keys by their keys.
     static constexpr HotKeys::Action kF9 = HotKeys::Action::Record;
@@ -53,6 +70,35 @@ struct WindowFixture {
     }
     Form1& w() { return *form; }
 
+    // The main window's control, menu, menu item or timer by its object name.
+    template <class T> T* control(const char* objectName) const { return controlOf<T>(*form, objectName); }
+    SkinButton* button(const char* objectName) const { return control<SkinButton>(objectName); }
+    SkinLabel* label(const char* objectName) const { return control<SkinLabel>(objectName); }
+    QAction* item(const char* objectName) const { return control<QAction>(objectName); }
+    QMenu* menu(const char* objectName) const { return control<QMenu>(objectName); }
+    QTimer* timer(const char* objectName) const { return control<QTimer>(objectName); }
+    SkinButton* recordButton() const { return button("SkinButton1"); }
+    SkinButton* pauseButton() const { return button("SkinButton4"); }
+    SkinButton* stopButton() const { return button("SkinButton2"); }
+    QListWidget* list() const { return control<QListWidget>("List1"); }
+    QLineEdit* statusLine() const { return control<QLineEdit>("Text1"); }
+    SkinPanel* formatPanel() const { return control<SkinPanel>("SkinPanel1"); }
+    SkinScrollBar* slider() const { return control<SkinScrollBar>("SkinScrollBar1"); }
+    SkinLabel* sliderCaption() const { return label("SkinLabel5"); }
+    InputMeter* inputMeter() const { return control<InputMeter>("InputLevel"); }
+    ClipLight* clipLight() const { return control<ClipLight>("Clip"); }
+    // The list's numbering and its selection.
+    RecordingsList& recordings() const
+    {
+        auto* found = list()->findChild<RecordingsList*>();
+        if (!found)
+            qFatal("The recordings list is not numbered");
+        return *found;
+    }
+    int16_t nextItemNumber() const { return recordings().nextNumber(); }
+    // The path of the selected item; empty when nothing is selected.
+    QString selectedPath() const { return recordings().selectedPath(); }
+
     QString rec(const QString& name) const
     {
         return QFileInfo(dir.filePath(QStringLiteral("rec/") + name)).absoluteFilePath();
@@ -73,12 +119,12 @@ struct WindowFixture {
     {
         m_ticks = 0;
         fakes.capture->secondsOnStop = 0.1;
-        form->SkinButton1->click();
+        recordButton()->click();
     }
-    void clickPause() { form->SkinButton4->click(); }
+    void clickPause() { pauseButton()->click(); }
     void clickStop()
     {
-        form->SkinButton2->click();
+        stopButton()->click();
         settle();
     }
     // Ticks of the recording clock, as its timer would give them; a take stopped now holds half a
@@ -101,17 +147,17 @@ struct WindowFixture {
     QStringList items() const
     {
         QStringList result;
-        for (int i = 0; i < form->List1->count(); ++i)
-            result.append(form->List1->item(i)->text());
+        for (int i = 0; i < list()->count(); ++i)
+            result.append(list()->item(i)->text());
         return result;
     }
-    void select(int row) { form->List1->setCurrentRow(row); }
+    void select(int row) { list()->setCurrentRow(row); }
     // Return on an item, as a double click: it plays.
     void activate(int row)
     {
         select(row);
-        form->List1->setFocus();
-        QTest::keyClick(form->List1, Qt::Key_Return);
+        list()->setFocus();
+        QTest::keyClick(list(), Qt::Key_Return);
     }
     // The whole status text (the line itself may show a long file name shortened).
     QString status() const { return form->statusText(); }

@@ -107,12 +107,12 @@ private slots:
         QVERIFY(!f.form->isVisible());
         f.wizard->SkinButton2->click();
         QCOMPARE(f.state.SourceIndex, 1);
-        QCOMPARE(f.w().SkinScrollBar1->value(), 32768);
+        QCOMPARE(f.slider()->value(), 32768);
         QCOMPARE(f.fakes.log.calls(), QStringList({"levelRange(1)", "Volume(1,32768)"}));
         QCOMPARE(f.state.Channels, 2);
         QCOMPARE(f.state.BitsPerSample, 16);
         QCOMPARE(f.state.SamplesPerSec, 22050);
-        QCOMPARE(f.form->SkinPanel1->text(), QStringLiteral("22050  Hz   16  Bit"));
+        QCOMPARE(f.formatPanel()->text(), QStringLiteral("22050  Hz   16  Bit"));
         QVERIFY(f.form->isVisible());
         QVERIFY(f.form->wizard() && !f.form->wizard()->isVisible()); // hidden, still loaded
 

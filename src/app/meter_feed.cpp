@@ -1,0 +1,106 @@
+#include "app/meter_feed.h"
+
+#include <QEvent>
+#include <QTimer>
+#include <QWindow>
+
+#include <optional>
+
+MeterFeed::MeterFeed(QWidget& window, CaptureComponent& capture, InputMeter& meter, ClipLight& clip)
+    : QObject(&window), m_window(window), m_capture(capture), m_meter(meter), m_clip(clip), m_timer(new QTimer(this))
+{
+    m_timer->setObjectName(QStringLiteral("MeterTimer"));
+    m_timer->setInterval(intervalMs);
+    connect(m_timer, &QTimer::timeout, this, &MeterFeed::tick);
+    connect(&m_clip, &QAbstractButton::toggled, &m_meter, &InputMeter::setClipped);
+    window.installEventFilter(this);
+}
+
+MeterFeed::~MeterFeed()
+{
+    if (m_on)
+        m_capture.watchLevels(false);
+}
+
+bool MeterFeed::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::WindowStateChange:
+    case QEvent::Expose:
+        if (watched == &m_window || watched == m_handle.data())
+            follow();
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+void MeterFeed::follow()
+{
+    // The native window exists from the first show; it says whether the window is on screen
+    // (a window manager unmaps a minimised window).
+    QWindow* handle = m_window.windowHandle();
+    if (handle && handle != m_handle) {
+        m_handle = handle;
+        handle->installEventFilter(this);
+    }
+    const bool onScreen = m_window.isVisible() && !m_window.isMinimized() && handle && handle->isExposed();
+    if (onScreen == m_on)
+        return;
+    m_on = onScreen;
+    m_capture.watchLevels(onScreen);
+    for (level_meter::Ballistics& bar : m_bars)
+        bar.reset();
+    m_channels = 0;
+    m_meter.setLevels({});
+    if (onScreen) {
+        // The peaks gathered while the window was away are old news; the clips count on in every
+        // reading, so none of them is lost.
+        m_capture.readLevels();
+        m_clock.start();
+        m_timer->start();
+    } else {
+        m_timer->stop();
+    }
+}
+
+void MeterFeed::tick()
+{
+    const InputLevels read = m_capture.readLevels();
+    // Clips are counted for each take; the light shows those not seen yet, also those of a take
+    // recorded while the window was away.
+    if (read.capture != m_captureSeen) {
+        m_captureSeen = read.capture;
+        m_clipsSeen = 0;
+    }
+    if (read.clips > m_clipsSeen) {
+        m_clipsSeen = read.clips;
+        m_clip.light();
+    }
+    if (read.channels > 0) {
+        m_channels = read.channels;
+        m_hasRms = read.hasRms;
+    }
+    const double now = double(m_clock.elapsed()) / 1000.0;
+    MeterLevels shown;
+    shown.channels = m_channels;
+    shown.showRms = m_hasRms;
+    for (int c = 0; c < MeterLevels::maxChannels; ++c) {
+        std::optional<double> peak;
+        std::optional<double> rms;
+        if (c < read.channels) {
+            peak = level_meter::toDb(read.peak[size_t(c)]);
+            if (read.hasRms)
+                rms = level_meter::toDb(read.rms[size_t(c)]);
+        }
+        level_meter::Ballistics& bar = m_bars[size_t(c)];
+        bar.update(now, peak, rms);
+        shown.peak[size_t(c)] = bar.peak();
+        shown.hold[size_t(c)] = bar.hold();
+        shown.rms[size_t(c)] = bar.rms();
+    }
+    m_meter.setLevels(shown);
+}
