@@ -60,7 +60,7 @@ private slots:
             QVERIFY2(w.isVisible() && !w.wizard(), qPrintable(what + QStringLiteral(": no main window")));
             QVERIFY2(readBytes(path) == file.data, qPrintable(what + QStringLiteral(": starting changed the file")));
 
-            const QByteArray level = QByteArray::number(w.SkinScrollBar1->value());
+            const QByteArray level = QByteArray::number(f.slider()->value());
             timer.restart();
             w.close();
             QCoreApplication::processEvents();
