@@ -75,19 +75,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "signal_player: %s: %s\n", logPath.c_str(), std::strerror(errno));
         return 1;
     }
-    pa_sample_spec spec{};
-    spec.format = bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = uint32_t(rate);
-    spec.channels = uint8_t(channels);
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sampleSpec.rate = uint32_t(rate);
+    sampleSpec.channels = uint8_t(channels);
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
-    attr.tlength = latencyMs < 0 ? uint32_t(-1) : uint32_t(pa_usec_to_bytes(pa_usec_t(latencyMs) * 1000, &spec));
+    attr.tlength = latencyMs < 0 ? uint32_t(-1) : uint32_t(pa_usec_to_bytes(pa_usec_t(latencyMs) * 1000, &sampleSpec));
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(-1);
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, "signal_player", PA_STREAM_PLAYBACK, device.c_str(), "The test signal",
-                                      &spec, nullptr, &attr, &error);
+                                      &sampleSpec, nullptr, &attr, &error);
     if (!stream) {
         std::fprintf(stderr, "signal_player: %s\n", pa_strerror(error));
         return 1;
