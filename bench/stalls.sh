@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The longest stall of the window's event loop while the program does its slow work: the wizard
 # tests a source (chime, save, playback), Stop saves a take, the sound server is stopped with
-# SIGSTOP for 3 s in the middle of a take, and a 30-minute wave file is converted to MP3. The program
+# SIGSTOP for 3 s in the middle of a take and again while Record starts, and a 30-minute wave file
+# is converted to MP3. The program
 # runs with TRELVIK_STALL_FILE, so that a timer on its event loop writes down every lateness of
 # 10 ms or more; the longest within each stretch is printed (goal: under 50 ms). Throughout the
 # server's stop and the conversion, the status line is also asked for its text over the
@@ -107,6 +108,17 @@ kill -STOP "$server"
 worst="$(ping_until "$work/server back")"
 t1="$(now_ms)"
 echo "the server stops for 3 s mid-take: longest stall $(longest "$t0" "$t1") ms, slowest answer on the bus ${worst} s"
+"$bin" --command stop
+
+# --- Record is pressed while the sound server is stopped for 3 s ---
+a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "Record did not come back"
+t0="$(now_ms)"
+kill -STOP "$server"
+a11y --window Trelvik press "push button" "Record F9" --no-wait >/dev/null || fail "no button Record F9"
+(sleep 3 && kill -CONT "$server" && sleep 1 && touch "$work/server back for record") &
+worst="$(ping_until "$work/server back for record")"
+t1="$(now_ms)"
+echo "Record while the server is stopped for 3 s: longest stall $(longest "$t0" "$t1") ms, slowest answer on the bus ${worst} s"
 "$bin" --command stop
 quit
 

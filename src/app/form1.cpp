@@ -353,7 +353,7 @@ void Form1::closeEvent(QCloseEvent* event)
     }
     // A running take is saved first, and a save or conversion under way finishes; shutdown follows
     // as soon as that is done, and the window answers meanwhile.
-    if (m_recorder->canStop())
+    if (m_recorder->takesStop())
         m_recorder->stop();
     if (m_controller->isBusy()) {
         m_closeWhenDone = true;

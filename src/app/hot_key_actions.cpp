@@ -41,7 +41,8 @@ void HotKeyActions::unregisterKeys()
 
 bool HotKeyActions::held() const
 {
-    return m_controller.isBusy() || m_state.ExitPump;
+    // Stop while Record starts ends the take as soon as it has started.
+    return (m_controller.isBusy() && m_controller.state() != Controller::State::Starting) || m_state.ExitPump;
 }
 
 QAction* HotKeyActions::actionFor(HotKeys::Action key) const

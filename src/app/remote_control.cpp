@@ -63,10 +63,9 @@ int RemoteControl::send(const QStringList& commands, QTextStream& out)
 
 void RemoteControl::trigger(QAction* action)
 {
-    // As a hot key: nothing while a save, a conversion or the wizard's test runs, and a disabled
-    // action does nothing.
-    if (!m_controller.isBusy())
-        action->trigger();
+    // As a hot key: a disabled action does nothing (Record while a save, a conversion or the
+    // wizard's test runs; Pause and Stop while nothing records).
+    action->trigger();
 }
 
 void RemoteControl::Record()
@@ -81,7 +80,7 @@ void RemoteControl::Pause()
 
 void RemoteControl::Stop()
 {
-    const bool stops = m_controller.stopAction()->isEnabled() && !m_controller.isBusy();
+    const bool stops = m_controller.stopAction()->isEnabled();
     trigger(m_controller.stopAction());
     // The answer waits for the save (and the conversion it starts); the event loop runs on.
     if (stops)
@@ -114,8 +113,12 @@ void RemoteControl::Toggle()
 
 QString RemoteControl::Status()
 {
-    // While Stop saves, the answer waits for the file: "idle" means the take is on disk.
-    const auto saved = [this] { return m_controller.state() != Controller::State::Saving; };
+    // While Record starts, the answer waits for the source; while Stop saves, for the file: "idle"
+    // means the take is on disk.
+    const auto saved = [this] {
+        const Controller::State state = m_controller.state();
+        return state != Controller::State::Saving && state != Controller::State::Starting;
+    };
     if (!saved()) {
         answerWhen(saved, [this] { return QVariant(stateName()); });
         return {};

@@ -51,6 +51,8 @@ Controller::~Controller() = default;
 Controller::State Controller::state() const
 {
     switch (m_recorder->state()) {
+    case Recorder::State::Starting:
+        return State::Starting;
     case Recorder::State::Recording:
         return State::Recording;
     case Recorder::State::Paused:
@@ -80,7 +82,7 @@ void Controller::update()
     m_record->setEnabled(canRecord());
     m_pause->setText(m_recorder->pauseCaption());
     m_pause->setEnabled(m_recorder->canStop());
-    m_stop->setEnabled(m_recorder->canStop());
+    m_stop->setEnabled(m_recorder->takesStop());
     Q_EMIT changed();
 }
 

@@ -26,6 +26,7 @@ class Controller : public QObject {
 public:
     enum class State {
         Idle,
+        Starting, // Record waits for the source to deliver
         Recording,
         Paused,
         Saving,     // Stop is writing the file
@@ -51,7 +52,7 @@ public:
 
     State state() const;
     bool canRecord() const;
-    // Saving, converting or testing: shutdown waits for it.
+    // Starting, saving, converting or testing: shutdown waits for it.
     bool isBusy() const;
 
     // Converts a wave file chosen by the user; the MP3 is listed by whoever asked.

@@ -46,8 +46,13 @@ void Playback::tick()
 {
     if (!m_poll.isActive())
         return;
-    if (m_player && m_player->state(m_playingFile) == Player::State::PlayedOut) {
+    const Player::State state = m_player ? m_player->state(m_playingFile) : Player::State::Closed;
+    if (state == Player::State::PlayedOut) {
         Q_EMIT status(QStringLiteral("Playback has stopped"), StatusTone::Attention);
+        m_poll.stop();
+    } else if (state == Player::State::Failed) {
+        // The server did not start it, or stopped taking it: what was claimed playing was not heard.
+        Q_EMIT status(QStringLiteral("%1 cannot be played.").arg(m_playingFile), StatusTone::Attention);
         m_poll.stop();
     }
 }

@@ -31,6 +31,8 @@ struct PulsePlayer::Session {
     void watchPlayOut();
     void playOutMeasured(int success);
     void playOutTimer();
+    // Main loop's lock held: the server has not started the stream in time.
+    void startTimedOut();
     void finish(bool ok);
     void decode();
     bool finished() const { return done.load(); }
@@ -59,6 +61,7 @@ struct PulsePlayer::Session {
     pa_operation* drainOp = nullptr;
     pa_operation* timingOp = nullptr;
     pa_time_event* timer = nullptr;
+    pa_time_event* startTimer = nullptr;
     bool lastWait = false; // the timer ends the sink's own latency
     // Set once: the server has played everything to its end, or the stream has failed.
     std::atomic<bool> done{false};
@@ -78,6 +81,9 @@ void streamStateChanged(pa_stream* stream, void* userdata)
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
         session->failed = true;
         session->done = true;
+    } else if (state == PA_STREAM_READY) {
+        // A file shorter than the server's start threshold: nothing more will be asked for.
+        session->feed();
     }
     session->pulse->wake();
 }
@@ -100,6 +106,11 @@ void timingUpdated(pa_stream*, int success, void* userdata)
 void timerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata)
 {
     static_cast<PulsePlayer::Session*>(userdata)->playOutTimer();
+}
+
+void startTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata)
+{
+    static_cast<PulsePlayer::Session*>(userdata)->startTimedOut();
 }
 
 QString fileError(SNDFILE* file)
@@ -205,17 +216,22 @@ QString PulsePlayer::Session::start()
     if (!decodedAll)
         decoder = std::thread([this] { decode(); });
 
-    const bool ready = pulse->waitUntil(
-        [this] {
-            const pa_stream_state_t state = pa_stream_get_state(stream);
-            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-        },
-        deadline);
-    if (!ready || pa_stream_get_state(stream) != PA_STREAM_READY)
-        return QStringLiteral("error: the sound server did not start the stream");
-    // A file shorter than the server's start threshold: nothing more will be asked for.
-    feed();
+    // The stream starts when the server gets to it, without holding up the caller; one that has not
+    // started by the deadline has failed.
+    const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(deadline - PulseContext::Clock::now());
+    startTimer = pa_context_rttime_new(context, pa_rtclock_now() + pa_usec_t(std::max<int64_t>(0, remaining.count())),
+                                       startTimerFired, this);
     return {};
+}
+
+void PulsePlayer::Session::startTimedOut()
+{
+    if (startTimer) {
+        pa_threaded_mainloop_get_api(pulse->mainloop())->time_free(startTimer);
+        startTimer = nullptr;
+    }
+    if (stream && pa_stream_get_state(stream) != PA_STREAM_READY && !done.load())
+        finish(false);
 }
 
 void PulsePlayer::Session::feed()
@@ -361,9 +377,11 @@ void PulsePlayer::Session::close()
                 *op = nullptr;
             }
         }
-        if (timer) {
-            pa_threaded_mainloop_get_api(pulse->mainloop())->time_free(timer);
-            timer = nullptr;
+        for (pa_time_event** event : {&timer, &startTimer}) {
+            if (*event) {
+                pa_threaded_mainloop_get_api(pulse->mainloop())->time_free(*event);
+                *event = nullptr;
+            }
         }
         pa_stream_set_write_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -417,5 +435,7 @@ Player::State PulsePlayer::state(const QString& name)
 {
     if (!m_open || name != m_openName)
         return State::Closed;
-    return m_open->finished() ? State::PlayedOut : State::Playing;
+    if (!m_open->finished())
+        return State::Playing;
+    return m_open->failed.load() ? State::Failed : State::PlayedOut;
 }

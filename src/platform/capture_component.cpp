@@ -9,3 +9,9 @@ void CaptureComponent::saveLater(const QString& path, std::function<void(int32_t
     QMetaObject::invokeMethod(
         QCoreApplication::instance(), [done = std::move(done), result] { done(result); }, Qt::QueuedConnection);
 }
+
+void CaptureComponent::startLater(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample,
+                                  std::function<void(int32_t result)> done)
+{
+    done(start(channels, samplesPerSecond, bitsPerSample));
+}

@@ -36,7 +36,8 @@ struct InputLevels {
 //             which case keptPath() names the file that holds the audio (a fallback folder, or the
 //             spool itself). saveLater does the same work without waiting.
 //   sources   sourceCount() lists them; selectSource picks one (0-based) for later captures.
-// Every call returns promptly on the UI thread, except save, which waits for the file.
+// Every call returns promptly on the UI thread, except start and save, which wait for the sound
+// server and the file (startLater and saveLater do not).
 class CaptureComponent {
 public:
     enum StartResult : int32_t { Started = 0, Busy = 2, NoServer = 3, NoSource = 4, NoFolder = 5 };
@@ -47,6 +48,12 @@ public:
     virtual ~CaptureComponent() = default;
 
     virtual int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) = 0;
+    // Starts the capture without holding up the caller: done gets start's result once the source
+    // delivers (or cannot). A component that starts at once (the default) calls done before
+    // startLater returns; one that waits for the sound server calls it later from the caller's
+    // event loop. Until then, pause and save are not called.
+    virtual void startLater(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample,
+                            std::function<void(int32_t result)> done);
     virtual void pause() = 0;
     virtual void resume() = 0;
     // Ends the capture and writes it to path.

@@ -10,12 +10,14 @@ public:
         Closed,    // nothing is open under the path
         Playing,   // the file plays
         PlayedOut, // it has been played to its end (and stays open until closed)
+        Failed,    // the sound server did not start it, or stopped taking it
     };
 
     virtual ~Player() = default;
     // Closes the open file and plays path from its start. Empty when it plays; a text beginning with
     // "error" when it cannot be played (missing, not decodable, no sound server), and then nothing
-    // is open.
+    // is open. It does not wait for the sound server: a server that does not start the sound within
+    // a moment shows as Failed.
     virtual QString play(const QString& path) = 0;
     // Closes path when it is the open file.
     virtual void close(const QString& path) = 0;

@@ -361,7 +361,10 @@ PulseCapture::PulseCapture(std::shared_ptr<PulseContext> pulse)
 
 PulseCapture::~PulseCapture()
 {
-    // A save under way ends first: its file is closed and placed, though nobody hears of it now.
+    // A start or a save under way ends first: a take it started stays in its spool, and a file it
+    // saves is closed and placed, though nobody hears of it now.
+    if (m_starter.joinable())
+        m_starter.join();
     if (m_saver.joinable()) {
         m_saver.join();
         m_session.reset();
@@ -598,6 +601,8 @@ QString PulseCapture::recordingSourceDescription()
 
 int PulseCapture::missedAtStartMs()
 {
+    if (m_starting)
+        return -1;
     if (!m_session)
         return int(m_lastMissed / 1000);
     PulseContext::Lock lock(*m_pulse);
@@ -618,6 +623,8 @@ WaveSpool::Format PulseCapture::formatFor(int32_t channels, int32_t rate, int32_
 
 int32_t PulseCapture::start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
 {
+    if (m_starting)
+        return Busy;
     return beginSession(channels, samplesPerSecond, bitsPerSample);
 }
 
@@ -714,12 +721,12 @@ QString PulseCapture::spoolFolderFor() const
 
 QString PulseCapture::spoolPath() const
 {
-    return m_session ? QFile::decodeName(m_session->spool.path().c_str()) : QString();
+    return hasSession() ? QFile::decodeName(m_session->spool.path().c_str()) : QString();
 }
 
 std::string PulseCapture::recordingSourceName()
 {
-    if (!m_session)
+    if (!hasSession())
         return {};
     // A save on its own thread ends the stream under the lock.
     PulseContext::Lock lock(*m_pulse);
@@ -733,7 +740,7 @@ void PulseCapture::setPaused(bool paused)
 {
     // The stream keeps running while paused and its audio is dropped, so resuming loses nothing
     // to a restart and the paused time adds nothing to the file.
-    Session* s = m_session.get();
+    Session* s = hasSession() ? m_session.get() : nullptr;
     if (!s)
         return;
     PulseContext::Lock lock(*m_pulse);
@@ -921,7 +928,7 @@ bool PulseCapture::finishSession(bool drain, pa_usec_t stopAt)
 
 int32_t PulseCapture::endSession(const QString& path)
 {
-    if (m_saving)
+    if (m_saving || m_starting)
         return Busy;
     m_keptPath.clear();
     if (!m_session)
@@ -943,10 +950,35 @@ int32_t PulseCapture::closeSession(const QString& path, pa_usec_t stopAt)
     return placeTake(path, complete);
 }
 
+void PulseCapture::startLater(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample,
+                              std::function<void(int32_t result)> done)
+{
+    if (m_starting || m_saving || m_session) {
+        // Refused as start refuses it; the recording under way goes on.
+        QMetaObject::invokeMethod(
+            m_uiThread.get(), [done = std::move(done)] { done(Busy); }, Qt::QueuedConnection);
+        return;
+    }
+    // Connecting, listing the sources and waiting for the stream take a round trip each, up to the
+    // server's deadline when it hangs: on a thread of their own, so the window goes on meanwhile.
+    m_starting = true;
+    m_starter = std::thread([this, channels, samplesPerSecond, bitsPerSample, done = std::move(done)]() mutable {
+        const int32_t result = beginSession(channels, samplesPerSecond, bitsPerSample);
+        QMetaObject::invokeMethod(
+            m_uiThread.get(),
+            [this, result, done = std::move(done)] {
+                m_starter.join();
+                m_starting = false;
+                done(result);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 void PulseCapture::saveLater(const QString& path, std::function<void(int32_t result)> done)
 {
-    if (m_saving)
-        return; // refused: the save under way reports once
+    if (m_saving || m_starting)
+        return; // refused: the save under way, or the start, reports once
     m_keptPath.clear();
     if (!m_session) {
         CaptureComponent::saveLater(path, std::move(done));

@@ -44,6 +44,8 @@ public:
     bool selectSource(int32_t index) override;
     QString keptPath() const override { return m_keptPath; }
     void saveLater(const QString& path, std::function<void(int32_t result)> done) override;
+    void startLater(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample,
+                    std::function<void(int32_t result)> done) override;
     void setSpoolTarget(const QString& plannedPath) override;
     // A spool folder without a planned name: the take is named when it stops.
     void setSpoolFolder(const QString& folder);
@@ -57,7 +59,7 @@ public:
     int32_t sourceIndex(const QString& name) override;
     void watchLevels(bool on) override;
     InputLevels readLevels() override { return m_levels.read(); }
-    float takeLoudest() override { return m_session ? m_levels.takeLoudest() : -1.0f; }
+    float takeLoudest() override { return hasSession() ? m_levels.takeLoudest() : -1.0f; }
     QString recordingSourceDescription() override;
     int missedAtStartMs() override;
 
@@ -66,7 +68,7 @@ public:
     static WaveSpool::Format formatFor(int32_t channels, int32_t rate, int32_t bits);
 
     // What the component is doing, for the program's diagnostics and for tests.
-    bool isRecording() const { return m_session != nullptr; }
+    bool isRecording() const { return hasSession(); }
     // The source the running recording reads, as the server names it; empty when none.
     std::string recordingSourceName();
     // The source selectSource chose; empty for the default source.
@@ -87,6 +89,8 @@ public:
     void reportFailure(Failure failure);
 
 private:
+    // A session the UI thread may look at: none while a start runs on its own thread.
+    bool hasSession() const { return !m_starting && m_session; }
     int32_t beginSession(int32_t channels, int32_t rate, int32_t bits);
     int32_t endSession(const QString& path);
     void setPaused(bool paused);
@@ -137,6 +141,10 @@ private:
     // thread.
     std::thread m_saver;
     bool m_saving = false;
+    // A start on its own thread (startLater): it makes the session, which the UI thread leaves alone
+    // until the result is back.
+    std::thread m_starter;
+    bool m_starting = false;
 
     // The level meter. A recording measures the samples it receives, in the stream's callback; while
     // idle and watched, a stream of the selected source's samples, handed over 25 times a second,

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -122,7 +123,7 @@ QString Recorder::savedText()
 
 bool Recorder::isBusy() const
 {
-    return m_state == State::Saving || m_state == State::Testing;
+    return m_state == State::Starting || m_state == State::Saving || m_state == State::Testing;
 }
 
 bool Recorder::canRecord() const
@@ -162,10 +163,24 @@ bool Recorder::record()
         output_location::freeName(m_shared.OutputPath, m_outputSuffix, m_shared.ConvertOnCompletion == 1).path;
     m_capture.setSpoolTarget(QFileInfo(planned).absoluteFilePath());
     m_folderAtRecord = QFileInfo(QFileInfo(planned).absolutePath()).isDir();
-    const int32_t started = m_capture.start(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
-    if (started != CaptureComponent::Started) {
-        Q_EMIT status(startFailure(started), StatusTone::Attention);
-        return false;
+    m_stopWanted = false;
+    setState(State::Starting);
+    QPointer<Recorder> alive(this);
+    m_capture.startLater(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample, [alive](int32_t result) {
+        if (alive)
+            alive->started(result);
+    });
+    return true;
+}
+
+void Recorder::started(int32_t result)
+{
+    if (m_state != State::Starting)
+        return;
+    if (result != CaptureComponent::Started) {
+        Q_EMIT status(startFailure(result), StatusTone::Attention);
+        setState(State::Idle);
+        return;
     }
     Q_EMIT recordingStarted();
     m_clock.start();
@@ -173,6 +188,16 @@ bool Recorder::record()
     m_resumeCaption = false;
     m_startWatched = false;
     startSilenceWatch();
+    // The size estimate goes by the data rate Preferences shows for the format, rounded as shown.
+    m_megabytesPerSecond = recording_clock::megabytesPerSecond(recording_format::dataRateText(
+        recording_format::megabytesPerMinute(m_shared.SamplesPerSec, m_shared.Channels, m_shared.BitsPerSample)));
+    // A Stop while starting, or a source that failed as soon as it delivered: the take ends now, and
+    // nobody sees it recording in between.
+    if (m_stopWanted || m_capture.failure() != CaptureComponent::Failure::None) {
+        m_state = State::Recording;
+        finishTake();
+        return;
+    }
     setState(State::Recording);
     const CaptureComponent::StandIn standIn = m_capture.standIn();
     if (standIn.chosen.isEmpty()) {
@@ -181,10 +206,6 @@ bool Recorder::record()
         const QString instead = m_capture.recordingSourceDescription();
         Q_EMIT status(standInText(standIn.chosen, instead.isEmpty() ? standIn.instead : instead), StatusTone::Busy);
     }
-    // The size estimate goes by the data rate Preferences shows for the format, rounded as shown.
-    m_megabytesPerSecond = recording_clock::megabytesPerSecond(recording_format::dataRateText(
-        recording_format::megabytesPerMinute(m_shared.SamplesPerSec, m_shared.Channels, m_shared.BitsPerSample)));
-    return true;
 }
 
 bool Recorder::pauseOrResume()
@@ -279,6 +300,10 @@ void Recorder::Mmss()
 
 bool Recorder::stop()
 {
+    if (m_state == State::Starting) {
+        m_stopWanted = true;
+        return true;
+    }
     return finishTake();
 }
 
@@ -399,15 +424,39 @@ bool Recorder::startTest(int32_t source, const QString& path)
     setState(State::Testing);
     m_capture.selectSource(source);
     m_capture.setSpoolTarget(path);
+    m_testPath.clear();
+    m_testStarting = true;
     // A start that fails still ends with finishTest: its save finds nothing and says so.
-    m_capture.start(kTestChannels, kTestRate, kTestBits);
+    QPointer<Recorder> alive(this);
+    m_capture.startLater(kTestChannels, kTestRate, kTestBits, [alive](int32_t) {
+        if (alive)
+            alive->testStarted();
+    });
     return true;
+}
+
+void Recorder::testStarted()
+{
+    m_testStarting = false;
+    const QString path = std::exchange(m_testPath, QString());
+    if (m_state == State::Testing && !path.isEmpty())
+        saveTest(path);
 }
 
 void Recorder::finishTest(const QString& path)
 {
     if (m_state != State::Testing)
         return;
+    // Asked before the test has started: it is saved as soon as it has.
+    if (m_testStarting) {
+        m_testPath = path;
+        return;
+    }
+    saveTest(path);
+}
+
+void Recorder::saveTest(const QString& path)
+{
     QPointer<Recorder> alive(this);
     m_capture.saveLater(path, [alive](int32_t result) {
         if (!alive)

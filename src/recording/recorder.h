@@ -25,6 +25,7 @@ class Recorder : public QObject {
 public:
     enum class State {
         Idle,
+        Starting, // Record waits for the source to deliver
         Recording,
         Paused,
         Saving,  // Stop is writing the file
@@ -42,16 +43,20 @@ public:
     static QString savedText();
 
     State state() const { return m_state; }
-    // Saving or testing: nothing else may start, and shutdown waits.
+    // Starting, saving or testing: nothing else may start, and shutdown waits.
     bool isBusy() const;
     // Idle.
     bool canRecord() const;
     // Recording or paused: Pause/Resume and Stop act.
     bool canStop() const { return m_state == State::Recording || m_state == State::Paused; }
+    // Stop acts, or while starting, ends the take as soon as it has started.
+    bool takesStop() const { return canStop() || m_state == State::Starting; }
     // "Pause F10", or "Resume F10" while paused.
     QString pauseCaption() const;
 
-    // Record, Pause/Resume and Stop; each returns false when refused.
+    // Record, Pause/Resume and Stop; each returns false when refused. Record returns once the start
+    // is under way: the state is Starting until the source delivers, then Recording (or Idle again,
+    // with the reason on the status line).
     bool record();
     bool pauseOrResume();
     bool stop();
@@ -115,6 +120,9 @@ signals:
 
 private:
     void setState(State state);
+    void started(int32_t result);
+    void testStarted();
+    void saveTest(const QString& path);
     void captureFailed();
     bool finishTake();
     void takeSaved(int32_t result);
@@ -144,6 +152,11 @@ private:
     int m_silentSeconds = 0;
     bool m_silenceShown = false;
     bool m_startWatched = false;
+    // A Stop that came while starting: the take ends as soon as it has started.
+    bool m_stopWanted = false;
+    // The wizard's test: its start is under way, and where finishTest asked it to go meanwhile.
+    bool m_testStarting = false;
+    QString m_testPath;
     // Whether the take's folder was there when it started: a folder missing at Stop was then
     // removed during the take, or never there.
     bool m_folderAtRecord = true;

@@ -16,6 +16,26 @@ public:
     enum class Call { Save, Start, Pause, Resume, SourceCount, SelectSource };
 
     int32_t start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) override;
+    // As a server that takes its time: with holdStarts set, startLater's answer waits for
+    // finishStart().
+    void startLater(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample,
+                    std::function<void(int32_t result)> done) override
+    {
+        if (!holdStarts) {
+            CaptureComponent::startLater(channels, samplesPerSecond, bitsPerSample, std::move(done));
+            return;
+        }
+        const int32_t result = start(channels, samplesPerSecond, bitsPerSample);
+        m_heldStart = [done = std::move(done), result] { done(result); };
+    }
+    bool startHeld() const { return bool(m_heldStart); }
+    void finishStart()
+    {
+        auto answer = std::move(m_heldStart);
+        m_heldStart = nullptr;
+        if (answer)
+            answer();
+    }
     void pause() override { called(Call::Pause, QStringLiteral("pause()")); }
     void resume() override { called(Call::Resume, QStringLiteral("resume()")); }
     int32_t save(const QString& path) override;
@@ -68,6 +88,7 @@ public:
     // The sources by name, in the order of the list; empty names beyond it.
     QStringList sourceNames;
     int32_t startResult = Started;
+    bool holdStarts = false;
     bool failNextStop = false;
     int32_t stopResultOnFailure = KeptElsewhere;
     QString keptPathOnFailure;
@@ -95,6 +116,7 @@ private:
 
     CallLog& m_log;
     std::function<void(Failure)> m_handler;
+    std::function<void()> m_heldStart;
 };
 
 // Writes a silent 8000 Hz, 8-bit mono wave file of the given length; true when written.

@@ -114,7 +114,12 @@ struct WindowFixture {
         settle();
     }
     // Until a save under way has ended; the event loop runs meanwhile.
-    void settle() { QTRY_VERIFY_WITH_TIMEOUT(form->recorder().state() != Recorder::State::Saving, 10000); }
+    void settle()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(form->recorder().state() != Recorder::State::Saving &&
+                                     form->recorder().state() != Recorder::State::Starting,
+                                 10000);
+    }
     void clickRecord()
     {
         m_ticks = 0;

@@ -75,6 +75,8 @@ QString statusOf(Player& player, const QString& name)
         return QStringLiteral("playing");
     case Player::State::PlayedOut:
         return QStringLiteral("stopped");
+    case Player::State::Failed:
+        return QStringLiteral("failed");
     case Player::State::Closed:
         break;
     }

@@ -148,8 +148,8 @@ private slots:
                                  {QStringLiteral("Recording is over,Wave file has saved in appointed path"),
                                   StatusTone::Unchanged}}));
         QCOMPARE(s.listed, QStringList({"00:02 " + take}));
-        QCOMPARE(s.states,
-                 QList<State>({State::Recording, State::Paused, State::Recording, State::Saving, State::Idle}));
+        QCOMPARE(s.states, QList<State>({State::Starting, State::Recording, State::Paused, State::Recording,
+                                         State::Saving, State::Idle}));
         QVERIFY(!s.recorder.clock().isActive());
         QCOMPARE(s.recorder.outputSuffix(), int16_t(1));
 
@@ -197,7 +197,7 @@ private slots:
               std::pair{int32_t(CaptureComponent::NoFolder), QStringLiteral("no folder can take the recording")}}) {
             s.capture.startResult = result;
             s.messages.clear();
-            QVERIFY(!s.recorder.record());
+            QVERIFY(s.recorder.record()); // taken on; the start then fails
             QCOMPARE(s.messages.size(), 1);
             QVERIFY2(s.messages.first().text.startsWith(QStringLiteral("Recording could not start: ")) &&
                          s.messages.first().text.contains(text),
@@ -210,6 +210,69 @@ private slots:
         QVERIFY(s.listed.isEmpty());
         QCOMPARE(s.recorder.outputSuffix(), int16_t(0));
         QCOMPARE(QDir(s.dir.path()).entryList(QDir::Files), QStringList({"Config.ini"}));
+    }
+
+    void aStartThatTakesItsTimeHoldsRecordAndTakesStop()
+    {
+        Session s;
+        s.capture.holdStarts = true;
+        QVERIFY(s.recorder.record());
+        QCOMPARE(s.recorder.state(), State::Starting);
+        QVERIFY(s.capture.startHeld());
+        // Meanwhile nothing else starts, Pause waits for the take, and Stop is taken.
+        QVERIFY(!s.controller.recordAction()->isEnabled());
+        QVERIFY(!s.controller.pauseAction()->isEnabled());
+        QVERIFY(s.controller.stopAction()->isEnabled());
+        QVERIFY(!s.recorder.record());
+        QVERIFY(!s.recorder.pauseOrResume());
+        QVERIFY(!s.recorder.startTest(0, s.dir.filePath(QStringLiteral("test.wav"))));
+        QVERIFY(s.controller.isBusy());
+        s.controller.stopAction()->trigger();
+        QCOMPARE(s.recorder.state(), State::Starting);
+        QCOMPARE(s.log.calls(), QStringList({"start(2,22050,16)"}));
+        // Once the source delivers, the take ends at once: saved and listed, never shown recording.
+        s.capture.finishStart();
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        const QString take = s.file(QStringLiteral("take.wav"));
+        QCOMPARE(s.log.calls(), QStringList({"start(2,22050,16)", QStringLiteral("save(\"%1\")").arg(take)}));
+        QCOMPARE(s.listed.size(), 1);
+        QCOMPARE(s.states, QList<State>({State::Starting, State::Saving, State::Idle}));
+        QVERIFY(s.controller.recordAction()->isEnabled());
+
+        // A start that fails late says why, and Record is back.
+        s.states.clear();
+        s.capture.startResult = CaptureComponent::NoServer;
+        QVERIFY(s.recorder.record());
+        s.messages.clear();
+        s.capture.finishStart();
+        QCOMPARE(s.recorder.state(), State::Idle);
+        QCOMPARE(s.messages.size(), 1);
+        QCOMPARE(s.messages.first().text, QStringLiteral("Recording could not start: no sound server answers."));
+        QVERIFY(!s.recorder.clock().isActive());
+
+        // A source that fails while the take starts: the failure is not lost, the take ends with it.
+        s.capture.startResult = CaptureComponent::Started;
+        QVERIFY(s.recorder.record());
+        s.capture.fail(CaptureComponent::Failure::SourceGone);
+        QCOMPARE(s.recorder.state(), State::Starting);
+        s.capture.finishStart();
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        QVERIFY2(s.messages.last().text.startsWith(QStringLiteral("Recording stopped: the source is gone.")),
+                 qPrintable(s.messages.last().text));
+        s.capture.failureNow = CaptureComponent::Failure::None;
+
+        // The wizard's test asked to finish before it started is saved once it has.
+        QList<bool> saved;
+        QObject::connect(&s.recorder, &Recorder::testSaved, [&](bool ok) { saved.append(ok); });
+        const QString test = s.dir.filePath(QStringLiteral("test.wav"));
+        QVERIFY(s.recorder.startTest(0, test));
+        s.recorder.finishTest(test);
+        QVERIFY(!s.log.calls().last().startsWith(QStringLiteral("save(")));
+        s.capture.finishStart();
+        QVERIFY(QTest::qWaitFor([&] { return !saved.isEmpty(); }, 10000));
+        QCOMPARE(saved, QList<bool>({true}));
+        QCOMPARE(s.log.calls().last(), QStringLiteral("save(\"%1\")").arg(test));
+        QCOMPARE(s.recorder.state(), State::Idle);
     }
 
     void aCaptureThatFailsIsSavedAtOnceAndSaysWhy()
@@ -452,7 +515,7 @@ private slots:
         for (Controller::State state : std::as_const(seenWhileEncoding))
             QCOMPARE(state, Controller::State::Converting);
         using C = Controller::State;
-        QCOMPARE(s.controllerStates, QList<C>({C::Recording, C::Saving, C::Converting, C::Idle}));
+        QCOMPARE(s.controllerStates, QList<C>({C::Starting, C::Recording, C::Saving, C::Converting, C::Idle}));
         QCOMPARE(s.messages.last().text, QStringLiteral("Recording is over,Wave file has saved in appointed path"));
         QVERIFY(s.controller.canRecord());
 

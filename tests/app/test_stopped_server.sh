@@ -2,6 +2,9 @@
 # The real program under Xvfb while its sound server hangs (SIGSTOP): moving the recording-level
 # slider from the keyboard must leave the window answering a screen reader within 0.5 s, the label
 # showing each new position; once the server runs again, its source gets the last position.
+# Record pressed while the server hangs is taken at once (Stop is offered, the window answers), and
+# the take starts when the server runs again; playing it while the server hangs answers at once too,
+# and says it cannot be played when the sound does not start.
 # The test runs its own PulseAudio, so that stopping it disturbs no other test.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
@@ -85,6 +88,39 @@ done
 
 kill -CONT "$server"
 wait_source_at "$position"
+
+# Record while the server hangs: the window takes it at once and waits for the source without
+# blocking; Record is refused meanwhile and Stop offered.
+a11y wait "push button" "Record F9" --enabled || fail "Record is not offered"
+kill -STOP "$server"
+a11y press "push button" "Record F9" --no-wait || fail "no button Record F9"
+a11y --timeout 0.5 wait "push button" "Stop F11" --enabled ||
+    fail "0.5 s after Record (sound server stopped) the window did not answer or offered no Stop"
+a11y --timeout 0.5 wait "push button" "Record F9" --disabled || fail "Record is still offered while it starts"
+echo "Record while the server hangs: answered in $(a11y --timeout 0.5 ping "push button" "Stop F11") s"
+kill -CONT "$server"
+a11y --timeout 10 wait text Status --text "The Program is Recording now........" ||
+    fail "the take did not start once the server ran again: $(a11y text text Status)"
+a11y press "push button" "Stop F11" || fail "no button Stop F11"
+a11y --timeout 10 wait text Status --text "Recording is over,Wave file has saved in appointed path" ||
+    fail "the take was not saved: $(a11y text text Status)"
+frames="$(python3 -c 'import sys, wave; print(wave.open(sys.argv[1]).getnframes())' "$work/take.wav")"
+[ "$frames" -gt 0 ] || fail "the take holds no audio"
+
+# Playing it while the server hangs: the window answers, and says so when the sound does not start.
+item=("list item" "~01 .*/take\.wav")
+a11y wait "${item[@]}" || fail "the take is not in the list"
+read -r x y <<<"$(a11y where "${item[@]}")" || fail "the take's list item has no place on screen"
+kill -STOP "$server"
+xdotool mousemove "$x" "$y" click --repeat 2 --delay 80 1
+a11y --timeout 0.5 wait text Status --text "Recording is playing now........" ||
+    fail "0.5 s after Return (sound server stopped) the window did not answer: $(a11y text text Status)"
+a11y --timeout 10 wait text Status --text "$work/take.wav cannot be played." ||
+    fail "a playback the server never started is not reported: $(a11y text text Status)"
+kill -CONT "$server"
+xdotool mousemove "$x" "$y" click --repeat 2 --delay 80 1
+a11y --timeout 10 wait text Status --text "Playback has stopped" ||
+    fail "the take did not play once the server ran again: $(a11y text text Status)"
 close_window "$main"
 ends_with 0
 grep -q "^Recording Volume=$position\$" "$work/home/Config.ini" || fail "Recording Volume is not $position: $(cat "$work/home/Config.ini")"
