@@ -295,7 +295,10 @@ void Form1::mailSelected()
 void Form1::setStatus(const QString& text, const QString& path)
 {
     m_statusText = text;
-    status_line::show(*m_status, text, path);
+    m_statusPath = path;
+    // A close asked for while work runs: every message until then says why the window stays.
+    status_line::show(*m_status, m_closeWhenDone ? text + QStringLiteral(" Trelvik closes when this is done.") : text,
+                      path);
 }
 
 void Form1::setStatusColour(const QColor& colour)
@@ -357,6 +360,7 @@ void Form1::closeEvent(QCloseEvent* event)
         m_recorder->stop();
     if (m_controller->isBusy()) {
         m_closeWhenDone = true;
+        setStatus(QString(m_statusText), QString(m_statusPath));
         event->ignore();
         return;
     }

@@ -166,6 +166,7 @@ private:
     bool m_closeWhenDone = false;
     bool m_waitCursor = false;
     QString m_statusText;
+    QString m_statusPath;
     // What went wrong with a take saved while the program was being closed.
     QString m_troubleToShow;
 };

@@ -203,6 +203,28 @@ private slots:
                  QStringList({"-b", "320", "-m", "m", "-h", wave, f.path(QStringLiteral("a.mp3"))}));
     }
 
+    void closingDuringAConversionSaysItWaits()
+    {
+        Fixture f;
+        f.standInEncoder();
+        const QString original = f.path(QStringLiteral("original"));
+        writeTextFile(original, "RIFF");
+        f.take(QStringLiteral("a.wav"), 2, original);
+        f.select(0);
+        f.item("Convert")->trigger();
+        QVERIFY(f.w().conversion().holdsRecord());
+        f.statuses.clear();
+        f.w().close();
+        QVERIFY(!f.state.ExitPump);
+        const QString shown = f.statusLine()->text();
+        QVERIFY2(shown.endsWith(QStringLiteral(" Trelvik closes when this is done.")), qPrintable(shown));
+        // The progress says it too, and the window closes once the encoder has ended.
+        QTRY_VERIFY_WITH_TIMEOUT(f.state.ExitPump, 20000);
+        QVERIFY(f.statuses.contains(
+            QStringLiteral("Encoding in progress...  Status=100% Trelvik closes when this is done.")));
+        QVERIFY(!f.standInArguments().isEmpty());
+    }
+
     void anMp3ItemIsNotConvertedOntoItself()
     {
         Fixture f;
