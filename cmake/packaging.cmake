@@ -8,6 +8,36 @@
 set(TRELVIK_PACKAGE_MAINTAINER "Trelvik <help@trelvik.example>"
     CACHE STRING "Name and address in the Maintainer field of the Debian package")
 
+# Debian's policy asks every package for usr/share/doc/<package>/copyright, in the machine-readable
+# format, and, as a native package (its version has no Debian revision), for the changelog as
+# changelog.gz compressed with gzip -9n. Both are made from packaging/ at build time and installed
+# with the rest, so that cpack picks them up.
+set(TRELVIK_PACKAGE_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/trelvik)
+set(TRELVIK_DEBIAN_COPYRIGHT ${CMAKE_BINARY_DIR}/packaging/copyright)
+set(TRELVIK_DEBIAN_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+
+# The changelog's newest entry is the version being packaged.
+file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog TRELVIK_CHANGELOG_TOP REGEX "^trelvik \\(" LIMIT_COUNT 1)
+string(REPLACE "." "\\." TRELVIK_VERSION_PATTERN "${PROJECT_VERSION}")
+if(NOT TRELVIK_CHANGELOG_TOP MATCHES "^trelvik \\(${TRELVIK_VERSION_PATTERN}\\) ")
+    message(FATAL_ERROR "The newest entry of packaging/changelog is not for version ${PROJECT_VERSION}: "
+                        "add one on top")
+endif()
+
+add_custom_command(OUTPUT ${TRELVIK_DEBIAN_COPYRIGHT}
+    COMMAND ${CMAKE_COMMAND} -DIN=${CMAKE_SOURCE_DIR}/packaging/copyright -DOUT=${TRELVIK_DEBIAN_COPYRIGHT}
+            -P ${CMAKE_SOURCE_DIR}/cmake/debian_doc.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_SOURCE_DIR}/cmake/debian_doc.cmake
+    VERBATIM)
+add_custom_command(OUTPUT ${TRELVIK_DEBIAN_CHANGELOG}
+    COMMAND ${CMAKE_COMMAND} -DIN=${CMAKE_SOURCE_DIR}/packaging/changelog -DOUT=${CMAKE_BINARY_DIR}/packaging/changelog
+            -P ${CMAKE_SOURCE_DIR}/cmake/debian_doc.cmake
+    COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/packaging/changelog
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog ${CMAKE_SOURCE_DIR}/cmake/debian_doc.cmake
+    VERBATIM)
+add_custom_target(trelvik_package_docs ALL DEPENDS ${TRELVIK_DEBIAN_COPYRIGHT} ${TRELVIK_DEBIAN_CHANGELOG})
+install(FILES ${TRELVIK_DEBIAN_COPYRIGHT} ${TRELVIK_DEBIAN_CHANGELOG} DESTINATION ${TRELVIK_PACKAGE_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME trelvik)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

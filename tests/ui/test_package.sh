@@ -3,7 +3,8 @@
 # shared library the program loads and what it runs besides, and its files unpacked with dpkg -x
 # into a temporary root: the program (which runs from there), its data, the manual and the manual
 # page, the icons, a desktop entry desktop-file-validate accepts and AppStream metadata
-# appstreamcli accepts without errors or warnings, for this version. Then the menu's desktop entry
+# appstreamcli accepts without errors or warnings, for this version, the copyright file (GPL-3+) and
+# the changelog of this version, and nothing lintian reports as an error. Then the menu's desktop entry
 # starts the unpacked program as a desktop would, with the package's bin folder on PATH, and it
 # records what plays into the sink. Installs nothing on this machine.
 set -euo pipefail
@@ -56,6 +57,15 @@ has_group lame || fail "Depends lacks lame: $(field Depends)"
 has_group xdg-utils || fail "Depends lacks xdg-utils: $(field Depends)"
 has_group 'pulseaudio | pipewire-pulse' || fail "Depends lacks pulseaudio | pipewire-pulse: $(field Depends)"
 
+# lintian's errors are policy violations a Debian archive rejects; its warnings and notes are allowed.
+command -v lintian >/dev/null || fail "lintian is not installed (tools/setup.sh installs it)"
+status=0
+lintian --no-cfg "$deb" >"$work/lintian.log" 2>&1 || status=$?
+errors="$(grep '^E:' "$work/lintian.log" || true)"
+[ -z "$errors" ] || fail "lintian reports errors:
+$errors"
+[ "$status" -eq 0 ] || fail "lintian failed ($status): $(cat "$work/lintian.log")"
+
 dpkg -x "$deb" "$work/root"
 root="$work/root"
 program="$root/usr/bin/trelvik"
@@ -83,6 +93,24 @@ for package in libpulse0 libsndfile1 libqt6core6 libqt6widgets6; do
 done
 
 share="$root/usr/share"
+# The copyright file in Debian's machine-readable format, every file under GPL-3+, the licence's
+# paragraph pointing to Debian's copy of its text; and the changelog, gzip-compressed, whose newest
+# entry is this version.
+copyright="$share/doc/trelvik/copyright"
+[ -f "$copyright" ] || fail "no usr/share/doc/trelvik/copyright: $(ls "$share/doc/trelvik" 2>&1)"
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" ||
+    fail "the copyright file is not in the machine-readable format: $(head -3 "$copyright")"
+grep -A2 -x 'Files: \*' "$copyright" | grep -qx 'License: GPL-3+' || fail "the copyright file does not put every file under GPL-3+"
+grep -qF '/usr/share/common-licenses/GPL-3' "$copyright" || fail "the copyright file does not point to the licence's text"
+grep -v '^#' "$TRELVIK_SOURCE_DIR/packaging/copyright" | cmp -s - "$copyright" ||
+    fail "the copyright file is not packaging/copyright without its comments"
+changelog="$share/doc/trelvik/changelog.gz"
+[ -f "$changelog" ] || fail "no usr/share/doc/trelvik/changelog.gz: $(ls "$share/doc/trelvik")"
+zcat "$changelog" | cmp -s - <(grep -v '^#' "$TRELVIK_SOURCE_DIR/packaging/changelog") ||
+    fail "the changelog is not packaging/changelog without its comments"
+zcat "$changelog" >"$work/changelog"
+newest="$(dpkg-parsechangelog -l "$work/changelog" -S Version)" || fail "dpkg-parsechangelog cannot read the changelog"
+[ "$newest" = "$version" ] || fail "the changelog's newest entry is version $newest, not $version"
 for file in trelvik/skin/green.skn trelvik/skin/red.skn trelvik/skin/blue.skn "trelvik/Trelvik help.html"; do
     [ -f "$share/$file" ] || fail "no $file"
 done
