@@ -71,6 +71,9 @@ public:
     // Where the audio of the last save is when it is not at the path asked for; empty otherwise.
     virtual QString keptPath() const = 0;
 
+    // The wave file the running capture streams into, which grows as it records; empty when the
+    // component keeps the audio elsewhere until save.
+    virtual QString spoolPath() const { return {}; }
     // The file the next start is planned to become: the recording streams to disk beside it, in a
     // spool named after it, so that save is a rename and a take left by a killed program is found.
     virtual void setSpoolTarget(const QString& plannedPath) { Q_UNUSED(plannedPath); }

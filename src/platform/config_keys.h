@@ -12,4 +12,6 @@ inline constexpr const char* kChannels = "Channels";
 inline constexpr const char* kBitsPerSample = "BitsPerSample";
 inline constexpr const char* kSamplesPerSec = "SamplesPerSec";
 inline constexpr const char* kSavePosition = "Save Position";
+// What a take is saved as: "WAV", "FLAC", "Ogg Vorbis", "Opus" or "MP3".
+inline constexpr const char* kSaveFormat = "Save Format";
 } // namespace config_keys

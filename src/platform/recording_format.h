@@ -30,4 +30,17 @@ QString dataRateText(float megabytesPerMinute);
 // The main window's format label: "22050  Hz   16  Bit".
 QString formatLabelText(int32_t samplesPerSec, int32_t bitsPerSample);
 
+// What a take is saved as. A wave file is always recorded; the others are encoded from it while it
+// records.
+enum class SaveFormat { Wav, Flac, Vorbis, Opus, Mp3 };
+inline constexpr SaveFormat kSaveFormats[] = {SaveFormat::Wav, SaveFormat::Flac, SaveFormat::Vorbis, SaveFormat::Opus,
+                                              SaveFormat::Mp3};
+// "WAV", "FLAC", "Ogg Vorbis", "Opus", "MP3": the choice as shown and as stored.
+QString saveFormatName(SaveFormat format);
+// The stored text back; anything else (absent, misspelt, from a later version) is WAV, which every
+// stored setting meant before there was a choice.
+SaveFormat saveFormatNamed(const QString& name);
+// "wav", "flac", "ogg", "opus", "mp3".
+QString saveFormatExtension(SaveFormat format);
+
 } // namespace recording_format

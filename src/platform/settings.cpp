@@ -59,6 +59,16 @@ bool Settings::setSavePosition(const QString& path) const
     return m_file.write(key(config_keys::kSavePosition), path);
 }
 
+recording_format::SaveFormat Settings::saveFormat() const
+{
+    return recording_format::saveFormatNamed(m_file.readString(key(config_keys::kSaveFormat), QString()).trimmed());
+}
+
+bool Settings::setSaveFormat(recording_format::SaveFormat format) const
+{
+    return m_file.write(key(config_keys::kSaveFormat), recording_format::saveFormatName(format));
+}
+
 Settings::Format Settings::format() const
 {
     using namespace recording_format;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/ini_file.h"
+#include "platform/recording_format.h"
 
 #include <QString>
 #include <cstdint>
@@ -35,6 +36,9 @@ public:
     // a cut path names another file); "Default" when the file or the key is missing.
     QString savePosition() const;
     bool setSavePosition(const QString& path) const;
+    // "Save Format": WAV when absent or unknown.
+    recording_format::SaveFormat saveFormat() const;
+    bool setSaveFormat(recording_format::SaveFormat format) const;
     // "Channels", "BitsPerSample", "SamplesPerSec".
     Format format() const;
     bool setFormat(const Format& format) const;

@@ -62,6 +62,16 @@ Preferences::Preferences(const AppPaths& paths, const Settings& settings, Shared
     SkinPanel1->setAccessibleDescription(QStringLiteral("Byte Rate"));
     SkinPanel1->setMinimumWidth(140);
 
+    // What the take is saved as: encoded while it records, so that it is ready at Stop.
+    SaveAsLabel = new SkinLabel(QStringLiteral("Save as"), this);
+    SaveAsLabel->setObjectName(QStringLiteral("SaveAsLabel"));
+    SaveAsCombo = new QComboBox(this);
+    SaveAsCombo->setObjectName(QStringLiteral("SaveAsCombo"));
+    for (recording_format::SaveFormat format : recording_format::kSaveFormats)
+        SaveAsCombo->addItem(recording_format::saveFormatName(format));
+    SaveAsCombo->setAccessibleName(QStringLiteral("Save as"));
+    SaveAsLabel->setBuddy(SaveAsCombo);
+
     Check1 = new QCheckBox(QStringLiteral("Convert recording to MP3 on completion"), this);
     Check1->setObjectName(QStringLiteral("Check1"));
 
@@ -80,18 +90,21 @@ Preferences::Preferences(const AppPaths& paths, const Settings& settings, Shared
     grid->addWidget(Frame2, 1, 1);
     grid->addWidget(SkinLabel2, 2, 0);
     grid->addWidget(SkinPanel1, 2, 1);
-    grid->addWidget(Check1, 3, 0, 1, 2);
+    grid->addWidget(SaveAsLabel, 3, 0);
+    grid->addWidget(SaveAsCombo, 3, 1);
+    grid->addWidget(Check1, 4, 0, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(SkinButton1);
     buttons->addWidget(SkinButton2);
-    grid->addLayout(buttons, 4, 0, 1, 2);
+    grid->addLayout(buttons, 5, 0, 1, 2);
 
     setTabOrder(Combo1, Option1);
     setTabOrder(Option1, Option2);
     setTabOrder(Option2, Option3);
     setTabOrder(Option3, Option4);
-    setTabOrder(Option4, Check1);
+    setTabOrder(Option4, SaveAsCombo);
+    setTabOrder(SaveAsCombo, Check1);
     setTabOrder(Check1, SkinButton1);
     setTabOrder(SkinButton1, SkinButton2);
 
@@ -124,8 +137,8 @@ void Preferences::Form_Load()
 {
     SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
     for (QWidget* control :
-         {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2), static_cast<QWidget*>(SkinPanel1),
-          static_cast<QWidget*>(SkinButton1), static_cast<QWidget*>(SkinButton2)})
+         {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2), static_cast<QWidget*>(SaveAsLabel),
+          static_cast<QWidget*>(SkinPanel1), static_cast<QWidget*>(SkinButton1), static_cast<QWidget*>(SkinButton2)})
         SkinForm1.apply(control);
 
     // The stored format: choices left by a Cancel are not what the next recording holds.
@@ -135,6 +148,7 @@ void Preferences::Form_Load()
     m_state.SamplesPerSec = stored.samplesPerSec;
 
     Check1->setChecked(m_state.ConvertOnCompletion == 1);
+    SaveAsCombo->setCurrentText(recording_format::saveFormatName(m_settings.saveFormat()));
     (m_state.Channels == 1 ? Option1 : Option2)->setChecked(true);
     (m_state.BitsPerSample == 8 ? Option3 : Option4)->setChecked(true);
     for (int i = 0; i < 4; ++i) {
@@ -194,6 +208,10 @@ void Preferences::SkinButton1_Click()
 {
     m_state.ConvertOnCompletion = Check1->isChecked() ? 1 : 0;
     m_settings.setFormat({m_state.Channels, m_state.BitsPerSample, m_state.SamplesPerSec});
+    // Stored once chosen: a settings file that never had the key keeps meaning WAV without it.
+    const recording_format::SaveFormat saveAs = recording_format::saveFormatNamed(SaveAsCombo->currentText());
+    if (saveAs != m_settings.saveFormat())
+        m_settings.setSaveFormat(saveAs);
     if (m_mainFormatLabel)
         m_mainFormatLabel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     requestUnload();

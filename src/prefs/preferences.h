@@ -12,8 +12,8 @@ class QComboBox;
 class QGroupBox;
 class QRadioButton;
 
-// The Preferences window: the recording format with its data-rate display, and the switch
-// "Convert recording to MP3 on completion". Every choice goes straight into the shared format;
+// The Preferences window: the recording format with its data-rate display, what takes are saved
+// as, and the switch "Convert recording to MP3 on completion". Every choice goes straight into the shared format;
 // "Ok" also stores it. Constructing the window is loading it (Form_Load); the owner unloads it
 // (destroys it) when it asks to be unloaded.
 class Preferences : public UnloadableWindow {
@@ -32,6 +32,8 @@ public:
     QRadioButton* Option4;
     SkinLabel* SkinLabel2;
     SkinPanel* SkinPanel1;
+    SkinLabel* SaveAsLabel;
+    QComboBox* SaveAsCombo;
     QCheckBox* Check1;
     SkinButton* SkinButton1;
     SkinButton* SkinButton2;

@@ -24,6 +24,12 @@ struct FreeName {
 // The first name from suffix on whose file does not exist yet, so that a recording never replaces
 // an earlier one. With alsoMp3, the name's MP3 (its last three characters "mp3") must not exist
 // either: the conversion at Stop would write over it.
-FreeName freeName(const QString& path, qint64 suffix, bool alsoMp3 = false);
+// With alsoExtension, the name's copy in that format (siblingPath) must not exist either: the take
+// is saved as that.
+FreeName freeName(const QString& path, qint64 suffix, bool alsoMp3 = false, const QString& alsoExtension = {});
+
+// The name of the take's copy in another format: the path without its last four characters (taken
+// to be ".wav", as numberedPath does), a dot and the extension.
+QString siblingPath(const QString& path, const QString& extension);
 
 } // namespace output_location

@@ -74,7 +74,7 @@ public:
     // The source selectSource chose; empty for the default source.
     const std::string& selectedSourceName() const { return m_selectedName; }
     // The spool file of the running recording.
-    QString spoolPath() const;
+    QString spoolPath() const override;
     // The stream that measures the selected source while idle is open.
     bool isMeasuringIdle();
 

@@ -3,8 +3,10 @@
 #include "platform/recording_format.h"
 #include "recording/level_meter.h"
 #include "recording/output_location.h"
+#include "recording/pulse_capture.h"
 #include "recording/recording_clock.h"
 #include "recording/recovery.h"
+#include "recording/take_encoder.h"
 
 #include <QDir>
 #include <QFile>
@@ -111,6 +113,8 @@ Recorder::Recorder(CaptureComponent& capture, const AppPaths& paths, const Setti
         {m_paths.recordingFolder(), QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath()});
 }
 
+Recorder::~Recorder() = default;
+
 QString Recorder::standInText(const QString& chosen, const QString& instead)
 {
     return QStringLiteral("%1 is not connected; recording from %2").arg(chosen, instead);
@@ -158,9 +162,17 @@ bool Recorder::record()
                       StatusTone::Attention, location);
         return false;
     }
-    // The recording streams to disk beside its destination, so that saving it is a rename.
-    const QString planned =
-        output_location::freeName(m_shared.OutputPath, m_outputSuffix, m_shared.ConvertOnCompletion == 1).path;
+    // The recording streams to disk beside its destination, so that saving it is a rename. Its name
+    // is free in the format it is saved as too.
+    m_saveFormat = m_settings.saveFormat();
+    const QString other = m_saveFormat == recording_format::SaveFormat::Wav
+                              ? QString()
+                              : recording_format::saveFormatExtension(m_saveFormat);
+    const output_location::FreeName free =
+        output_location::freeName(m_shared.OutputPath, m_outputSuffix, m_shared.ConvertOnCompletion == 1, other);
+    const QString planned = free.path;
+    m_plannedPath = QFileInfo(planned).absoluteFilePath();
+    m_plannedSuffix = free.suffix;
     m_capture.setSpoolTarget(QFileInfo(planned).absoluteFilePath());
     m_folderAtRecord = QFileInfo(QFileInfo(planned).absolutePath()).isDir();
     m_stopWanted = false;
@@ -191,6 +203,7 @@ void Recorder::started(int32_t result)
     // The size estimate goes by the data rate Preferences shows for the format, rounded as shown.
     m_megabytesPerSecond = recording_clock::megabytesPerSecond(recording_format::dataRateText(
         recording_format::megabytesPerMinute(m_shared.SamplesPerSec, m_shared.Channels, m_shared.BitsPerSample)));
+    beginEncoding();
     // A Stop while starting, or a source that failed as soon as it delivered: the take ends now, and
     // nobody sees it recording in between.
     if (m_stopWanted || m_capture.failure() != CaptureComponent::Failure::None) {
@@ -206,6 +219,57 @@ void Recorder::started(int32_t result)
         const QString instead = m_capture.recordingSourceDescription();
         Q_EMIT status(standInText(standIn.chosen, instead.isEmpty() ? standIn.instead : instead), StatusTone::Busy);
     }
+    if (!m_encoderTrouble.isEmpty())
+        Q_EMIT status(QStringLiteral("Recording, but it cannot be saved as %1: %2. The wave file will be kept.")
+                          .arg(recording_format::saveFormatName(m_saveFormat), m_encoderTrouble),
+                      StatusTone::Attention);
+}
+
+namespace {
+
+TakeEncoder::Kind encoderKind(recording_format::SaveFormat format)
+{
+    switch (format) {
+    case recording_format::SaveFormat::Flac:
+        return TakeEncoder::Kind::Flac;
+    case recording_format::SaveFormat::Vorbis:
+        return TakeEncoder::Kind::Vorbis;
+    case recording_format::SaveFormat::Opus:
+        return TakeEncoder::Kind::Opus;
+    case recording_format::SaveFormat::Mp3:
+    case recording_format::SaveFormat::Wav:
+        break;
+    }
+    return TakeEncoder::Kind::Mp3;
+}
+
+} // namespace
+
+void Recorder::beginEncoding()
+{
+    m_encoder.reset();
+    m_encoderTrouble.clear();
+    m_encodedPath.clear();
+    if (m_saveFormat == recording_format::SaveFormat::Wav)
+        return;
+    m_encodedPath = output_location::siblingPath(m_plannedPath, recording_format::saveFormatExtension(m_saveFormat));
+    // A component without a growing file of its own: the copy is made from the saved file at Stop.
+    const QString spool = m_capture.spoolPath();
+    if (spool.isEmpty())
+        return;
+    TakeEncoder::Mp3Options mp3;
+    const QString bundled = m_paths.programFile(QStringLiteral("lame"));
+    mp3.program = QFile::encodeName(QFileInfo(bundled).isExecutable() ? bundled : QStringLiteral("lame")).toStdString();
+    mp3.arguments = m_shared.LameOptions.split(u' ', Qt::SkipEmptyParts);
+    auto encoder = std::make_unique<TakeEncoder>();
+    std::string error;
+    if (!encoder->start(QFile::encodeName(spool).toStdString(),
+                        PulseCapture::formatFor(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample),
+                        encoderKind(m_saveFormat), QFile::encodeName(m_encodedPath).toStdString(), mp3, &error)) {
+        m_encoderTrouble = QString::fromStdString(error);
+        return;
+    }
+    m_encoder = std::move(encoder);
 }
 
 bool Recorder::pauseOrResume()
@@ -320,7 +384,11 @@ bool Recorder::finishTake()
         return false;
     // A recording never replaces an existing file: names whose file exists are skipped.
     const bool converting = m_shared.ConvertOnCompletion == 1;
-    const output_location::FreeName name = output_location::freeName(m_shared.OutputPath, m_outputSuffix, converting);
+    output_location::FreeName name = output_location::freeName(m_shared.OutputPath, m_outputSuffix, converting);
+    // A take saved in another format keeps the name its copy was made under at Record; the copy
+    // itself holds that name in its own format.
+    if (m_saveFormat != recording_format::SaveFormat::Wav)
+        name = {m_plannedPath, m_plannedSuffix};
     m_shared.OutputPath = name.path;
     m_savedSuffix = name.suffix;
     m_savingPath = name.path;
@@ -341,9 +409,6 @@ bool Recorder::finishTake()
 
 void Recorder::takeSaved(int32_t result)
 {
-    const CaptureComponent::Failure failure = m_capture.failure();
-    const bool folderWasThere = m_folderAtStop;
-
     // Where the take is, and how much it holds: only a file that holds audio counts as saved.
     QString path;
     if (result == CaptureComponent::Saved || result == CaptureComponent::SavedIncomplete)
@@ -355,6 +420,88 @@ void Recorder::takeSaved(int32_t result)
         QFile::remove(path);
         path.clear();
     }
+    // A take in the wave file in full: its copy in the chosen format is finished before it counts
+    // as saved. Otherwise the wave file is what there is.
+    const bool encoded = m_saveFormat != recording_format::SaveFormat::Wav;
+    if (encoded && !path.isEmpty() && result == CaptureComponent::Saved && m_encoderTrouble.isEmpty()) {
+        m_saveResult = result;
+        m_wavePath = path;
+        m_waveSeconds = seconds;
+        if (finishEncoding(path))
+            return;
+    }
+    m_encoder.reset();
+    QString note;
+    if (encoded && !path.isEmpty())
+        note = QStringLiteral("It was not saved as %1%2.")
+                   .arg(recording_format::saveFormatName(m_saveFormat),
+                        m_encoderTrouble.isEmpty() ? QString() : QStringLiteral(": ") + m_encoderTrouble);
+    report(result, path, seconds, note);
+}
+
+bool Recorder::finishEncoding(const QString& wavePath)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(QFile::encodeName(wavePath).constData(), SFM_READ, &info);
+    if (!file) {
+        m_encoderTrouble = QStringLiteral("the wave file cannot be read");
+        return false;
+    }
+    sf_close(file);
+    if (!m_encoder) {
+        // Nothing followed the take while it recorded: the copy is made from the saved file.
+        m_encoder = std::make_unique<TakeEncoder>();
+        TakeEncoder::Mp3Options mp3;
+        const QString bundled = m_paths.programFile(QStringLiteral("lame"));
+        mp3.program =
+            QFile::encodeName(QFileInfo(bundled).isExecutable() ? bundled : QStringLiteral("lame")).toStdString();
+        mp3.arguments = m_shared.LameOptions.split(u' ', Qt::SkipEmptyParts);
+        const WaveSpool::Format format = PulseCapture::formatFor(
+            info.channels, info.samplerate, (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 8 : 16);
+        std::string error;
+        if (!m_encoder->start(QFile::encodeName(wavePath).toStdString(), format, encoderKind(m_saveFormat),
+                              QFile::encodeName(m_encodedPath).toStdString(), mp3, &error)) {
+            m_encoder.reset();
+            m_encoderTrouble = QString::fromStdString(error);
+            return false;
+        }
+    }
+    // The copy has followed the take; what is left takes a moment, on the encoder's thread.
+    QPointer<Recorder> alive(this);
+    m_encoder->finish(uint64_t(info.frames), [alive](const TakeEncoder::Result& result) {
+        const bool ok = result.ok;
+        const QString error = QString::fromStdString(result.error);
+        QMetaObject::invokeMethod(
+            alive.data(),
+            [alive, ok, error] {
+                if (alive)
+                    alive->takeEncoded(ok, error);
+            },
+            Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void Recorder::takeEncoded(bool ok, const QString& error)
+{
+    if (m_encoder)
+        m_encoder->wait();
+    m_encoder.reset();
+    if (ok) {
+        // The copy holds the take: the wave file it was made from goes.
+        QFile::remove(m_wavePath);
+        report(m_saveResult, canonicalPath(m_encodedPath), m_waveSeconds, {});
+        return;
+    }
+    m_encoderTrouble = error;
+    report(m_saveResult, m_wavePath, m_waveSeconds,
+           QStringLiteral("It was not saved as %1: %2.").arg(recording_format::saveFormatName(m_saveFormat), error));
+}
+
+void Recorder::report(int32_t result, QString path, double seconds, const QString& encodingNote)
+{
+    const CaptureComponent::Failure failure = m_capture.failure();
+    const bool folderWasThere = m_folderAtStop;
     const QString reason = failureReason(failure, m_capture.writeError());
     QString outcome;
     if (path.isEmpty())
@@ -375,6 +522,11 @@ void Recorder::takeSaved(int32_t result)
                             .arg(path);
     else if (result == CaptureComponent::SavedIncomplete)
         outcome = QStringLiteral("A write failed; what was written is kept in %1").arg(path);
+    // Not in the chosen format: the wave file holds the take, and the message says so.
+    if (!encodingNote.isEmpty())
+        outcome = outcome.isEmpty()
+                      ? QStringLiteral("%1 The recording is kept as the wave file %2").arg(encodingNote, path)
+                      : outcome + u' ' + encodingNote;
     // Saved in full where it was meant to go, in a folder that had to be made: worth saying, but no
     // trouble, and the conversion goes on.
     QString folderNote;
@@ -402,6 +554,10 @@ void Recorder::takeSaved(int32_t result)
                                      "before.")
                           .arg(path, tenths(missed)),
                       StatusTone::Attention, path);
+    } else if (outcome.isEmpty() && m_saveFormat != recording_format::SaveFormat::Wav) {
+        Q_EMIT status(QStringLiteral("Recording is over,%1 file has saved in appointed path")
+                          .arg(recording_format::saveFormatName(m_saveFormat)),
+                      StatusTone::Unchanged);
     } else if (outcome.isEmpty()) {
         Q_EMIT status(kSaved, StatusTone::Unchanged);
     } else {
@@ -412,7 +568,7 @@ void Recorder::takeSaved(int32_t result)
     m_outputSuffix = raised(m_savedSuffix + 1);
     // Saved in full where it was meant to go: whoever converts takes it from here, before the session
     // is idle, so that nothing starts in between.
-    if (outcome.isEmpty())
+    if (outcome.isEmpty() && m_saveFormat == recording_format::SaveFormat::Wav)
         Q_EMIT saved(path, length);
     setState(State::Idle);
 }

@@ -12,6 +12,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+class TakeEncoder;
 
 // The recording session: record, pause, resume and stop over the capture component, the recording
 // clock and the naming of the files. It holds the state; the windows show what it emits. Stop
@@ -35,6 +38,7 @@ public:
 
     Recorder(CaptureComponent& capture, const AppPaths& paths, const Settings& settings, SharedState& state,
              QObject* parent = nullptr);
+    ~Recorder() override;
 
     // What the status line says while the source chosen by name is away and another records in its
     // place.
@@ -126,6 +130,12 @@ private:
     void captureFailed();
     bool finishTake();
     void takeSaved(int32_t result);
+    // The take's copy in the chosen format, made while it records: started with the take, finished
+    // after the wave file is saved; the wave file goes once the copy is checked.
+    void beginEncoding();
+    bool finishEncoding(const QString& wavePath);
+    void takeEncoded(bool ok, const QString& error);
+    void report(int32_t result, QString path, double seconds, const QString& encodingNote);
     // The silence watch: a take whose peak stays below -60 dBFS for this long says so on the status
     // line, and the line goes back to the recording text once sound arrives.
     static constexpr int kSilentSeconds = 10;
@@ -163,5 +173,17 @@ private:
     // The take being saved: the suffix its name took, and whether its folder was there at Stop.
     int64_t m_savedSuffix = 0;
     QString m_savingPath;
+    // The take's format and the name its wave file was planned under at Record.
+    recording_format::SaveFormat m_saveFormat = recording_format::SaveFormat::Wav;
+    QString m_plannedPath;
+    qint64 m_plannedSuffix = 0;
+    // Its copy in that format, where it goes, and why it could not be made.
+    std::unique_ptr<TakeEncoder> m_encoder;
+    QString m_encodedPath;
+    QString m_encoderTrouble;
+    // The saved take while its copy is finished: the save's result and the wave file's length.
+    int32_t m_saveResult = 0;
+    QString m_wavePath;
+    double m_waveSeconds = -1;
     bool m_folderAtStop = true;
 };

@@ -100,7 +100,9 @@ bool readTake(const std::string& path, Take& take)
         return false;
     take.rate = info.samplerate;
     take.channels = info.channels;
-    take.bits = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 8 : 16;
+    // 8-bit audio: unsigned in a wave file, signed in FLAC; both read as they were recorded.
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    take.bits = subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_S8 ? 8 : 16;
     std::vector<short> shorts(size_t(info.frames) * size_t(info.channels));
     const sf_count_t read = sf_readf_short(file, shorts.data(), info.frames);
     sf_close(file);
@@ -159,8 +161,34 @@ int usage()
 
 } // namespace
 
+// take_check --info FILE: "RATE CHANNELS FRAMES RMS-DBFS" of any file libsndfile decodes, for
+// takes in a lossy format, which are compared by length and level instead of sample by sample.
+int info(const char* path)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path, SFM_READ, &info);
+    if (!file) {
+        std::printf("FAIL: %s does not decode: %s\n", path, sf_strerror(nullptr));
+        return 1;
+    }
+    std::vector<float> block(4096 * size_t(info.channels));
+    double sum = 0;
+    long long frames = 0;
+    for (sf_count_t got; (got = sf_readf_float(file, block.data(), 4096)) > 0;) {
+        for (sf_count_t i = 0; i < got * info.channels; ++i)
+            sum += double(block[size_t(i)]) * block[size_t(i)];
+        frames += got;
+    }
+    sf_close(file);
+    const double rms = frames > 0 ? std::sqrt(sum / double(frames * info.channels)) : 0;
+    std::printf("%d %d %lld %.2f\n", info.samplerate, info.channels, frames, rms > 0 ? 20 * std::log10(rms) : -200.0);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--info")
+        return info(argv[2]);
     std::string takePath;
     std::vector<Log> logs;
     double record = 0;

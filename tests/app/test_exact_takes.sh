@@ -2,8 +2,8 @@
 # A user's takes, each compared frame for frame with the signal played meanwhile into the sink whose
 # monitor it records (tests/app/take_check.cpp): Record by hot key 0.1 s after the window appears, by
 # the button at 0.5 s, by "trelvik --command record" at 1 s, and by hot key at 5 s with a pause and a
-# resume; right after the source came back, and right after the sound server came back; and one take
-# in every recording format. Every take holds the played signal and nothing else, in order, parted
+# resume; right after the source came back, and right after the sound server came back; one take
+# saved in each compressed format; and one take in every recording format. Every take holds the played signal and nothing else, in order, parted
 # only at its pauses; it begins with the audio heard when Record was pressed (within a fragment, or
 # as much later as the status line says it missed), and ends with the audio heard at Pause and Stop.
 #
@@ -240,6 +240,49 @@ recorded 1.2
 stop
 check later_2.wav "hot key as soon as the sound server came back"
 quit
+
+# --- a take saved as FLAC holds the signal sample for sample; the lossy formats hold its length;
+# each is ready and listed at Stop, and its wave file is gone ---
+
+save_as() { # take-name format
+    configure "$1" "$sink.monitor" 44100 2 16
+    printf 'Save Format=%s\n' "$2" >>"$work/home/Config.ini"
+}
+saved_as() { # file situation
+    a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "$2: Record is not enabled again"
+    [ -s "$work/rec/$1" ] || fail "$2: $1 was not saved: $(a11y --window Trelvik text text Status)"
+    [ ! -e "$work/rec/${1%.*}.wav" ] || fail "$2: the wave file is still there beside $1"
+    a11y --window Trelvik wait "list item" "~01 .*/${1//./\\.}" >/dev/null || fail "$2: $1 is not in the list"
+}
+save_as saved FLAC
+start
+at "$shown" 0.3
+record key
+recorded 1.5
+stop
+saved_as saved.flac "saved as FLAC"
+check saved.flac "saved as FLAC"
+quit
+for choice in "Ogg Vorbis:ogg" "Opus:opus" "MP3:mp3"; do
+    save_as "saved-${choice#*:}" "${choice%:*}"
+    start
+    at "$shown" 0.3
+    record key
+    recorded 1.5
+    stop
+    file="saved-${choice#*:}.${choice#*:}"
+    saved_as "$file" "saved as ${choice%:*}"
+    status="$(a11y --window Trelvik text text Status)"
+    missed="$(sed -n 's/.* first \([0-9][0-9.,]*\) s are missing.*/\1/p' <<<"$status" | tr , .)"
+    read -r rate channels frames level <<<"$("$tools/take_check" --info "$work/rec/$file")"
+    echo "--- saved as ${choice%:*} ($kind): $status; $rate Hz, $channels channels, $frames frames, $level dBFS"
+    # Within a codec frame of the wave file it was made from, which holds the time from Record to
+    # Stop but for the start the status line says is missing.
+    awk -v f="$frames" -v r="$rate" -v a="$record_at" -v b="$stop_at" -v c="$channels" -v m="${missed:-0}" \
+        'BEGIN { d = f / r - (b - a - m); exit !(c == 2 && d > -0.15 && d < 0.15 && f > 0) }' ||
+        fail "saved as ${choice%:*}: $frames frames at $rate Hz, $channels channels for a take of $(awk -v a="$record_at" -v b="$stop_at" 'BEGIN { print b - a }') s, ${missed:-0} s missing"
+    quit
+done
 
 # --- every recording format, each from a sink of its own format, so that nothing is converted ---
 

@@ -161,6 +161,44 @@ private slots:
         QCOMPARE(unload.count(), 1);
     }
 
+    void saveAsIsStoredByItsTextAndReadBack()
+    {
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        {
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QCOMPARE(window.SaveAsCombo->accessibleName(), QStringLiteral("Save as"));
+            QStringList items;
+            for (int i = 0; i < window.SaveAsCombo->count(); ++i)
+                items.append(window.SaveAsCombo->itemText(i));
+            QCOMPARE(items, QStringList({"WAV", "FLAC", "Ogg Vorbis", "Opus", "MP3"}));
+            QCOMPARE(window.SaveAsCombo->currentText(), QStringLiteral("WAV"));
+            // Ok without a choice leaves a file without the key as it was: it means WAV.
+            press(window.SkinButton1);
+            QVERIFY(!f.configText().contains("Save Format"));
+        }
+        {
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            pickRate(window.SaveAsCombo, 2);
+            QVERIFY(!f.configText().contains("Save Format")); // only Ok stores it
+            press(window.SkinButton1);
+            QVERIFY2(f.configText().endsWith("Save Format=Ogg Vorbis\n"), f.configText().constData());
+            QCOMPARE(f.settings.saveFormat(), recording_format::SaveFormat::Vorbis);
+        }
+        {
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QCOMPARE(window.SaveAsCombo->currentText(), QStringLiteral("Ogg Vorbis"));
+            pickRate(window.SaveAsCombo, 4);
+            press(window.SkinButton2); // Cancel stores nothing
+            QCOMPARE(f.settings.saveFormat(), recording_format::SaveFormat::Vorbis);
+        }
+        // A value this version does not know, or a misspelt one, reads as WAV.
+        for (const QByteArray& stored : {QByteArray("AIFF"), QByteArray("flac"), QByteArray("")}) {
+            f.config("[Config]\nSave Format=" + stored + "\n");
+            QCOMPARE(f.settings.saveFormat(), recording_format::SaveFormat::Wav);
+        }
+    }
+
     void okWritesTheThreeKeysInOrder()
     {
         Fixture f;

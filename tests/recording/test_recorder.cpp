@@ -539,6 +539,58 @@ private slots:
         QVERIFY(s.controller.canRecord());
     }
 
+    void aTakeIsSavedInTheChosenFormatOrKeptAsWave()
+    {
+        Session s;
+        s.shared.ConvertOnCompletion = 1; // the take is compressed already: nothing to convert
+        s.standInEncoder();
+        writeTextFile(s.paths.configFile(),
+                      "[Config]\nSave Position=" + s.dir.filePath(QStringLiteral("take.wav")).toUtf8() +
+                          "\nSave Format=FLAC\n");
+        s.capture.secondsOnStop = 1.5;
+        // A FLAC of that name is there already: the take gets the next number, in both formats.
+        writeTextFile(s.dir.filePath(QStringLiteral("take.flac")), "earlier");
+        QVERIFY(s.recorder.record());
+        QCOMPARE(s.capture.spoolTarget, QFileInfo(s.dir.filePath(QStringLiteral("take_1.wav"))).absoluteFilePath());
+        s.recorder.tick();
+        s.recorder.tick();
+        QVERIFY(s.stop());
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        const QString flac = s.file(QStringLiteral("take_1.flac"));
+        QVERIFY(!flac.isEmpty());
+        QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take_1.wav"))));
+        QCOMPARE(readTextFile(s.dir.filePath(QStringLiteral("take.flac"))), QByteArray("earlier"));
+        SF_INFO info{};
+        SNDFILE* file = sf_open(QFile::encodeName(flac).constData(), SFM_READ, &info);
+        QVERIFY(file);
+        sf_close(file);
+        QCOMPARE(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_FLAC);
+        QCOMPARE(info.frames, sf_count_t(1.5 * 8000));
+        QCOMPARE(s.listed, QStringList({"00:01 " + flac}));
+        QCOMPARE(s.messages.last().text, QStringLiteral("Recording is over,FLAC file has saved in appointed path"));
+        QVERIFY(!s.conversion.holdsRecord());
+
+        // An encoder that fails: the wave file is kept and listed, and the status line says so.
+        writeTextFile(s.paths.configFile(),
+                      "[Config]\nSave Position=" + s.dir.filePath(QStringLiteral("take.wav")).toUtf8() +
+                          "\nSave Format=MP3\n");
+        const QString script = s.paths.programFile(QStringLiteral("lame"));
+        writeTextFile(script, "#!/bin/sh\necho 'lame: out of order' >&2\nexit 3\n");
+        s.listed.clear();
+        QVERIFY(s.recorder.record());
+        QVERIFY(s.stop());
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        const QString wave = s.file(QStringLiteral("take_2.wav"));
+        QVERIFY2(!wave.isEmpty(), qPrintable(s.listed.join(u'|') + u'|' + s.messages.last().text));
+        QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take_2.mp3"))));
+        QCOMPARE(s.listed, QStringList({"00:01 " + wave}));
+        const QString said = s.messages.last().text;
+        QVERIFY2(said.startsWith(QStringLiteral("It was not saved as MP3: ")) &&
+                     said.endsWith(QStringLiteral(". The recording is kept as the wave file ") + wave),
+                 qPrintable(said));
+        QCOMPARE(s.messages.last().tone, StatusTone::Attention);
+    }
+
     void theConversionAtStopNeverReplacesAnMp3()
     {
         Session s;
