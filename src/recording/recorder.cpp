@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <sndfile.h>
@@ -245,6 +246,11 @@ TakeEncoder::Kind encoderKind(recording_format::SaveFormat format)
 
 } // namespace
 
+QString Recorder::copyPath() const
+{
+    return m_encodedPath + QString::fromLatin1(kCopySuffix);
+}
+
 void Recorder::beginEncoding()
 {
     m_encoder.reset();
@@ -265,7 +271,7 @@ void Recorder::beginEncoding()
     std::string error;
     if (!encoder->start(QFile::encodeName(spool).toStdString(),
                         PulseCapture::formatFor(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample),
-                        encoderKind(m_saveFormat), QFile::encodeName(m_encodedPath).toStdString(), mp3, &error)) {
+                        encoderKind(m_saveFormat), QFile::encodeName(copyPath()).toStdString(), mp3, &error)) {
         m_encoderTrouble = QString::fromStdString(error);
         return;
     }
@@ -460,7 +466,7 @@ bool Recorder::finishEncoding(const QString& wavePath)
             info.channels, info.samplerate, (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 8 : 16);
         std::string error;
         if (!m_encoder->start(QFile::encodeName(wavePath).toStdString(), format, encoderKind(m_saveFormat),
-                              QFile::encodeName(m_encodedPath).toStdString(), mp3, &error)) {
+                              QFile::encodeName(copyPath()).toStdString(), mp3, &error)) {
             m_encoder.reset();
             m_encoderTrouble = QString::fromStdString(error);
             return false;
@@ -487,15 +493,21 @@ void Recorder::takeEncoded(bool ok, const QString& error)
     if (m_encoder)
         m_encoder->wait();
     m_encoder.reset();
+    QString why = error;
     if (ok) {
-        // The copy holds the take: the wave file it was made from goes.
-        QFile::remove(m_wavePath);
-        report(m_saveResult, canonicalPath(m_encodedPath), m_waveSeconds, {});
-        return;
+        // The checked copy takes its name, never replacing a file that took the name meanwhile; then
+        // it holds the take, and the wave file it was made from goes.
+        if (QFile::rename(copyPath(), m_encodedPath)) {
+            QFile::remove(m_wavePath);
+            report(m_saveResult, canonicalPath(m_encodedPath), m_waveSeconds, {});
+            return;
+        }
+        QFile::remove(copyPath());
+        why = QStringLiteral("%1 was taken meanwhile").arg(QFileInfo(m_encodedPath).fileName());
     }
-    m_encoderTrouble = error;
+    m_encoderTrouble = why;
     report(m_saveResult, m_wavePath, m_waveSeconds,
-           QStringLiteral("It was not saved as %1: %2.").arg(recording_format::saveFormatName(m_saveFormat), error));
+           QStringLiteral("It was not saved as %1: %2.").arg(recording_format::saveFormatName(m_saveFormat), why));
 }
 
 void Recorder::report(int32_t result, QString path, double seconds, const QString& encodingNote)
@@ -628,10 +640,26 @@ int Recorder::recoverTakes(const QStringList& folders)
     for (const QString& folder : folders)
         where.push_back(QFile::encodeName(folder).toStdString());
     QStringList recovered;
+    QStringList unfinished;
     for (OrphanTake& take : OrphanTake::find(where)) {
         // The setup wizard's test recordings are scratch, not takes of the user's.
-        if (QFileInfo(QFile::decodeName(take.path().c_str())).fileName().startsWith(QStringLiteral("trelvik-test-")))
+        const QFileInfo spool(QFile::decodeName(take.path().c_str()));
+        if (spool.fileName().startsWith(QStringLiteral("trelvik-test-")))
             continue;
+        // The copy in another format that was being made beside it was cut off with the program: the
+        // wave file holds the take, and the copy goes.
+        QString planned = spool.fileName().chopped(int(std::strlen(WaveSpool::suffix)));
+        static const QRegularExpression numbered(QStringLiteral("\\.[0-9]+$"));
+        planned.remove(numbered);
+        for (recording_format::SaveFormat format : recording_format::kSaveFormats) {
+            if (format == recording_format::SaveFormat::Wav)
+                continue;
+            const QString copy = output_location::siblingPath(spool.dir().filePath(planned),
+                                                              recording_format::saveFormatExtension(format)) +
+                                 QString::fromLatin1(kCopySuffix);
+            if (QFileInfo::exists(copy) && QFile::remove(copy))
+                unfinished.append(recording_format::saveFormatName(format));
+        }
         const OrphanTake::Verdict verdict = take.repair();
         if (verdict == OrphanTake::Verdict::Empty) {
             take.remove();
@@ -660,14 +688,21 @@ int Recorder::recoverTakes(const QStringList& folders)
         Q_EMIT listed(recording_clock::lengthText(QString::number(seconds / 60), QString::number(seconds % 60)), path);
         recovered.append(path);
     }
+    // Takes whose copy in another format was cut off are wave files now, and the line says why.
+    QString kept;
+    if (!unfinished.isEmpty())
+        kept = recovered.size() == 1
+                   ? QStringLiteral(" It is kept as a wave file: its %1 copy was not finished.").arg(unfinished.first())
+                   : QStringLiteral(" They are kept as wave files: copies in another format were not finished.");
     if (recovered.size() == 1)
         Q_EMIT status(
-            QStringLiteral("Recovered a recording not saved when Trelvik last ended: %1").arg(recovered.first()),
+            QStringLiteral("Recovered a recording not saved when Trelvik last ended: %1").arg(recovered.first()) + kept,
             StatusTone::Attention, recovered.first());
     else if (recovered.size() > 1)
         Q_EMIT status(QStringLiteral("Recovered %1 recordings not saved when Trelvik last ended; the last is %2")
-                          .arg(recovered.size())
-                          .arg(recovered.last()),
+                              .arg(recovered.size())
+                              .arg(recovered.last()) +
+                          kept,
                       StatusTone::Attention, recovered.last());
     return int(recovered.size());
 }

@@ -133,6 +133,10 @@ private:
     // The take's copy in the chosen format, made while it records: started with the take, finished
     // after the wave file is saved; the wave file goes once the copy is checked.
     void beginEncoding();
+    // While it is made, the copy is "<take>.<extension>.encoding": a file of that name beside a take
+    // left by a killed program is its unfinished copy.
+    static constexpr const char* kCopySuffix = ".encoding";
+    QString copyPath() const;
     bool finishEncoding(const QString& wavePath);
     void takeEncoded(bool ok, const QString& error);
     void report(int32_t result, QString path, double seconds, const QString& encodingNote);

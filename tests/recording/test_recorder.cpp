@@ -559,6 +559,7 @@ private slots:
         const QString flac = s.file(QStringLiteral("take_1.flac"));
         QVERIFY(!flac.isEmpty());
         QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take_1.wav"))));
+        QVERIFY(QDir(s.dir.path()).entryList({QStringLiteral("*.encoding")}, QDir::Files).isEmpty());
         QCOMPARE(readTextFile(s.dir.filePath(QStringLiteral("take.flac"))), QByteArray("earlier"));
         SF_INFO info{};
         SNDFILE* file = sf_open(QFile::encodeName(flac).constData(), SFM_READ, &info);
@@ -583,6 +584,7 @@ private slots:
         const QString wave = s.file(QStringLiteral("take_2.wav"));
         QVERIFY2(!wave.isEmpty(), qPrintable(s.listed.join(u'|') + u'|' + s.messages.last().text));
         QVERIFY(!QFileInfo::exists(s.dir.filePath(QStringLiteral("take_2.mp3"))));
+        QVERIFY(QDir(s.dir.path()).entryList({QStringLiteral("*.encoding")}, QDir::Files).isEmpty());
         QCOMPARE(s.listed, QStringList({"00:01 " + wave}));
         const QString said = s.messages.last().text;
         QVERIFY2(said.startsWith(QStringLiteral("It was not saved as MP3: ")) &&
