@@ -6,6 +6,7 @@
 
 #include "platform/pulse_context.h"
 #include "recording/pulse_capture.h"
+#include "recording/recorder.h"
 #include "tests/recording/pulse_test_support.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextStream>
 
 #include <cerrno>
 #include <cstdio>
@@ -240,6 +242,87 @@ private slots:
         QVERIFY(wave.ok);
         QVERIFY2(wave.info.frames > 44100 * 4, qPrintable(QString::number(wave.info.frames)));
         QVERIFY(loudSpan(wave, 0.1).first >= 0);
+        ::umount(QFile::encodeName(small).constData());
+    }
+
+    // A take saved as FLAC: when its source goes, the take ends as FLAC, holding what came before;
+    // when the disk fills up, the wave file holds what was written and the unfinished copy goes.
+    void aTakeSavedInAnotherFormatSurvivesTheSourceGoingAndAFullDisk()
+    {
+        PrivateServer server(m_dir.filePath(QStringLiteral("copy")), {nullSink(QStringLiteral("copy_keep"))});
+        QVERIFY(server.start());
+        const int sink = server.loadModule(QStringLiteral("module-null-sink"),
+                                           {QStringLiteral("sink_name=copy_gone"), QStringLiteral("rate=44100")});
+        QVERIFY(sink >= 0);
+        const QString folder = m_dir.filePath(QStringLiteral("copies"));
+        QVERIFY(QDir().mkpath(folder));
+        Rig rig(server, folder);
+        QVERIFY(rig.select("copy_gone.monitor"));
+        const AppPaths paths = AppPaths::inFolder(folder);
+        auto configure = [&paths](const QString& take) {
+            QFile file(paths.configFile());
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QTextStream(&file) << "[Config]\nSave Position=" << take << "\nSave Format=FLAC\n";
+        };
+        configure(folder + QStringLiteral("/take.wav"));
+        const Settings settings(paths.configFile());
+        SharedState shared;
+        shared.Channels = 2;
+        shared.BitsPerSample = 16;
+        shared.SamplesPerSec = 44100;
+        Recorder recorder(*rig.capture, paths, settings, shared);
+        recorder.Savefile();
+        QStringList messages;
+        QObject::connect(&recorder, &Recorder::status, [&messages](const QString& text) { messages.append(text); });
+        QStringList listed;
+        QObject::connect(&recorder, &Recorder::listed,
+                         [&listed](const QString&, const QString& path) { listed.append(path); });
+
+        auto tone = std::make_unique<Tone>(server, QStringLiteral("copy_gone"), m_tone);
+        QVERIFY(recorder.record());
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Recording, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rig.capture->spoolPath()).size() > 44100 * 4, 10000);
+        QVERIFY(QFileInfo::exists(folder + QStringLiteral("/take.flac.encoding")));
+        tone.reset();
+        server.pactl({QStringLiteral("unload-module"), QString::number(sink)});
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Idle, 10000);
+        const QString flac = QFileInfo(folder + QStringLiteral("/take.flac")).canonicalFilePath();
+        QVERIFY2(!flac.isEmpty(), qPrintable(messages.join(u'|')));
+        QCOMPARE(listed, QStringList({flac}));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/take.wav")));
+        QVERIFY2(messages.last().startsWith(QStringLiteral("Recording stopped: the source is gone.")) &&
+                     messages.last().endsWith(flac),
+                 qPrintable(messages.last()));
+        const Wave kept = readWave(flac);
+        QVERIFY(kept.ok);
+        QVERIFY2(kept.info.frames > 44100, qPrintable(QString::number(kept.info.frames)));
+        QVERIFY(loudSpan(kept, 0.1).first >= 0);
+
+        const QString small = m_dir.filePath(QStringLiteral("small-copy"));
+        QVERIFY(QDir().mkpath(small));
+        if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
+        QVERIFY(rig.select("copy_keep.monitor"));
+        configure(small + QStringLiteral("/take.wav"));
+        recorder.Savefile();
+        rig.capture->setSpoolFolder(small);
+        Tone keep(server, QStringLiteral("copy_keep"), m_tone);
+        listed.clear();
+        QVERIFY(recorder.record());
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Recording, 5000);
+        // 1 MiB holds about 6 s of the wave file and its copy: the take ends by itself.
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Idle, 20000);
+        // The next take of the session: numbered on.
+        const QString wave = QFileInfo(small + QStringLiteral("/take_1.wav")).canonicalFilePath();
+        QVERIFY2(!wave.isEmpty(), qPrintable(messages.join(u'|')));
+        QCOMPARE(listed, QStringList({wave}));
+        QCOMPARE(QDir(small).entryList(QDir::Files), QStringList({QStringLiteral("take_1.wav")}));
+        QVERIFY2(messages.last().startsWith(QStringLiteral("Recording stopped: the disk is full.")) &&
+                     messages.last().endsWith(QStringLiteral(" It was not saved as FLAC.")),
+                 qPrintable(messages.last()));
+        const Wave written = readWave(wave);
+        QVERIFY(written.ok);
+        QVERIFY(written.info.frames > 44100);
         ::umount(QFile::encodeName(small).constData());
     }
 };
