@@ -154,6 +154,15 @@ QString Conversion::outputFor(const QString& inputf)
 {
     if (inputf.size() < 3)
         return {};
+    // A take saved compressed: its name minus three letters would be no MP3 name ("take.fmp3"), and
+    // encoding it again would only lose more.
+    const QString suffix = QFileInfo(inputf).suffix().toLower();
+    if (suffix == u"flac" || suffix == u"ogg" || suffix == u"opus") {
+        Q_EMIT status(
+            QStringLiteral("%1 is saved compressed already; only wave files are converted to MP3.").arg(inputf),
+            StatusTone::Attention);
+        return {};
+    }
     const QString outputf = inputf.left(inputf.size() - 3) + QStringLiteral("mp3");
     if (outputf == inputf) {
         Q_EMIT status(alreadyMp3(inputf), StatusTone::Attention);

@@ -239,6 +239,15 @@ private slots:
         QVERIFY(f.statusLine()->text().contains(QStringLiteral("already an MP3")));
         QCOMPARE(f.w().statusColour(), kRed);
         QVERIFY(f.recordButton()->isEnabled());
+
+        // Nor is a take saved compressed: no "take.fmp3" beside it.
+        const QString flac = f.take(QStringLiteral("take.flac"), 2, original);
+        f.convertLast();
+        QVERIFY(f.standInArguments().isEmpty());
+        QCOMPARE(f.list()->count(), 2);
+        QCOMPARE(f.statusLine()->text(),
+                 flac + QStringLiteral(" is saved compressed already; only wave files are converted to MP3."));
+        QVERIFY(!QFileInfo::exists(f.path(QStringLiteral("take.fmp3"))));
     }
 
     void wavToMp3ThroughTheDialog()
