@@ -246,6 +246,16 @@ TakeEncoder::Kind encoderKind(recording_format::SaveFormat format)
 
 } // namespace
 
+TakeEncoder::Mp3Options Recorder::mp3Options() const
+{
+    // lame as the conversion runs it: the one in the program's folder first, with the MP3 options.
+    TakeEncoder::Mp3Options mp3;
+    const QString bundled = m_paths.programFile(QStringLiteral("lame"));
+    mp3.program = QFile::encodeName(QFileInfo(bundled).isExecutable() ? bundled : QStringLiteral("lame")).toStdString();
+    mp3.arguments = m_shared.LameOptions.split(u' ', Qt::SkipEmptyParts);
+    return mp3;
+}
+
 QString Recorder::copyPath() const
 {
     return m_encodedPath + QString::fromLatin1(kCopySuffix);
@@ -263,10 +273,7 @@ void Recorder::beginEncoding()
     const QString spool = m_capture.spoolPath();
     if (spool.isEmpty())
         return;
-    TakeEncoder::Mp3Options mp3;
-    const QString bundled = m_paths.programFile(QStringLiteral("lame"));
-    mp3.program = QFile::encodeName(QFileInfo(bundled).isExecutable() ? bundled : QStringLiteral("lame")).toStdString();
-    mp3.arguments = m_shared.LameOptions.split(u' ', Qt::SkipEmptyParts);
+    const TakeEncoder::Mp3Options mp3 = mp3Options();
     auto encoder = std::make_unique<TakeEncoder>();
     std::string error;
     if (!encoder->start(QFile::encodeName(spool).toStdString(),
@@ -457,11 +464,7 @@ bool Recorder::finishEncoding(const QString& wavePath)
     if (!m_encoder) {
         // Nothing followed the take while it recorded: the copy is made from the saved file.
         m_encoder = std::make_unique<TakeEncoder>();
-        TakeEncoder::Mp3Options mp3;
-        const QString bundled = m_paths.programFile(QStringLiteral("lame"));
-        mp3.program =
-            QFile::encodeName(QFileInfo(bundled).isExecutable() ? bundled : QStringLiteral("lame")).toStdString();
-        mp3.arguments = m_shared.LameOptions.split(u' ', Qt::SkipEmptyParts);
+        const TakeEncoder::Mp3Options mp3 = mp3Options();
         const WaveSpool::Format format = PulseCapture::formatFor(
             info.channels, info.samplerate, (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 8 : 16);
         std::string error;

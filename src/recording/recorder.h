@@ -5,6 +5,7 @@
 #include "platform/settings.h"
 #include "platform/shared_state.h"
 #include "platform/status_tone.h"
+#include "recording/take_encoder.h"
 
 #include <QObject>
 #include <QString>
@@ -13,8 +14,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-class TakeEncoder;
 
 // The recording session: record, pause, resume and stop over the capture component, the recording
 // clock and the naming of the files. It holds the state; the windows show what it emits. Stop
@@ -137,6 +136,7 @@ private:
     // left by a killed program is its unfinished copy.
     static constexpr const char* kCopySuffix = ".encoding";
     QString copyPath() const;
+    TakeEncoder::Mp3Options mp3Options() const;
     bool finishEncoding(const QString& wavePath);
     void takeEncoded(bool ok, const QString& error);
     void report(int32_t result, QString path, double seconds, const QString& encodingNote);
