@@ -245,65 +245,75 @@ private slots:
         ::umount(QFile::encodeName(small).constData());
     }
 
-    // A take saved as FLAC: when its source goes, the take ends as FLAC, holding what came before;
-    // when the disk fills up, the wave file holds what was written and the unfinished copy goes.
+    // A take saved in another format: when its source goes, the take ends in that format, holding
+    // what came before; when the disk fills up, the wave file holds what was written and the
+    // unfinished copy goes.
     void aTakeSavedInAnotherFormatSurvivesTheSourceGoingAndAFullDisk()
     {
         PrivateServer server(m_dir.filePath(QStringLiteral("copy")), {nullSink(QStringLiteral("copy_keep"))});
         QVERIFY(server.start());
-        const int sink = server.loadModule(QStringLiteral("module-null-sink"),
-                                           {QStringLiteral("sink_name=copy_gone"), QStringLiteral("rate=44100")});
-        QVERIFY(sink >= 0);
         const QString folder = m_dir.filePath(QStringLiteral("copies"));
         QVERIFY(QDir().mkpath(folder));
         Rig rig(server, folder);
-        QVERIFY(rig.select("copy_gone.monitor"));
         const AppPaths paths = AppPaths::inFolder(folder);
-        auto configure = [&paths](const QString& take) {
+        auto configure = [&paths](const QString& take, const QString& format) {
             QFile file(paths.configFile());
             QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            QTextStream(&file) << "[Config]\nSave Position=" << take << "\nSave Format=FLAC\n";
+            QTextStream(&file) << "[Config]\nSave Position=" << take << "\nSave Format=" << format << "\n";
         };
-        configure(folder + QStringLiteral("/take.wav"));
         const Settings settings(paths.configFile());
         SharedState shared;
         shared.Channels = 2;
         shared.BitsPerSample = 16;
         shared.SamplesPerSec = 44100;
         Recorder recorder(*rig.capture, paths, settings, shared);
-        recorder.Savefile();
         QStringList messages;
         QObject::connect(&recorder, &Recorder::status, [&messages](const QString& text) { messages.append(text); });
         QStringList listed;
         QObject::connect(&recorder, &Recorder::listed,
                          [&listed](const QString&, const QString& path) { listed.append(path); });
 
-        auto tone = std::make_unique<Tone>(server, QStringLiteral("copy_gone"), m_tone);
-        QVERIFY(recorder.record());
-        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Recording, 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rig.capture->spoolPath()).size() > 44100 * 4, 10000);
-        QVERIFY(QFileInfo::exists(folder + QStringLiteral("/take.flac.encoding")));
-        tone.reset();
-        server.pactl({QStringLiteral("unload-module"), QString::number(sink)});
-        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Idle, 10000);
-        const QString flac = QFileInfo(folder + QStringLiteral("/take.flac")).canonicalFilePath();
-        QVERIFY2(!flac.isEmpty(), qPrintable(messages.join(u'|')));
-        QCOMPARE(listed, QStringList({flac}));
-        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/take.wav")));
-        QVERIFY2(messages.last().startsWith(QStringLiteral("Recording stopped: the source is gone.")) &&
-                     messages.last().endsWith(flac),
-                 qPrintable(messages.last()));
-        const Wave kept = readWave(flac);
-        QVERIFY(kept.ok);
-        QVERIFY2(kept.info.frames > 44100, qPrintable(QString::number(kept.info.frames)));
-        QVERIFY(loudSpan(kept, 0.1).first >= 0);
+        for (const auto& [format, extension] : {std::pair{"FLAC", "flac"}, std::pair{"Ogg Vorbis", "ogg"},
+                                                std::pair{"Opus", "opus"}, std::pair{"MP3", "mp3"}}) {
+            const QString name = QStringLiteral("take-") + QLatin1String(extension);
+            const int sink = server.loadModule(QStringLiteral("module-null-sink"),
+                                               {QStringLiteral("sink_name=copy_gone"), QStringLiteral("rate=44100")});
+            QVERIFY(sink >= 0);
+            QVERIFY(rig.select("copy_gone.monitor"));
+            configure(folder + u'/' + name + QStringLiteral(".wav"), QLatin1String(format));
+            recorder.Savefile();
+            recorder.restartNumbering();
+            listed.clear();
+            auto tone = std::make_unique<Tone>(server, QStringLiteral("copy_gone"), m_tone);
+            QVERIFY(recorder.record());
+            QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Recording, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rig.capture->spoolPath()).size() > 44100 * 4, 10000);
+            const QString copy = folder + u'/' + name + u'.' + QLatin1String(extension);
+            QVERIFY(QFileInfo::exists(copy + QStringLiteral(".encoding")));
+            tone.reset();
+            server.pactl({QStringLiteral("unload-module"), QString::number(sink)});
+            QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Idle, 10000);
+            const QString saved = QFileInfo(copy).canonicalFilePath();
+            QVERIFY2(!saved.isEmpty(), qPrintable(messages.join(u'|')));
+            QCOMPARE(listed, QStringList({saved}));
+            QVERIFY(!QFileInfo::exists(folder + u'/' + name + QStringLiteral(".wav")));
+            QVERIFY2(messages.last().startsWith(QStringLiteral("Recording stopped: the source is gone.")) &&
+                         messages.last().endsWith(saved),
+                     qPrintable(messages.last()));
+            const Wave kept = readWave(saved);
+            QVERIFY2(kept.ok, extension);
+            QVERIFY2(kept.info.frames > 44100, qPrintable(QString::number(kept.info.frames)));
+            QVERIFY2(loudSpan(kept, 0.1).first >= 0, extension);
+        }
+        QCOMPARE(QDir(folder).entryList({QStringLiteral("*.encoding"), QStringLiteral("*.recording")}, QDir::Files),
+                 QStringList());
 
         const QString small = m_dir.filePath(QStringLiteral("small-copy"));
         QVERIFY(QDir().mkpath(small));
         if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m") != 0)
             QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
         QVERIFY(rig.select("copy_keep.monitor"));
-        configure(small + QStringLiteral("/take.wav"));
+        configure(small + QStringLiteral("/take.wav"), QStringLiteral("FLAC"));
         recorder.Savefile();
         rig.capture->setSpoolFolder(small);
         Tone keep(server, QStringLiteral("copy_keep"), m_tone);
