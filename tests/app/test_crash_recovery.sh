@@ -94,33 +94,44 @@ painted "$main"
 close_window "$main"
 ends_with 0
 
-# A take being saved as FLAC, killed: the wave file holds it and is recovered; the unfinished copy
-# goes, and the status line says the take is a wave file and why.
-printf 'Save Format=FLAC\n' >>"$work/first/Config.ini"
+# A take being saved in another format, killed: the wave file holds it and is recovered; the
+# unfinished copy goes, and the status line says the take is a wave file and why.
 start_accessibility
-"$bin" --home "$work/first" &
-pid=$!
-window_of "$pid" >/dev/null || fail "the window did not appear for the FLAC take"
-xdotool key F9
-wait_recorded "$work/rec" 2 "$rate"
-[ -s "$work/rec/take_2.flac.encoding" ] || fail "no FLAC copy is made beside the running take: $(ls "$work/rec")"
-recorded="$(recorded_seconds "$work/rec" "$rate")"
-kill -9 "$pid"
-wait "$pid" 2>/dev/null || true
-"$bin" --home "$work/first" &
-pid=$!
-main="$(window_of "$pid")" || fail "the window did not appear after the FLAC take was killed"
-for _ in $(seq 100); do [ -f "$work/rec/take_2.wav" ] && break; sleep 0.1; done
-[ -f "$work/rec/take_2.wav" ] || fail "the killed FLAC take was not recovered as take_2.wav: $(ls "$work/rec")"
-[ ! -e "$work/rec/take_2.flac.encoding" ] && [ ! -e "$work/rec/take_2.flac" ] ||
-    fail "the unfinished FLAC copy is still there: $(ls "$work/rec")"
-duration="$(soxi -D "$work/rec/take_2.wav")" || fail "the recovered FLAC take cannot be read"
-awk -v d="$duration" -v r="$recorded" 'BEGIN { exit !(d >= r - 1) }' ||
-    fail "the recovered FLAC take lasts $duration s of the $recorded s recorded"
-a11y --window Trelvik wait "list item" "~01 .*/take_2\.wav" >/dev/null || fail "the recovered take is not listed"
-status="$(a11y --window Trelvik text text Status)"
-[[ "$status" == "Recovered a recording not saved when Trelvik last ended: "*"take_2.wav It is kept as a wave file: its FLAC copy was not finished." ]] ||
-    fail "the status line says: $status"
-close_window "$main"
-ends_with 0
+cp "$work/first/Config.ini" "$work/first/Config.wave"
+number=2
+for choice in "FLAC:flac" "Ogg Vorbis:ogg" "Opus:opus" "MP3:mp3"; do
+    format="${choice%:*}"
+    extension="${choice#*:}"
+    take="take_$number"
+    { cat "$work/first/Config.wave"; printf 'Save Format=%s\n' "$format"; } >"$work/first/Config.ini"
+    "$bin" --home "$work/first" &
+    pid=$!
+    main="$(window_of "$pid")" || fail "$format: the window did not appear"
+    # A program that starts after a killed one numbers on from the recovered take.
+    xdotool key F9
+    wait_recorded "$work/rec" 2 "$rate"
+    [ -s "$work/rec/$take.$extension.encoding" ] ||
+        fail "$format: no copy is made beside the running take: $(ls "$work/rec")"
+    recorded="$(recorded_seconds "$work/rec" "$rate")"
+    kill -9 "$pid"
+    wait "$pid" 2>/dev/null || true
+    "$bin" --home "$work/first" &
+    pid=$!
+    main="$(window_of "$pid")" || fail "$format: the window did not appear after the kill"
+    for _ in $(seq 100); do [ -f "$work/rec/$take.wav" ] && break; sleep 0.1; done
+    [ -f "$work/rec/$take.wav" ] || fail "$format: the killed take was not recovered as $take.wav: $(ls "$work/rec")"
+    for _ in $(seq 50); do [ ! -e "$work/rec/$take.$extension.encoding" ] && break; sleep 0.1; done
+    [ ! -e "$work/rec/$take.$extension.encoding" ] && [ ! -e "$work/rec/$take.$extension" ] ||
+        fail "$format: the unfinished copy is still there: $(ls "$work/rec")"
+    duration="$(soxi -D "$work/rec/$take.wav")" || fail "$format: the recovered take cannot be read"
+    awk -v d="$duration" -v r="$recorded" 'BEGIN { exit !(d >= r - 1) }' ||
+        fail "$format: the recovered take lasts $duration s of the $recorded s recorded"
+    a11y --window Trelvik wait "list item" "~01 .*/$take\.wav" >/dev/null || fail "$format: the recovered take is not listed"
+    status="$(a11y --window Trelvik text text Status)"
+    [[ "$status" == "Recovered a recording not saved when Trelvik last ended: "*"$take.wav It is kept as a wave file: its $format copy was not finished." ]] ||
+        fail "$format: the status line says: $status"
+    close_window "$main"
+    ends_with 0
+    number=$((number + 1))
+done
 echo PASS
