@@ -2,6 +2,7 @@
 #include "app/form1.h"
 #include "app/remote_control.h"
 #include "app/stall_watch.h"
+#include "control/record_timer.h"
 #include "platform/command_line.h"
 #include "platform/termination_signals.h"
 #include "ui/icon.h"
@@ -31,6 +32,17 @@ int main(int argc, char** argv)
                      usageText().toLocal8Bit().constData());
         return 2;
     case CommandLine::Action::Command: {
+        // A timer that cannot be set is refused here, before anything reaches the program.
+        for (const QString& command : commandLine.commands) {
+            if (!command.startsWith(kTimerCommand))
+                continue;
+            const record_timer::TimerCommand timer =
+                record_timer::parseTimerCommand(command.mid(kTimerCommand.size()), QDateTime::currentDateTimeUtc());
+            if (!timer.ok()) {
+                std::fprintf(stderr, "trelvik: %s\n", timer.error.toLocal8Bit().constData());
+                return 2;
+            }
+        }
         QCoreApplication app(argc, argv);
         QTextStream out(stdout);
         return RemoteControl::send(commandLine.commands, out);

@@ -2,6 +2,7 @@
 
 #include "app/form1.h"
 #include "control/controller.h"
+#include "platform/command_line.h"
 
 #include <QAction>
 #include <QDBusConnection>
@@ -9,6 +10,8 @@
 #include <QDBusInterface>
 #include <QDBusReply>
 #include <QTextStream>
+
+#include <cstdio>
 
 namespace {
 
@@ -45,6 +48,21 @@ int RemoteControl::send(const QStringList& commands, QTextStream& out)
     QDBusInterface program(QString::fromLatin1(kService), QString::fromLatin1(kPath),
                            QStringLiteral("org.trelvik.Trelvik"), bus);
     for (const QString& command : commands) {
+        if (command.startsWith(kTimerCommand)) {
+            const QDBusMessage reply = program.call(QStringLiteral("Timer"), command.mid(kTimerCommand.size()));
+            if (reply.type() != QDBusMessage::ReplyMessage) {
+                out.flush();
+                return 1;
+            }
+            // Refused by the running program (a take runs, the time has passed meanwhile): it says why.
+            const QString refused = reply.arguments().value(0).toString();
+            if (!refused.isEmpty()) {
+                out.flush();
+                std::fprintf(stderr, "trelvik: %s\n", refused.toLocal8Bit().constData());
+                return 2;
+            }
+            continue;
+        }
         // Stop is answered once its save is done; a conversion at Stop may take a while longer.
         program.setTimeout(command == u"stop" ? 120000 : -1);
         const QDBusMessage reply = program.call(commandMethod(command));
@@ -103,6 +121,11 @@ void RemoteControl::answerWhen(const std::function<bool()>& done, const std::fun
     });
 }
 
+QString RemoteControl::Timer(const QString& words)
+{
+    return m_controller.setTimer(words);
+}
+
 void RemoteControl::Toggle()
 {
     if (m_controller.recordAction()->isEnabled())
@@ -134,7 +157,7 @@ QString RemoteControl::stateName() const
     case Controller::State::Paused:
         return QStringLiteral("paused");
     default:
-        return QStringLiteral("idle");
+        return m_controller.timerArmed() ? QStringLiteral("armed") : QStringLiteral("idle");
     }
 }
 

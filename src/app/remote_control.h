@@ -45,6 +45,9 @@ public slots:
     void Stop();
     void Toggle();
     QString Status();
+    // Sets or cancels the timer from its words ("record-at:21:30+stop-after:90m"); empty when done,
+    // else why not.
+    QString Timer(const QString& words);
     void Show();
     void Quit();
 

@@ -1,10 +1,16 @@
 #include "control/controller.h"
 
+#include "control/record_timer.h"
 #include "convert/conversion.h"
 #include "library/playback.h"
+#include "platform/capture_component.h"
 #include "recording/recorder.h"
 
 #include <QAction>
+#include <QFileInfo>
+#include <QLocale>
+
+#include <cmath>
 
 Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths& paths, SharedState& state,
                        QObject* parent)
@@ -12,7 +18,8 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
       m_recorder(new Recorder(capture, paths, m_settings, state, this)),
       m_conversion(new Conversion(paths, state, this)), m_playback(new Playback(player, this)), m_shared(state),
       m_record(new QAction(QStringLiteral("Record F9"), this)), m_pause(new QAction(QStringLiteral("Pause F10"), this)),
-      m_stop(new QAction(QStringLiteral("Stop F11"), this))
+      m_stop(new QAction(QStringLiteral("Stop F11"), this)), m_capture(capture),
+      m_timer(new RecordTimer(RecordTimer::Clock::system(), QTimeZone::systemTimeZone(), this))
 {
     m_record->setObjectName(QStringLiteral("RecordAction"));
     m_pause->setObjectName(QStringLiteral("PauseAction"));
@@ -43,7 +50,146 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
     });
     connect(m_playback, &Playback::status, this,
             [this](const QString& text, StatusTone tone) { Q_EMIT status(text, tone); });
+
+    // The timer is checked against the wall clock every second, never by one long timer, which
+    // would stop while the machine sleeps.
+    m_timerCheck.setInterval(1000);
+    connect(&m_timerCheck, &QTimer::timeout, this, &Controller::checkTimer);
+    m_durationDue.setSingleShot(true);
+    m_durationDue.setTimerType(Qt::PreciseTimer);
+    connect(&m_durationDue, &QTimer::timeout, this, &Controller::feedRecordedTime);
+    m_startDue.setSingleShot(true);
+    m_startDue.setTimerType(Qt::PreciseTimer);
+    connect(&m_startDue, &QTimer::timeout, m_timer, &RecordTimer::check);
+    connect(m_timer, &RecordTimer::startDue, this, &Controller::timerStartDue);
+    connect(m_timer, &RecordTimer::stopDue, this, [this] {
+        if (m_timedTake && m_recorder->takesStop())
+            m_recorder->stop();
+    });
+    connect(m_timer, &RecordTimer::missed, this, [this] {
+        Q_EMIT status(QStringLiteral("The timed recording was missed: its time passed while the computer was asleep "
+                                     "or Trelvik was not running."),
+                      StatusTone::Attention);
+    });
+    connect(m_timer, &RecordTimer::changed, this, &Controller::update);
+    connect(m_recorder, &Recorder::changed, this, &Controller::followTimedTake);
     update();
+}
+
+QString Controller::setTimer(const QString& words)
+{
+    const record_timer::TimerCommand command = record_timer::parseTimerCommand(words, QDateTime::currentDateTimeUtc());
+    if (!command.ok())
+        return command.error;
+    if (command.cancel) {
+        const bool armed = m_timer->state() != RecordTimer::State::Idle;
+        m_timer->cancel();
+        if (m_timer->state() == RecordTimer::State::Idle)
+            m_timerCheck.stop();
+        if (armed)
+            Q_EMIT status(QStringLiteral("The timer is cancelled."), StatusTone::Attention);
+        return {};
+    }
+    // A take under way is never cut short or doubled by a timer set meanwhile.
+    if (m_recorder->state() != Recorder::State::Idle || m_timer->state() == RecordTimer::State::Running)
+        return QStringLiteral("a recording is under way: the timer is not set");
+    QString error;
+    if (!m_timer->arm(command.plan, &error))
+        return error;
+    m_timerCheck.start();
+    checkTimer();
+    if (m_timer->state() == RecordTimer::State::Armed) {
+        const QString at = QLocale().toString(m_timer->startTime().toLocalTime(), QLocale::ShortFormat);
+        QString text = QStringLiteral("Timer set: recording starts at %1.").arg(at);
+        if (!m_timer->note().isEmpty())
+            text += u' ' + m_timer->note();
+        Q_EMIT status(text, StatusTone::Attention);
+    }
+    return {};
+}
+
+bool Controller::timerArmed() const
+{
+    return m_timer->state() == RecordTimer::State::Armed;
+}
+
+void Controller::checkTimer()
+{
+    m_timer->check();
+    // The last second before the start is timed to the millisecond; the checks every second stay,
+    // for the wall clock may move and the machine may sleep meanwhile.
+    if (m_timer->state() == RecordTimer::State::Armed) {
+        const qint64 left = QDateTime::currentDateTimeUtc().msecsTo(m_timer->startTime());
+        if (left >= 0 && left < 1500)
+            m_startDue.start(int(left) + 1);
+    }
+    if (m_timedTake && m_recorder->canStop()) {
+        feedRecordedTime();
+        const QString spool = m_capture.spoolPath();
+        if (!spool.isEmpty())
+            m_timer->fileBytes(QFileInfo(spool).size());
+    }
+    if (m_timer->state() == RecordTimer::State::Idle && !m_timedTake)
+        m_timerCheck.stop();
+}
+
+void Controller::timerStartDue(bool late, qint64 lateBySeconds)
+{
+    if (!canRecord()) {
+        m_timer->cancel();
+        Q_EMIT status(QStringLiteral("The timer could not start the recording: Trelvik was busy. The timer is off."),
+                      StatusTone::Attention);
+        return;
+    }
+    m_timedTake = true;
+    m_lateBySeconds = late ? lateBySeconds : 0;
+    m_recordedMs = 0;
+    if (!m_recorder->record())
+        followTimedTake();
+}
+
+void Controller::followTimedTake()
+{
+    if (!m_timedTake)
+        return;
+    const Recorder::State state = m_recorder->state();
+    const bool recording = state == Recorder::State::Recording;
+    if (recording && !m_recordingSince.isValid()) {
+        m_recordingSince.start();
+        if (m_lateBySeconds > 0) {
+            Q_EMIT status(QStringLiteral("Recording: the timer started it %1 s late, the computer was asleep or busy "
+                                         "at its time.")
+                              .arg(m_lateBySeconds),
+                          StatusTone::Busy);
+            m_lateBySeconds = 0;
+        }
+        // Ends on the very moment the take has its duration, not at the next second's check.
+        const qint64 rate = m_shared.SamplesPerSec > 0 ? m_shared.SamplesPerSec : 22050;
+        const qint64 frames = m_timer->framesToRecord(int(rate));
+        if (frames > 0)
+            m_durationDue.start(int(std::max<qint64>(0, (frames * 1000 + rate - 1) / rate - m_recordedMs)));
+    } else if (!recording && m_recordingSince.isValid()) {
+        // Paused, or the take ends: the time recorded so far is kept; nothing is due while paused.
+        m_recordedMs += m_recordingSince.elapsed();
+        m_recordingSince.invalidate();
+        m_durationDue.stop();
+    }
+    if (state == Recorder::State::Idle) {
+        m_timedTake = false;
+        m_recordedMs = 0;
+        m_timer->takeEnded();
+        if (m_timer->state() == RecordTimer::State::Idle)
+            m_timerCheck.stop();
+    }
+}
+
+void Controller::feedRecordedTime()
+{
+    if (!m_timedTake)
+        return;
+    const qint64 rate = m_shared.SamplesPerSec > 0 ? m_shared.SamplesPerSec : 22050;
+    const qint64 ms = m_recordedMs + (m_recordingSince.isValid() ? m_recordingSince.elapsed() : 0);
+    m_timer->recordedFrames((ms * rate + 999) / 1000, int(rate));
 }
 
 Controller::~Controller() = default;

@@ -5,8 +5,10 @@
 #include "platform/shared_state.h"
 #include "platform/status_tone.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class CaptureComponent;
 class Conversion;
@@ -14,6 +16,7 @@ class Player;
 class Playback;
 class QAction;
 class Recorder;
+class RecordTimer;
 
 // The work behind the windows: the recording session, the conversions and the playback, and the
 // Record, Pause/Resume and Stop actions that the window's buttons, the hot keys and the remote
@@ -58,6 +61,15 @@ public:
     // Converts a wave file chosen by the user; the MP3 is listed by whoever asked.
     void convert(const QString& inputf, const QString& outputf);
 
+    // The timer, from its words ("record-at:21:30+stop-after:90m", "cancel-timer"): empty when set
+    // or cancelled, else why not (nothing is set then).
+    QString setTimer(const QString& words);
+    // A timer waits for its start.
+    bool timerArmed() const;
+    RecordTimer& timer() const { return *m_timer; }
+    // The timer looks at the wall clock now: every second, and when the machine wakes up.
+    void checkTimer();
+
 signals:
     // The state, or what the actions allow, changed.
     void changed();
@@ -73,6 +85,10 @@ signals:
 private:
     void update();
     void convertSaved(const QString& path, const QString& lengthText);
+    void timerStartDue(bool late, qint64 lateBySeconds);
+    // Follows the recorder for a take the timer started: how much it has recorded, and its end.
+    void followTimedTake();
+    void feedRecordedTime();
 
     Settings m_settings;
     Recorder* m_recorder;
@@ -84,4 +100,15 @@ private:
     QAction* m_record;
     QAction* m_pause;
     QAction* m_stop;
+    CaptureComponent& m_capture;
+    RecordTimer* m_timer;
+    QTimer m_timerCheck;
+    // A take the timer started: its recorded time (paused time left out) and the moment it is due
+    // to have recorded its duration.
+    bool m_timedTake = false;
+    qint64 m_lateBySeconds = 0;
+    qint64 m_recordedMs = 0;
+    QElapsedTimer m_recordingSince;
+    QTimer m_durationDue;
+    QTimer m_startDue;
 };

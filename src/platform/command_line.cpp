@@ -2,6 +2,15 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+
+bool isTimerWord(const QString& word)
+{
+    for (const char* prefix : {"record-at:", "record-after:", "stop-after:", "stop-at:", "stop-at-size:"})
+        if (word.startsWith(QLatin1String(prefix)) && word.size() > int(qstrlen(prefix)))
+            return true;
+    return word == u"cancel-timer" || word == u"daily";
+}
 
 CommandLine parseCommandLine(const QStringList& arguments)
 {
@@ -29,14 +38,28 @@ CommandLine parseCommandLine(const QStringList& arguments)
                 names = arg.mid(10);
             }
             result.action = CommandLine::Action::Command;
-            result.commands = names.split(u'+');
-            for (const QString& name : std::as_const(result.commands)) {
+            result.commands.clear();
+            // A "+" followed by a letter starts the next command; in "21:30+01:00" it is a time's offset.
+            static const QRegularExpression next(QStringLiteral("\\+(?=[a-z])"));
+            for (const QString& name : names.split(next)) {
+                if (isTimerWord(name)) {
+                    if (!result.commands.isEmpty() && result.commands.last().startsWith(kTimerCommand))
+                        result.commands.last() += u'+' + name;
+                    else
+                        result.commands.append(kTimerCommand + name);
+                    continue;
+                }
                 if (!kRemoteCommands.contains(name)) {
                     result.action = CommandLine::Action::Error;
                     result.message = QStringLiteral("unknown command \"%1\" (the commands are %2)")
-                                         .arg(name, kRemoteCommands.join(QStringLiteral(", ")));
+                                         .arg(name, kRemoteCommands.join(QStringLiteral(", ")) +
+                                                        QStringLiteral(", and the timer's record-at:TIME, "
+                                                                       "record-after:DURATION, stop-after:DURATION, "
+                                                                       "stop-at:TIME, stop-at-size:SIZE, daily, "
+                                                                       "cancel-timer"));
                     return result;
                 }
+                result.commands.append(name);
             }
             continue;
         }
@@ -78,6 +101,12 @@ QString usageText()
         "                    (pauses or resumes), stop, toggle (record when idle, stop\n"
         "                    otherwise), status (prints recording, paused, idle or not\n"
         "                    running), show, quit; several are joined with \"+\"\n"
+        "                    The timer: record-at:TIME, record-after:DURATION, and\n"
+        "                    stop-after:DURATION, stop-at:TIME or stop-at-size:SIZE, daily,\n"
+        "                    cancel-timer (for example record-at:21:30+stop-after:1h30m);\n"
+        "                    TIME is HH:MM[:SS] or an ISO 8601 date and time, DURATION like\n"
+        "                    45s, 90m or 1h30m, SIZE like 700MB; status prints armed while\n"
+        "                    a timer waits\n"
         "  --help            show this text and exit\n"
         "  --version         show the version and exit\n");
 }

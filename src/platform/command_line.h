@@ -19,6 +19,11 @@ inline const QStringList kRemoteCommands{QStringLiteral("record"), QStringLitera
                                          QStringLiteral("toggle"), QStringLiteral("status"), QStringLiteral("show"),
                                          QStringLiteral("quit")};
 
+// The timer's words ("record-at:21:30", "stop-after:90m", "cancel-timer", ...): in a chain, those in
+// a row go to the running program as one command "timer:<words joined by +>".
+inline const QString kTimerCommand = QStringLiteral("timer:");
+bool isTimerWord(const QString& word);
+
 CommandLine parseCommandLine(const QStringList& arguments);
 QString usageText();
 

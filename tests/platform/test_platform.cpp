@@ -153,6 +153,12 @@ private slots:
         QCOMPARE(parse({"--command", "stop+"}).action, CommandLine::Action::Error);
         QCOMPARE(parse({"--command", "Record"}).action, CommandLine::Action::Error);
         QVERIFY(parse({"--command", "dance"}).message.contains(QStringLiteral("dance")));
+        // The timer's words in a row travel as one command; a "+" before a digit is a time's offset.
+        QCOMPARE(parse({"--command", "show+record-at:2026-12-24T21:30+01:00+stop-after:90m+status"}).commands,
+                 QStringList({"show", "timer:record-at:2026-12-24T21:30+01:00+stop-after:90m", "status"}));
+        QCOMPARE(parse({"--command", "cancel-timer"}).commands, QStringList({"timer:cancel-timer"}));
+        QCOMPARE(parse({"--command", "record-at:"}).action, CommandLine::Action::Error);
+        QCOMPARE(parse({"--command", "record-at:9+stop-soon:1m"}).action, CommandLine::Action::Error);
 
         QTemporaryDir dir;
         const QString nested = dir.filePath(QStringLiteral("a/b c/d"));
