@@ -6,6 +6,7 @@
 #include "app/source_level.h"
 #include "app/status_line.h"
 #include "control/controller.h"
+#include "control/record_timer.h"
 #include "convert/conversion.h"
 #include "convert/encoder_options.h"
 #include "library/mail.h"
@@ -96,6 +97,8 @@ Form1::~Form1()
 
 void Form1::showRecorderState()
 {
+    if (m_cancelTimer)
+        m_cancelTimer->setEnabled(m_controller->timer().state() != RecordTimer::State::Idle);
     // The wait pointer shows while Stop saves and converts.
     const Controller::State state = m_controller->state();
     const bool saving = state == Controller::State::Saving || state == Controller::State::Converting;
@@ -320,6 +323,11 @@ Preferences& Form1::loadPreferences()
 void Form1::showPreferences()
 {
     bringForward(loadPreferences());
+}
+
+void Form1::showTimer()
+{
+    bringForward(loaded(this, m_timerWindow, [this] { return new TimerWindow(*m_controller); }));
 }
 
 void Form1::chooseOutputFile()

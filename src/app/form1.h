@@ -12,6 +12,7 @@
 
 #include "convert/lame_window.h"
 #include "prefs/preferences.h"
+#include "prefs/timer_window.h"
 #include "setup/form2.h"
 #include "ui/aboutme.h"
 #include "ui/form3.h"
@@ -104,6 +105,7 @@ private:
     void openInputFile();
     void showLocation();
     void showPreferences();
+    void showTimer();
     void clearList();
     void showMp3Options();
     void convertChosenWave();
@@ -156,6 +158,8 @@ private:
 
     QPointer<Form2> m_form2;
     QPointer<Preferences> m_preferences;
+    QPointer<TimerWindow> m_timerWindow;
+    QAction* m_cancelTimer = nullptr;
     QPointer<lame> m_lame;
     QPointer<Form3> m_form3;
     QPointer<aboutme> m_about;

@@ -137,6 +137,10 @@ void Form1::buildMenus()
 
     QMenu* options = named(menuBar()->addMenu(QStringLiteral("Options")), "mOptions");
     item(options, "mPreferences", "Preferences...", &Form1::showPreferences);
+    item(options, "mTimer", "Timer...", &Form1::showTimer);
+    m_cancelTimer = item(options, "mCancelTimer", "Cancel Timer", nullptr);
+    connect(m_cancelTimer, &QAction::triggered, this,
+            [this] { m_controller->setTimer(QStringLiteral("cancel-timer")); });
     item(options, "Clear", "Clear list", &Form1::clearList);
     QMenu* skins = named(options->addMenu(QStringLiteral("Skin")), "skin");
     m_greenSkin = item(skins, "green", "Green", nullptr);

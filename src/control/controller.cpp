@@ -129,6 +129,9 @@ void Controller::checkTimer()
         if (!spool.isEmpty())
             m_timer->fileBytes(QFileInfo(spool).size());
     }
+    // The window says, every second, how long until the timer starts the take.
+    if (m_timer->state() == RecordTimer::State::Armed && m_recorder->state() == Recorder::State::Idle)
+        Q_EMIT status(QStringLiteral("Timer set: recording %1.").arg(m_timer->timeLeftText()), StatusTone::Unchanged);
     if (m_timer->state() == RecordTimer::State::Idle && !m_timedTake)
         m_timerCheck.stop();
 }
