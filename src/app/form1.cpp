@@ -95,10 +95,37 @@ Form1::~Form1()
     delete m_about.data();
 }
 
+void Form1::guardTimer()
+{
+    const bool timed = m_controller->timer().state() != RecordTimer::State::Idle;
+    if (!timed && !m_sleepGuard)
+        return;
+    if (!m_sleepGuard) {
+        m_sleepGuard = new SleepGuard(this);
+        m_notifier = new Notifier(this);
+        connect(m_sleepGuard, &SleepGuard::noticeChanged, this, [this](const QString& notice) {
+            if (!notice.isEmpty())
+                showStatus(QStringLiteral("Timer set, but %1.").arg(notice), StatusTone::Attention);
+        });
+        // Awake again: the timer looks at the clock at once, not at its next second.
+        connect(m_sleepGuard, &SleepGuard::sleeping, this, [this](bool before) {
+            if (!before)
+                m_controller->checkTimer();
+        });
+        connect(m_controller, &Controller::timerNews, m_notifier,
+                [this](const QString& summary, const QString& body) { m_notifier->notify(summary, body); });
+    }
+    if (timed)
+        m_sleepGuard->hold(QStringLiteral("A timed recording is waiting or running"));
+    else
+        m_sleepGuard->release();
+}
+
 void Form1::showRecorderState()
 {
     if (m_cancelTimer)
         m_cancelTimer->setEnabled(m_controller->timer().state() != RecordTimer::State::Idle);
+    guardTimer();
     // The wait pointer shows while Stop saves and converts.
     const Controller::State state = m_controller->state();
     const bool saving = state == Controller::State::Saving || state == Controller::State::Converting;

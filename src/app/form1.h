@@ -11,6 +11,8 @@
 #include <QPointer>
 
 #include "convert/lame_window.h"
+#include "platform/notifier.h"
+#include "platform/sleep_guard.h"
 #include "prefs/preferences.h"
 #include "prefs/timer_window.h"
 #include "setup/form2.h"
@@ -160,6 +162,11 @@ private:
     QPointer<Preferences> m_preferences;
     QPointer<TimerWindow> m_timerWindow;
     QAction* m_cancelTimer = nullptr;
+    // Made when a timer is first set: the machine stays awake while it waits or records, and the
+    // desktop hears what it did.
+    SleepGuard* m_sleepGuard = nullptr;
+    Notifier* m_notifier = nullptr;
+    void guardTimer();
     QPointer<lame> m_lame;
     QPointer<Form3> m_form3;
     QPointer<aboutme> m_about;

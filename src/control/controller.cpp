@@ -67,12 +67,18 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
             m_recorder->stop();
     });
     connect(m_timer, &RecordTimer::missed, this, [this] {
+        Q_EMIT timerNews(QStringLiteral("Timed recording missed"),
+                         QStringLiteral("Its time passed while the computer was asleep or Trelvik was not running."));
         Q_EMIT status(QStringLiteral("The timed recording was missed: its time passed while the computer was asleep "
                                      "or Trelvik was not running."),
                       StatusTone::Attention);
     });
     connect(m_timer, &RecordTimer::changed, this, &Controller::update);
     connect(m_recorder, &Recorder::changed, this, &Controller::followTimedTake);
+    connect(m_recorder, &Recorder::listed, this, [this](const QString&, const QString& path) {
+        if (m_timedTake)
+            m_timedFile = path;
+    });
     update();
 }
 
@@ -140,6 +146,8 @@ void Controller::timerStartDue(bool late, qint64 lateBySeconds)
 {
     if (!canRecord()) {
         m_timer->cancel();
+        Q_EMIT timerNews(QStringLiteral("Timed recording failed"),
+                         QStringLiteral("Trelvik was busy at its time; the timer is off."));
         Q_EMIT status(QStringLiteral("The timer could not start the recording: Trelvik was busy. The timer is off."),
                       StatusTone::Attention);
         return;
@@ -158,6 +166,12 @@ void Controller::followTimedTake()
     const Recorder::State state = m_recorder->state();
     const bool recording = state == Recorder::State::Recording;
     if (recording && !m_recordingSince.isValid()) {
+        if (m_recordedMs == 0)
+            Q_EMIT timerNews(
+                QStringLiteral("Timed recording started"),
+                m_lateBySeconds > 0
+                    ? QStringLiteral("%1 s late: the computer was asleep or busy at its time.").arg(m_lateBySeconds)
+                    : QString());
         m_recordingSince.start();
         if (m_lateBySeconds > 0) {
             Q_EMIT status(QStringLiteral("Recording: the timer started it %1 s late, the computer was asleep or busy "
@@ -178,6 +192,12 @@ void Controller::followTimedTake()
         m_durationDue.stop();
     }
     if (state == Recorder::State::Idle) {
+        if (m_timedFile.isEmpty())
+            Q_EMIT timerNews(QStringLiteral("Timed recording failed"),
+                             QStringLiteral("Nothing was recorded; the status line in Trelvik says why."));
+        else
+            Q_EMIT timerNews(QStringLiteral("Timed recording finished"), m_timedFile);
+        m_timedFile.clear();
         m_timedTake = false;
         m_recordedMs = 0;
         m_timer->takeEnded();

@@ -81,6 +81,9 @@ signals:
     void listed(const QString& lengthText, const QString& path);
     // The encoder could not be started; text says so.
     void encoderMissing(const QString& text);
+    // What the timer did, for a desktop notification: started, finished (with its file), missed or
+    // failed.
+    void timerNews(const QString& summary, const QString& body);
 
 private:
     void update();
@@ -108,6 +111,8 @@ private:
     bool m_timedTake = false;
     qint64 m_lateBySeconds = 0;
     qint64 m_recordedMs = 0;
+    // The file of the timed take, once it is listed.
+    QString m_timedFile;
     QElapsedTimer m_recordingSince;
     QTimer m_durationDue;
     QTimer m_startDue;

@@ -3,7 +3,9 @@
 # The timer set from the command line of the real program: a take set to start 5 s ahead and stop
 # after 3 s starts within half a second of its time and lasts 3 s within 0.1 s; "status" says
 # "armed" while it waits; a timer can be cancelled; values that cannot be set are refused with
-# exit status 2 and arm nothing.
+# exit status 2 and arm nothing. A stand-in logind on a private system bus sees the machine kept
+# awake exactly while a timer waits or records, and a stand-in notification service hears that the
+# timed take started and finished, with its file.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
@@ -26,6 +28,18 @@ now() { date +%s.%N; }
 bus="$(trelvik_private_bus)" || fail "no session bus"
 export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 others+=("$(sed -n 2p <<<"$bus")")
+bus="$(trelvik_private_bus)" || fail "no system bus"
+export DBUS_SYSTEM_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
+others+=("$(sed -n 2p <<<"$bus")")
+standins="$TRELVIK_SOURCE_DIR/tests/platform"
+/usr/bin/python3 "$standins/logind_standin.py" "$work/logind.log" &
+others+=($!)
+/usr/bin/python3 "$standins/notifications_standin.py" "$work/notifications.log" &
+others+=($!)
+for _ in $(seq 100); do grep -q ready "$work/logind.log" 2>/dev/null && grep -q ready "$work/notifications.log" 2>/dev/null && break; sleep 0.1; done
+grep -q ready "$work/logind.log" && grep -q ready "$work/notifications.log" || fail "the stand-ins did not start"
+inhibits() { grep -c '"method": "Inhibit"' "$work/logind.log" || true; }
+releases() { grep -c '"method": "released"' "$work/logind.log" || true; }
 
 sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 440 vol 0.5
 paplay --device="$sink" "$work/tone.wav" &
@@ -48,11 +62,18 @@ for words in record-at:25:00 stop-after:0s stop-after:ten record-at:12:00+stop-a
     [ "$(command status)" = "idle" ] || fail "$words armed a timer"
 done
 
-# Armed, then cancelled: nothing records.
+[ "$(inhibits)" = 0 ] || fail "the machine was kept awake with no timer set"
+
+# Armed, then cancelled: nothing records; the machine is kept awake meanwhile, and let go.
 command record-after:1h
 [ "$(command status)" = "armed" ] || fail "a timer set for later is not armed: $(command status)"
+for _ in $(seq 50); do [ "$(inhibits)" = 1 ] && break; sleep 0.1; done
+[ "$(inhibits)" = 1 ] || fail "an armed timer does not keep the machine awake: $(cat "$work/logind.log")"
+grep -q '"what": "sleep:idle".*"mode": "block"' "$work/logind.log" || fail "the inhibitor is not sleep:idle, block"
 command cancel-timer
 [ "$(command status)" = "idle" ] || fail "cancel-timer left $(command status)"
+for _ in $(seq 50); do [ "$(releases)" = 1 ] && break; sleep 0.1; done
+[ "$(releases)" = 1 ] || fail "the cancelled timer still keeps the machine awake"
 
 # Five seconds ahead, for three seconds; the moment it starts is watched from outside.
 target="$(date -d '+5 seconds' +%H:%M:%S)"
@@ -77,6 +98,13 @@ echo "timed take: started $(awk -v s="$started" -v t="$target_epoch" 'BEGIN { pr
 awk -v d="$duration" 'BEGIN { exit !(d > 2.9 && d < 3.1) }' || fail "the timed take lasts $duration s, not 3 s"
 rms="$(sox "$work/rec/take.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
 awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the timed take is silent (RMS $rms)"
+for _ in $(seq 50); do [ "$(releases)" = 2 ] && break; sleep 0.1; done
+[ "$(inhibits)" = 2 ] && [ "$(releases)" = 2 ] || fail "the machine is not let go after the timed take: $(cat "$work/logind.log")"
+for _ in $(seq 50); do grep -q "Timed recording finished" "$work/notifications.log" && break; sleep 0.1; done
+grep -q '"summary": "Timed recording started"' "$work/notifications.log" &&
+    grep -q "\"summary\": \"Timed recording finished\", \"body\": \"[^\"]*/take.wav\"" "$work/notifications.log" &&
+    grep -q '"desktop-entry": "org.trelvik.Trelvik"' "$work/notifications.log" ||
+    fail "the notifications are not what the timer did: $(cat "$work/notifications.log")"
 
 close_window "$main"
 ends_with 0
