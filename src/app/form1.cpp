@@ -15,6 +15,7 @@
 #include "recording/output_location.h"
 #include "recording/recorder.h"
 #include "ui/help.h"
+#include "ui/icon.h"
 #include "ui/unloadable_window.h"
 
 #include <QApplication>
@@ -24,6 +25,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPainter>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace {
@@ -121,8 +124,55 @@ void Form1::guardTimer()
         m_sleepGuard->release();
 }
 
+void Form1::showInTray()
+{
+    if (!m_tray) {
+        // Asked once: a desktop without a tray (GNOME without its extension) gets no icon.
+        if (m_trayAsked)
+            return;
+        m_trayAsked = true;
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            return;
+        m_tray = new QSystemTrayIcon(this);
+        auto* menu = new QMenu(this);
+        menu->addAction(m_controller->recordAction());
+        menu->addAction(m_controller->pauseAction());
+        menu->addAction(m_controller->stopAction());
+        menu->addSeparator();
+        menu->addAction(QStringLiteral("Timer..."), this, &Form1::showTimer);
+        menu->addAction(QStringLiteral("Show Trelvik"), this, &Form1::bringToFront);
+        m_tray->setContextMenu(menu);
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                bringToFront();
+        });
+        m_tray->show();
+    }
+    // Red while a take records; the tooltip says what the window's status line would.
+    const Controller::State state = m_controller->state();
+    const bool recording = state == Controller::State::Recording;
+    if (recording) {
+        QPixmap red(32, 32);
+        red.fill(Qt::transparent);
+        QPainter painter(&red);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(QColor(0xd0, 0x10, 0x10));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(2, 2, 28, 28);
+        m_tray->setIcon(QIcon(red));
+    } else {
+        m_tray->setIcon(trelvikIcon());
+    }
+    QString tip = recording                            ? QStringLiteral("Trelvik: recording")
+                  : state == Controller::State::Paused ? QStringLiteral("Trelvik: paused")
+                  : m_controller->timerArmed()         ? QStringLiteral("Trelvik: timer set")
+                                                       : QStringLiteral("Trelvik");
+    m_tray->setToolTip(tip);
+}
+
 void Form1::showRecorderState()
 {
+    showInTray();
     if (m_cancelTimer)
         m_cancelTimer->setEnabled(m_controller->timer().state() != RecordTimer::State::Idle);
     guardTimer();

@@ -10,6 +10,8 @@
 #include <QMainWindow>
 #include <QPointer>
 
+class QSystemTrayIcon;
+
 #include "convert/lame_window.h"
 #include "platform/notifier.h"
 #include "platform/sleep_guard.h"
@@ -165,6 +167,11 @@ private:
     // Made when a timer is first set: the machine stays awake while it waits or records, and the
     // desktop hears what it did.
     SleepGuard* m_sleepGuard = nullptr;
+    // Where the desktop has a tray: the recorder's state at a glance, and its actions a click away
+    // (never the only way to them).
+    QSystemTrayIcon* m_tray = nullptr;
+    bool m_trayAsked = false;
+    void showInTray();
     Notifier* m_notifier = nullptr;
     void guardTimer();
     QPointer<lame> m_lame;

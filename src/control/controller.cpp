@@ -75,6 +75,18 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
     });
     connect(m_timer, &RecordTimer::changed, this, &Controller::update);
     connect(m_recorder, &Recorder::changed, this, &Controller::followTimedTake);
+    // Record by hand while a timer waits: the timer stays set, and the line says so.
+    connect(m_recorder, &Recorder::recordingStarted, this, [this] {
+        if (m_timedTake || !timerArmed())
+            return;
+        // After the recorder's own "recording" text.
+        QTimer::singleShot(0, this, [this] {
+            if (timerArmed() && m_recorder->canStop())
+                Q_EMIT status(QStringLiteral("The Program is Recording now........ The timer set for %1 stays set.")
+                                  .arg(QLocale().toString(m_timer->startTime().toLocalTime(), QLocale::ShortFormat)),
+                              StatusTone::Busy);
+        });
+    });
     connect(m_recorder, &Recorder::listed, this, [this](const QString&, const QString& path) {
         if (m_timedTake)
             m_timedFile = path;

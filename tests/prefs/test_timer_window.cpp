@@ -75,8 +75,16 @@ private slots:
         QVERIFY(f.controller.timerArmed());
         QVERIFY2(f.shown().startsWith(QStringLiteral("Set: recording starts ")), qPrintable(f.shown()));
         QVERIFY(f.find<QPushButton>("CancelTimer")->isEnabled());
-        // The armed timer holds nothing else up: Record still records by hand.
+        // The armed timer holds nothing else up: Record still records by hand, and the status line
+        // says the timer stays set.
         QVERIFY(f.controller.recordAction()->isEnabled());
+        QStringList said;
+        QObject::connect(&f.controller, &Controller::status, [&said](const QString& text) { said.append(text); });
+        f.controller.recordAction()->trigger();
+        QTRY_VERIFY(!said.isEmpty() && said.last().endsWith(QStringLiteral(" stays set.")));
+        QCOMPARE(f.controller.timer().state(), RecordTimer::State::Armed);
+        f.controller.stopAction()->trigger();
+        QTRY_COMPARE(f.controller.recorder().state(), Recorder::State::Idle);
 
         // Cancelled from the window: nothing is armed, and the window says so.
         QTest::keyClick(f.find<QPushButton>("CancelTimer"), Qt::Key_Space);
