@@ -110,11 +110,7 @@ void Form1::guardTimer()
             if (!notice.isEmpty())
                 showStatus(QStringLiteral("Timer set, but %1.").arg(notice), StatusTone::Attention);
         });
-        // Awake again: the timer looks at the clock at once, not at its next second.
-        connect(m_sleepGuard, &SleepGuard::sleeping, this, [this](bool before) {
-            if (!before)
-                m_controller->checkTimer();
-        });
+        connect(m_sleepGuard, &SleepGuard::sleeping, m_controller, &Controller::machineSleeps);
         connect(m_controller, &Controller::timerNews, m_notifier,
                 [this](const QString& summary, const QString& body) { m_notifier->notify(summary, body); });
     }

@@ -126,6 +126,16 @@ QString Controller::setTimer(const QString& words)
     return {};
 }
 
+void Controller::machineSleeps(bool before)
+{
+    if (before) {
+        if (m_recorder->canStop())
+            m_capture.syncSoon();
+        return;
+    }
+    checkTimer();
+}
+
 bool Controller::timerArmed() const
 {
     return m_timer->state() == RecordTimer::State::Armed;

@@ -69,6 +69,9 @@ public:
     RecordTimer& timer() const { return *m_timer; }
     // The timer looks at the wall clock now: every second, and when the machine wakes up.
     void checkTimer();
+    // The machine is about to sleep (before) or has woken up: a running take goes to the disk first;
+    // on waking the timer looks at the clock at once.
+    void machineSleeps(bool before);
 
 signals:
     // The state, or what the actions allow, changed.

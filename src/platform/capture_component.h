@@ -71,6 +71,8 @@ public:
     // Where the audio of the last save is when it is not at the path asked for; empty otherwise.
     virtual QString keptPath() const = 0;
 
+    // The machine is about to sleep: what the running capture has is put on the disk now.
+    virtual void syncSoon() {}
     // The wave file the running capture streams into, which grows as it records; empty when the
     // component keeps the audio elsewhere until save.
     virtual QString spoolPath() const { return {}; }

@@ -719,6 +719,12 @@ QString PulseCapture::spoolFolderFor() const
     return QDir::tempPath();
 }
 
+void PulseCapture::syncSoon()
+{
+    if (hasSession())
+        m_session->spool.syncSoon();
+}
+
 QString PulseCapture::spoolPath() const
 {
     return hasSession() ? QFile::decodeName(m_session->spool.path().c_str()) : QString();

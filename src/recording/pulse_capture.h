@@ -75,6 +75,7 @@ public:
     const std::string& selectedSourceName() const { return m_selectedName; }
     // The spool file of the running recording.
     QString spoolPath() const override;
+    void syncSoon() override;
     // The stream that measures the selected source while idle is open.
     bool isMeasuringIdle();
 

@@ -412,6 +412,15 @@ void WaveSpool::finish()
         failed(errno);
 }
 
+void WaveSpool::syncSoon()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_syncWanted = true;
+    }
+    m_wake.notify_one();
+}
+
 void WaveSpool::writerLoop()
 {
     using Clock = std::chrono::steady_clock;
@@ -423,7 +432,7 @@ void WaveSpool::writerLoop()
             // at most one batch.
             std::unique_lock lock(m_mutex);
             m_wake.wait_for(lock, writeInterval, [this] {
-                return m_stopping.load() ||
+                return m_stopping.load() || m_syncWanted.load() ||
                        m_head.load(std::memory_order_acquire) - m_tail.load(std::memory_order_relaxed) > m_capacity / 2;
             });
         }
@@ -455,7 +464,8 @@ void WaveSpool::writerLoop()
         // The page cache may hold what was written for half a minute; a power cut would take all of
         // it. Forced out every few seconds, and only when there is something new.
         const auto now = Clock::now();
-        if (unsynced && now - lastSync >= syncInterval) {
+        const bool wanted = m_syncWanted.exchange(false);
+        if (unsynced && (wanted || now - lastSync >= syncInterval)) {
             if (::fdatasync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
                 failed(errno);
             lastSync = now;

@@ -69,6 +69,10 @@ public:
     // The errno of the first failed write; 0 while none failed.
     int writeError() const { return m_writeError.load(); }
 
+    // Has the writer move what is buffered to the file and force it to the disk now, rather than
+    // within syncInterval: the machine is about to sleep, and may not wake.
+    void syncSoon();
+
     // Producer side: whole frames only; bytes that do not fit are counted as lost.
     void push(const void* data, size_t bytes);
     // A gap the server reported: silence of that many bytes keeps the timeline.
@@ -127,6 +131,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_syncWanted{false};
     std::atomic<int> m_writeError{0};
     std::function<void(int)> m_failureCallback; // guarded by m_mutex
 

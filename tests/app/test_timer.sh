@@ -87,6 +87,16 @@ while [ -z "$started" ]; do
     sleep 0.05
 done
 [ -n "$started" ] || fail "the timed take did not start by 5 s after $target"
+# The machine goes to sleep and wakes up during the take: what was recorded goes to the disk first,
+# and the take goes on.
+sleep_and_wake() {
+    local before
+    for before in true false; do
+        gdbus call --system --dest org.freedesktop.login1 --object-path /org/freedesktop/login1 \
+            --method org.trelvik.TestLogind.Sleep "$before" >/dev/null || fail "the stand-in logind did not sleep"
+    done
+}
+sleep_and_wake
 awk -v s="$started" -v t="$target_epoch" 'BEGIN { d = s - t; exit !(d > -0.5 && d < 0.5) }' ||
     fail "the timed take started $(awk -v s="$started" -v t="$target_epoch" 'BEGIN { print s - t }') s from its time"
 for _ in $(seq 100); do [ -s "$work/rec/take.wav" ] && break; sleep 0.1; done
