@@ -7,7 +7,8 @@ TRELVIK_TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick sox libsox-fmt-all xau
     dbus-daemon dbus-bin at-spi2-core python3 python3-gi python3-pyatspi
     pipewire pipewire-pulse wireplumber weston qt6-wayland
     desktop-file-utils appstream dpkg-dev lintian
-    xdg-desktop-portal xdg-desktop-portal-kde libkf5globalaccel-bin)
+    xdg-desktop-portal xdg-desktop-portal-kde libkf5globalaccel-bin
+    flac vorbis-tools opus-tools libglib2.0-bin)
 # What .ci/run needs before the tests: the format check of the changed files.
 TRELVIK_CHECK_PACKAGES=(git clang-format)
 
