@@ -142,7 +142,6 @@ void Form1::showInTray()
             if (reason == QSystemTrayIcon::Trigger)
                 bringToFront();
         });
-        m_tray->show();
     }
     // Red while a take records; the tooltip says what the window's status line would.
     const Controller::State state = m_controller->state();
@@ -164,6 +163,8 @@ void Form1::showInTray()
                   : m_controller->timerArmed()         ? QStringLiteral("Trelvik: timer set")
                                                        : QStringLiteral("Trelvik");
     m_tray->setToolTip(tip);
+    if (!m_tray->isVisible())
+        m_tray->show();
 }
 
 void Form1::showRecorderState()
