@@ -80,6 +80,10 @@ private slots:
         QVERIFY(f.controller.recordAction()->isEnabled());
         QStringList said;
         QObject::connect(&f.controller, &Controller::status, [&said](const QString& text) { said.append(text); });
+        // The main window's status line counts down to the start.
+        f.controller.checkTimer();
+        QVERIFY2(!said.isEmpty() && said.last().startsWith(QStringLiteral("Timer set: recording starts in ")),
+                 qPrintable(said.join(u'|')));
         f.controller.recordAction()->trigger();
         QTRY_VERIFY(!said.isEmpty() && said.last().endsWith(QStringLiteral(" stays set.")));
         QCOMPARE(f.controller.timer().state(), RecordTimer::State::Armed);
