@@ -210,7 +210,9 @@ private slots:
 
         QCOMPARE(captions(f.menu("file")), QStringList({"Output File", "Input  File", "Location...", "Exit"}));
         QCOMPARE(names(f.menu("file")), QStringList({"position", "input", "Location", "Exit"}));
-        QCOMPARE(captions(f.menu("mOptions")), QStringList({"Preferences...", "Clear list", "Skin"}));
+        QCOMPARE(captions(f.menu("mOptions")),
+                 QStringList({"Preferences...", "Timer...", "Cancel Timer", "Clear list", "Skin"}));
+        QVERIFY(!f.item("mCancelTimer")->isEnabled()); // nothing to cancel until a timer is set
         QCOMPARE(captions(f.menu("skin")), QStringList({"Green", "Red", "pink"}));
         QCOMPARE(names(f.menu("skin")), QStringList({"green", "red", "blue"}));
         QCOMPARE(captions(f.menu("encoder")), QStringList({"MP3 Options", "Wav to Mp3"}));
