@@ -100,7 +100,7 @@ press() {
 }
 state_is() {
     for _ in $(seq 100); do [ "$(command status 2>/dev/null)" = "$1" ] && return 0; sleep 0.1; done
-    fail "the program is $(command status), not $1"
+    fail "the program is $(command status), not $1; the status line says: $(a11y --window Trelvik text text Status 2>&1)"
 }
 
 # A portal whose dialog the user turns down: the program says so, and keeps working.
