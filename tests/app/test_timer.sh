@@ -36,7 +36,7 @@ standins="$TRELVIK_SOURCE_DIR/tests/platform"
 others+=($!)
 /usr/bin/python3 "$standins/notifications_standin.py" "$work/notifications.log" &
 others+=($!)
-for _ in $(seq 100); do grep -q ready "$work/logind.log" 2>/dev/null && grep -q ready "$work/notifications.log" 2>/dev/null && break; sleep 0.1; done
+trelvik_env_until eval 'grep -q ready "$work/logind.log" 2>/dev/null && grep -q ready "$work/notifications.log" 2>/dev/null' || true
 grep -q ready "$work/logind.log" && grep -q ready "$work/notifications.log" || fail "the stand-ins did not start"
 inhibits() { grep -c '"method": "Inhibit"' "$work/logind.log" || true; }
 releases() { grep -c '"method": "released"' "$work/logind.log" || true; }
@@ -50,7 +50,7 @@ printf '[Config]\nRecording Source=1\nRecording Volume=65536\nChannels=2\nBitsPe
 "$bin" --home "$work/home" &
 pid=$!
 main="$(window Trelvik)" || fail "the window did not appear"
-for _ in $(seq 100); do [ "$(command status 2>/dev/null)" = "idle" ] && break; sleep 0.1; done
+trelvik_env_until eval '[ "$(command status 2>/dev/null)" = "idle" ]' || true
 [ "$(command status)" = "idle" ] || fail "status of a fresh program: $(command status)"
 
 # Values that cannot be set: exit status 2, a reason, nothing armed.
@@ -67,12 +67,12 @@ done
 # Armed, then cancelled: nothing records; the machine is kept awake meanwhile, and let go.
 command record-after:1h
 [ "$(command status)" = "armed" ] || fail "a timer set for later is not armed: $(command status)"
-for _ in $(seq 50); do [ "$(inhibits)" = 1 ] && break; sleep 0.1; done
+trelvik_env_until eval '[ "$(inhibits)" = 1 ]' || true
 [ "$(inhibits)" = 1 ] || fail "an armed timer does not keep the machine awake: $(cat "$work/logind.log")"
 grep -q '"what": "sleep:idle".*"mode": "block"' "$work/logind.log" || fail "the inhibitor is not sleep:idle, block"
 command cancel-timer
 [ "$(command status)" = "idle" ] || fail "cancel-timer left $(command status)"
-for _ in $(seq 50); do [ "$(releases)" = 1 ] && break; sleep 0.1; done
+trelvik_env_until eval '[ "$(releases)" = 1 ]' || true
 [ "$(releases)" = 1 ] || fail "the cancelled timer still keeps the machine awake"
 
 # Five seconds ahead, for three seconds; the moment it starts is watched from outside.
@@ -99,18 +99,18 @@ sleep_and_wake() {
 sleep_and_wake
 awk -v s="$started" -v t="$target_epoch" 'BEGIN { d = s - t; exit !(d > -0.5 && d < 0.5) }' ||
     fail "the timed take started $(awk -v s="$started" -v t="$target_epoch" 'BEGIN { print s - t }') s from its time"
-for _ in $(seq 100); do [ -s "$work/rec/take.wav" ] && break; sleep 0.1; done
+trelvik_env_until eval '[ -s "$work/rec/take.wav" ]' || true
 [ -s "$work/rec/take.wav" ] || fail "the timed take was not saved"
-for _ in $(seq 100); do [ "$(command status)" = "idle" ] && break; sleep 0.1; done
+trelvik_env_until eval '[ "$(command status)" = "idle" ]' || true
 [ "$(command status)" = "idle" ] || fail "after the timed take the state is $(command status)"
 duration="$(soxi -D "$work/rec/take.wav")"
 echo "timed take: started $(awk -v s="$started" -v t="$target_epoch" 'BEGIN { print s - t }') s from $target, lasts $duration s"
 awk -v d="$duration" 'BEGIN { exit !(d > 2.9 && d < 3.1) }' || fail "the timed take lasts $duration s, not 3 s"
 rms="$(sox "$work/rec/take.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
 awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the timed take is silent (RMS $rms)"
-for _ in $(seq 50); do [ "$(releases)" = 2 ] && break; sleep 0.1; done
+trelvik_env_until eval '[ "$(releases)" = 2 ]' || true
 [ "$(inhibits)" = 2 ] && [ "$(releases)" = 2 ] || fail "the machine is not let go after the timed take: $(cat "$work/logind.log")"
-for _ in $(seq 50); do grep -q "Timed recording finished" "$work/notifications.log" && break; sleep 0.1; done
+trelvik_env_until eval 'grep -q "Timed recording finished" "$work/notifications.log"' || true
 grep -q '"summary": "Timed recording started"' "$work/notifications.log" &&
     grep -q "\"summary\": \"Timed recording finished\", \"body\": \"[^\"]*/take.wav\"" "$work/notifications.log" &&
     grep -q '"desktop-entry": "org.trelvik.Trelvik"' "$work/notifications.log" ||

@@ -25,7 +25,7 @@ export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
 others+=("$(sed -n 2p <<<"$bus")")
 /usr/bin/python3 "$TRELVIK_SOURCE_DIR/tests/app/tray_standin.py" "$work/tray.log" &
 others+=($!)
-for _ in $(seq 100); do grep -q ready "$work/tray.log" 2>/dev/null && break; sleep 0.1; done
+trelvik_env_until eval 'grep -q ready "$work/tray.log" 2>/dev/null' || true
 grep -q ready "$work/tray.log" || fail "the stand-in tray did not start"
 
 mkdir -p "$work/home"
@@ -34,7 +34,7 @@ printf '[Config]\nRecording Source=1\nChannels=2\nBitsPerSample=16\nSamplesPerSe
 "$bin" --home "$work/home" &
 pid=$!
 main="$(window Trelvik)" || fail "the window did not appear"
-for _ in $(seq 100); do grep -q RegisterStatusNotifierItem "$work/tray.log" && break; sleep 0.1; done
+trelvik_env_until eval 'grep -q RegisterStatusNotifierItem "$work/tray.log"' || true
 item="$(sed -n 's/.*"method": "RegisterStatusNotifierItem", "sender": "\([^"]*\)".*/\1/p' "$work/tray.log" | head -n 1)"
 [ -n "$item" ] || fail "no tray item was registered: $(cat "$work/tray.log")"
 property() { # name
