@@ -152,6 +152,20 @@ trelvik_env_defaults() {
         [ "$(pactl get-default-source 2>/dev/null)" = trelvik_sink.monitor ]
 }
 
+# Sets the null sink and its monitor as the defaults until the server reports them, for up to 30 s.
+# PipeWire's Pulse server answers "Not supported" until WirePlumber has published its metadata for
+# the defaults, which on a loaded machine comes a while after the server answers at all.
+trelvik_env_set_defaults() {
+    local _
+    for _ in $(seq 300); do
+        { pactl set-default-sink trelvik_sink && pactl set-default-source trelvik_sink.monitor; } 2>/dev/null &&
+            trelvik_env_defaults && return 0
+        sleep 0.1
+    done
+    pactl set-default-sink trelvik_sink && pactl set-default-source trelvik_sink.monitor &&
+        trelvik_env_until trelvik_env_defaults
+}
+
 # A session bus of a test's own. It activates only the services in the folder given, none without
 # one, so that a portal or a notification service installed on the machine never answers a test.
 # Prints the bus's address and its process id, a line each, as "dbus-daemon --print-address
@@ -206,8 +220,7 @@ trelvik_env_restart_server() {
                 >/dev/null || trelvik_env_fail "no null sink" "$rt/pipewire-pulse.log" || return 1
             ;;
     esac
-    pactl set-default-sink trelvik_sink && pactl set-default-source trelvik_sink.monitor &&
-        trelvik_env_until trelvik_env_defaults ||
+    trelvik_env_set_defaults ||
         trelvik_env_fail "trelvik_sink did not become the default sink again" "$rt"/*.log
 }
 
@@ -227,8 +240,7 @@ trelvik_env_start() { # pulseaudio|pipewire
     export PULSE_SERVER="unix:$trelvik_env_runtime/pulse/native"
     unset PULSE_SINK PULSE_SOURCE PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
     "trelvik_env_start_$server" || return 1
-    pactl set-default-sink trelvik_sink && pactl set-default-source trelvik_sink.monitor &&
-        trelvik_env_until trelvik_env_defaults ||
+    trelvik_env_set_defaults ||
         trelvik_env_fail "trelvik_sink did not become the default sink, its monitor the default source" \
             "$trelvik_env_runtime"/*.log || return 1
 
