@@ -237,6 +237,20 @@ void Controller::feedRecordedTime()
     m_timer->recordedFrames((ms * rate + 999) / 1000, int(rate));
 }
 
+QString Controller::arm(const SoundStart& how)
+{
+    m_soundStart = how;
+    m_armed = true;
+    update();
+    return {};
+}
+
+void Controller::disarm()
+{
+    m_armed = false;
+    update();
+}
+
 Controller::~Controller() = default;
 
 Controller::State Controller::state() const

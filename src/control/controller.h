@@ -3,6 +3,7 @@
 #include "platform/app_paths.h"
 #include "platform/settings.h"
 #include "platform/shared_state.h"
+#include "platform/sound_start.h"
 #include "platform/status_tone.h"
 
 #include <QElapsedTimer>
@@ -73,6 +74,14 @@ public:
     // on waking the timer looks at the clock at once.
     void machineSleeps(bool before);
 
+    // Armed: sound above the threshold starts a take (or resumes it), and quiet for the hang time
+    // pauses it (or ends it, one file for each sound). Empty when armed, else why not (nothing is
+    // armed then). Disarming leaves a take under way to its Stop.
+    QString arm(const SoundStart& how);
+    void disarm();
+    bool armed() const { return m_armed; }
+    const SoundStart& soundStart() const { return m_soundStart; }
+
 signals:
     // The state, or what the actions allow, changed.
     void changed();
@@ -119,4 +128,7 @@ private:
     QElapsedTimer m_recordingSince;
     QTimer m_durationDue;
     QTimer m_startDue;
+    // Sound-activated recording.
+    bool m_armed = false;
+    SoundStart m_soundStart;
 };
