@@ -11,6 +11,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <utility>
 
 Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths& paths, SharedState& state,
                        QObject* parent)
@@ -86,6 +87,18 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
                                   .arg(QLocale().toString(m_timer->startTime().toLocalTime(), QLocale::ShortFormat)),
                               StatusTone::Busy);
         });
+    });
+    // A take that sound started is over once the recorder is idle again; while armed, the window
+    // goes back to saying so.
+    connect(m_recorder, &Recorder::changed, this, [this] {
+        if (m_recorder->state() != Recorder::State::Idle)
+            return;
+        const bool soundTake = std::exchange(m_soundTake, false);
+        if (soundTake && m_armed)
+            QTimer::singleShot(0, this, [this] {
+                if (m_armed && m_recorder->state() == Recorder::State::Idle)
+                    Q_EMIT status(armedText(), StatusTone::Unchanged);
+            });
     });
     connect(m_recorder, &Recorder::listed, this, [this](const QString&, const QString& path) {
         if (m_timedTake)
@@ -239,16 +252,70 @@ void Controller::feedRecordedTime()
 
 QString Controller::arm(const SoundStart& how)
 {
+    if (m_recorder->state() == Recorder::State::Testing)
+        return QStringLiteral("the setup test is recording");
     m_soundStart = how;
     m_armed = true;
+    m_capture.watchSound(how, [this](bool sound) { soundChanged(sound); });
+    Q_EMIT status(armedText(), StatusTone::Attention);
     update();
     return {};
 }
 
+QString Controller::armedText() const
+{
+    return QStringLiteral("Armed: recording starts on sound above %1 dBFS.")
+        .arg(QLocale().toString(m_soundStart.thresholdDb, 'f', 0));
+}
+
 void Controller::disarm()
 {
+    if (!m_armed)
+        return;
     m_armed = false;
+    m_capture.watchSound(m_soundStart, {});
+    m_capture.beginAtSound(false);
+    if (m_recorder->state() == Recorder::State::Idle)
+        Q_EMIT status(QStringLiteral("Disarmed: sound no longer starts a recording."), StatusTone::Attention);
     update();
+}
+
+void Controller::soundChanged(bool sound)
+{
+    if (!m_armed)
+        return;
+    const Recorder::State state = m_recorder->state();
+    if (sound) {
+        // The take (or the part after a pause) begins where the sound began, with the pre-record
+        // seconds before it.
+        if (state == Recorder::State::Idle && canRecord()) {
+            m_capture.beginAtSound(true);
+            m_soundTake = true;
+            if (!m_recorder->record()) {
+                m_capture.beginAtSound(false);
+                m_soundTake = false;
+            }
+        } else if (state == Recorder::State::Paused && m_soundTake) {
+            m_capture.beginAtSound(true);
+            m_recorder->pauseOrResume();
+        }
+        return;
+    }
+    // Quiet for the hang time: a take that sound started pauses, or ends with its file. A take
+    // started by hand is the user's to stop.
+    if (!m_soundTake)
+        return;
+    if (m_soundStart.takes == SoundStart::Takes::FilePerSound) {
+        if (m_recorder->takesStop())
+            m_recorder->stop();
+    } else if (state == Recorder::State::Recording) {
+        m_recorder->pauseOrResume();
+    }
+}
+
+void Controller::setPreRecord(int seconds)
+{
+    m_capture.setPreRecord(seconds, m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
 }
 
 Controller::~Controller() = default;

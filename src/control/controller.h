@@ -81,6 +81,9 @@ public:
     void disarm();
     bool armed() const { return m_armed; }
     const SoundStart& soundStart() const { return m_soundStart; }
+    // The pre-record buffer: while idle, the last seconds of the source are kept for the next take,
+    // in the format Preferences chose. 0 turns it off.
+    void setPreRecord(int seconds);
 
 signals:
     // The state, or what the actions allow, changed.
@@ -128,7 +131,10 @@ private:
     QElapsedTimer m_recordingSince;
     QTimer m_durationDue;
     QTimer m_startDue;
-    // Sound-activated recording.
+    // Sound-activated recording, and whether the take under way is one that sound started.
+    void soundChanged(bool sound);
+    QString armedText() const;
     bool m_armed = false;
     SoundStart m_soundStart;
+    bool m_soundTake = false;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/sound_start.h"
+
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -122,4 +124,31 @@ public:
     // the start until the source's first audio, when the source delivered nothing of it. -1 while the
     // running capture has heard nothing from its source yet.
     virtual int missedAtStartMs() { return 0; }
+
+    // The pre-record buffer: while no take runs, the selected source is captured into memory in the
+    // format given, which the next take records in, and its last `seconds` are kept; a start in that
+    // format begins with them, seamless with what follows. Nothing goes to the disk before the start.
+    // 0 turns it off.
+    virtual void setPreRecord(int seconds, int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
+    {
+        Q_UNUSED(seconds);
+        Q_UNUSED(channels);
+        Q_UNUSED(samplesPerSecond);
+        Q_UNUSED(bitsPerSample);
+    }
+    // The source is open while no take runs: for the pre-record buffer, or to hear sound start.
+    virtual bool isListening() { return false; }
+    // How much of the running take, or of the last one, is from before its start, in milliseconds.
+    virtual int keptBeforeStartMs() { return 0; }
+    // Sound-activated recording: the selected source is measured, while idle too, and handler hears
+    // on the UI thread when sound begins (true) and when it has ended (false). An empty handler
+    // stops it.
+    virtual void watchSound(const SoundStart& how, std::function<void(bool sound)> handler)
+    {
+        Q_UNUSED(how);
+        Q_UNUSED(handler);
+    }
+    // The next start, or the next resume, begins where the last sound began (with the pre-record
+    // seconds before it) instead of at its own moment.
+    virtual void beginAtSound(bool on) { Q_UNUSED(on); }
 };

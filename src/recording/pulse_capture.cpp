@@ -74,6 +74,25 @@ struct PulseCapture::Session {
     size_t holdBytes = 0;
     // The level meter's measuring of what arrives, on the loop thread.
     std::unique_ptr<level_meter::Analyser> analyser;
+
+    // A stream that listens while no take runs: nothing of it is kept until a take takes it over.
+    bool listening = false;
+    // The source it was asked for: empty for the default.
+    std::string source;
+    // The last of what the stream delivered, by place (the byte at place p is at p % size): the
+    // pre-record buffer, and what a resume at an earlier sound takes from. Empty when not kept.
+    std::vector<uint8_t> ring;
+    // The place after the last byte that went to the spool.
+    uint64_t keptUntil = 0;
+    // A monitor that listens waits for the server's timing before it takes anything: whether it
+    // hands over what plays from the handover on is not known before.
+    bool timingKnown = true;
+    // The sound trigger, and where the last sound began.
+    std::unique_ptr<SoundTrigger> trigger;
+    std::vector<SoundTrigger::Event> events;
+    uint64_t triggerFrom = 0; // the place of the trigger's first frame
+    bool haveOnset = false;
+    uint64_t onsetPlace = 0;
 };
 
 namespace {
@@ -95,6 +114,11 @@ void streamStateChanged(pa_stream* stream, void* userdata)
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY && session->readyAt == 0)
         session->readyAt = pa_rtclock_now();
+    // A listening stream that ends is made again when its source is listed again; no take lost it.
+    if (session->listening) {
+        session->pulse->wake();
+        return;
+    }
     // Our own ending clears this callback first, so a stream that ends here was ended for us: by
     // its source going away, or by the whole connection.
     if (session->readyAt != 0 && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)) {
@@ -123,6 +147,7 @@ void toSpool(PulseCapture::Session* session, const uint8_t* data, size_t bytes, 
                 session->spool.push(data + done, part);
             else
                 session->spool.pushSilence(part);
+            session->keptUntil = at + done + part;
         }
         done += part;
     }
@@ -139,9 +164,43 @@ void release(PulseCapture::Session* session, uint64_t upTo)
     session->held.erase(session->held.begin(), session->held.begin() + std::ptrdiff_t(bytes));
 }
 
+// Keeps what the source handed over at the place `received` in the ring, and measures it for the
+// sound trigger.
+void remember(PulseCapture::Session* session, const void* data, size_t bytes)
+{
+    std::vector<uint8_t>& ring = session->ring;
+    if (!ring.empty()) {
+        const uint8_t silence = session->sampleSpec.format == PA_SAMPLE_U8 ? 0x80 : 0;
+        const auto* from = static_cast<const uint8_t*>(data);
+        size_t done = bytes > ring.size() ? bytes - ring.size() : 0;
+        while (done < bytes) {
+            const size_t offset = size_t((session->received + done) % ring.size());
+            const size_t part = std::min(bytes - done, ring.size() - offset);
+            if (from)
+                std::memcpy(ring.data() + offset, from + done, part);
+            else
+                std::memset(ring.data() + offset, silence, part);
+            done += part;
+        }
+    }
+    if (session->trigger) {
+        const size_t frame = pa_frame_size(&session->sampleSpec);
+        session->events.clear();
+        session->trigger->feed(data, bytes / frame, session->events);
+        for (const SoundTrigger::Event& event : session->events) {
+            if (event.sound) {
+                session->onsetPlace = session->triggerFrom + event.frame * frame;
+                session->haveOnset = true;
+            }
+            session->owner->reportSound(event.sound);
+        }
+    }
+}
+
 // Takes what the source handed over (null data: silence) and counts it as received.
 void deliver(PulseCapture::Session* session, const void* data, size_t bytes)
 {
+    remember(session, data, bytes);
     if (session->holdBytes == 0) {
         toSpool(session, static_cast<const uint8_t*>(data), bytes, session->received);
         session->received += bytes;
@@ -173,8 +232,8 @@ void noteLevel(PulseCapture::Session* session, pa_usec_t now, uint64_t received)
 }
 
 // The place in the stream of the audio the source takes (or its sink plays) at the moment now, in
-// whole frames; never before what has gone to the spool already.
-uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
+// whole frames; for a cut (`inSpool`), never before what has gone to the spool already.
+uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now, bool inSpoolToo = true)
 {
     // The latest level, then the highest of the others in the last second.
     const auto& levels = session->levels;
@@ -186,8 +245,8 @@ uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now)
             break;
         level = std::max(level, seen.bytes);
     }
-    const int64_t inSpool = int64_t(session->received - session->held.size());
-    const int64_t place = std::max(bytesSinceReady(session, now) + level, inSpool);
+    const int64_t inSpool = inSpoolToo ? int64_t(session->received - session->held.size()) : 0;
+    const int64_t place = std::max<int64_t>(std::max<int64_t>(bytesSinceReady(session, now) + level, inSpool), 0);
     const auto frame = int64_t(pa_frame_size(&session->sampleSpec));
     return uint64_t((place + frame / 2) / frame * frame);
 }
@@ -199,6 +258,29 @@ void pushCut(PulseCapture::Session* session, uint64_t at, bool keep)
     while (!session->cuts.empty() && session->cuts.back().at >= at)
         session->cuts.pop_back();
     session->cuts.push_back({at, keep});
+}
+
+// Keeps the audio from the place `from` on: a place not reached yet is a cut; one already passed
+// takes what the ring still holds of it since the take last kept anything (never audio twice).
+void keepFrom(PulseCapture::Session* session, uint64_t from)
+{
+    const uint64_t processed = session->received - session->held.size();
+    if (from >= processed || session->keeping) {
+        pushCut(session, std::max(from, processed), true);
+        return;
+    }
+    const std::vector<uint8_t>& ring = session->ring;
+    const uint64_t ringStart = session->received - std::min<uint64_t>(session->received, ring.size());
+    uint64_t at = std::max({from, ringStart, session->keptUntil});
+    session->cuts.clear();
+    while (at < processed) {
+        const size_t offset = size_t(at % ring.size());
+        const size_t part = size_t(std::min<uint64_t>(processed - at, ring.size() - offset));
+        session->spool.push(ring.data() + offset, part);
+        at += part;
+        session->keptUntil = at;
+    }
+    session->keeping = true;
 }
 
 // The first handover tells where the stream stands. Nothing is put in for the time before it: a
@@ -269,6 +351,18 @@ void warmUp(PulseCapture::Session* session, const void* data, size_t bytes, size
 void streamReadable(pa_stream* stream, size_t, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
+    if (!session->timingKnown) {
+        if (const pa_timing_info* timing = pa_stream_get_timing_info(stream)) {
+            session->playsFromHandover = timing->sink_usec > 0;
+            session->timingKnown = true;
+        } else {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0)
+                pa_stream_drop(stream);
+            return;
+        }
+    }
     if (session->gotData && session->playsFromHandover)
         noteLevel(session, pa_rtclock_now(), session->received);
     for (;;) {
@@ -380,7 +474,194 @@ PulseCapture::~PulseCapture()
         PulseContext::Lock lock(*m_pulse);
         m_watching = false;
         closePeakStreamLocked();
+        stopListeningLocked();
     }
+}
+
+void PulseCapture::reportSound(bool sound)
+{
+    if (m_uiThread)
+        QMetaObject::invokeMethod(
+            m_uiThread.get(),
+            [this, sound] {
+                if (m_soundHandler)
+                    m_soundHandler(sound);
+            },
+            Qt::QueuedConnection);
+}
+
+bool PulseCapture::wantsListeningLocked() const
+{
+    return (m_preRecordSeconds > 0 || m_soundWatched) && m_hasListenFormat && !m_takeUnderWay;
+}
+
+void PulseCapture::stopListeningLocked()
+{
+    if (!m_listening)
+        return;
+    if (m_listening->stream)
+        endStream(m_listening->stream);
+    m_listening.reset();
+}
+
+void PulseCapture::makeTrigger(Session& session) const
+{
+    session.trigger = std::make_unique<SoundTrigger>(
+        m_soundStart, session.sampleSpec.format == PA_SAMPLE_U8 ? SoundTrigger::Sample::U8 : SoundTrigger::Sample::S16,
+        int(session.sampleSpec.channels), int(session.sampleSpec.rate));
+    session.triggerFrom = session.received;
+    session.haveOnset = false;
+}
+
+void PulseCapture::listenLocked()
+{
+    if (!wantsListeningLocked()) {
+        stopListeningLocked();
+        openOrCloseIdleMeterLocked();
+        return;
+    }
+    const std::string live = liveSourceLocked();
+    pa_sample_spec spec{};
+    spec.format = m_listenFormat.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    spec.rate = uint32_t(m_listenFormat.rate);
+    spec.channels = uint8_t(m_listenFormat.channels);
+    const size_t ringBytes = pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &spec);
+    if (Session* l = m_listening.get(); l && l->stream && PA_STREAM_IS_GOOD(pa_stream_get_state(l->stream)) &&
+                                        l->source == live && l->ring.size() == ringBytes &&
+                                        pa_sample_spec_equal(&l->sampleSpec, &spec))
+        return;
+    stopListeningLocked();
+    pa_context* context = m_pulse->context();
+    const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
+    if (!context || listed.empty()) {
+        openOrCloseIdleMeterLocked();
+        return;
+    }
+    const auto recorded = sourceNamed(listed, live);
+    const bool monitor = recorded != listed.end() && recorded->monitor;
+    auto session = std::make_unique<Session>();
+    Session* l = session.get();
+    l->owner = this;
+    l->pulse = m_pulse.get();
+    l->listening = true;
+    l->keeping = false;
+    l->source = live;
+    l->sampleSpec = spec;
+    l->ring.resize(ringBytes);
+    if (monitor) {
+        l->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &spec);
+        l->held.reserve(2 * l->holdBytes);
+        l->timingKnown = false;
+    }
+    l->analyser = std::make_unique<level_meter::Analyser>(m_listenFormat.bits == 8 ? level_meter::Analyser::Sample::U8
+                                                                                  : level_meter::Analyser::Sample::S16,
+                                                          m_listenFormat.channels, m_listenFormat.rate, m_levels);
+    if (m_soundWatched)
+        makeTrigger(*l);
+    l->stream = pa_stream_new(context, "Listening", &spec, nullptr);
+    if (!l->stream)
+        return;
+    pa_stream_set_state_callback(l->stream, streamStateChanged, l);
+    pa_stream_set_read_callback(l->stream, streamReadable, l);
+    pa_buffer_attr attr;
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(-1);
+    attr.prebuf = uint32_t(-1);
+    attr.minreq = uint32_t(-1);
+    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &spec));
+    // A monitor's timing tells whether it hands over what plays from the handover on; the server
+    // sends it by itself.
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                         (monitor ? PA_STREAM_AUTO_TIMING_UPDATE : PA_STREAM_NOFLAGS));
+    if (pa_stream_connect_record(l->stream, live.empty() ? nullptr : live.c_str(), &attr, flags) < 0) {
+        endStream(l->stream);
+        return;
+    }
+    m_listening = std::move(session);
+    // The listening stream's samples feed the level meter: no second stream beside it.
+    openOrCloseIdleMeterLocked();
+}
+
+std::unique_ptr<PulseCapture::Session> PulseCapture::adoptListeningLocked(const std::string& source,
+                                                                          const WaveSpool::Format& format)
+{
+    std::unique_ptr<Session> l = std::move(m_listening);
+    if (!l)
+        return {};
+    pa_sample_spec spec{};
+    spec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    spec.rate = uint32_t(format.rate);
+    spec.channels = uint8_t(format.channels);
+    // A stream that has not delivered yet knows nothing of before the start: a fresh one serves as well.
+    const bool fits = l->stream && pa_stream_get_state(l->stream) == PA_STREAM_READY && l->gotData &&
+                      l->timingKnown && l->source == source && pa_sample_spec_equal(&l->sampleSpec, &spec);
+    if (!fits) {
+        if (l->stream)
+            endStream(l->stream);
+        return {};
+    }
+    return l;
+}
+
+void PulseCapture::takeOver()
+{
+    if (!m_pulse)
+        return;
+    PulseContext::Lock lock(*m_pulse);
+    m_takeUnderWay = false;
+    listenLocked();
+}
+
+void PulseCapture::setPreRecord(int seconds, int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
+{
+    if (!m_pulse)
+        return;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        m_preRecordSeconds = std::clamp(seconds, 0, 30);
+        m_listenFormat = formatFor(channels, samplesPerSecond, bitsPerSample);
+        m_hasListenFormat = true;
+        if (!wantsListeningLocked()) {
+            listenLocked();
+            return;
+        }
+    }
+    m_pulse->connectInBackground();
+    PulseContext::Lock lock(*m_pulse);
+    listenLocked();
+}
+
+bool PulseCapture::isListening()
+{
+    if (!m_pulse)
+        return false;
+    PulseContext::Lock lock(*m_pulse);
+    return m_listening && m_listening->stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_listening->stream));
+}
+
+void PulseCapture::watchSound(const SoundStart& how, std::function<void(bool sound)> handler)
+{
+    if (!m_pulse)
+        return;
+    const bool on = bool(handler);
+    m_soundHandler = std::move(handler);
+    {
+        PulseContext::Lock lock(*m_pulse);
+        m_soundWatched = on;
+        m_soundStart = how;
+        for (Session* session : {m_listening.get(), hasSession() ? m_session.get() : nullptr}) {
+            if (!session)
+                continue;
+            if (on)
+                makeTrigger(*session);
+            else
+                session->trigger.reset();
+        }
+    }
+    if (on)
+        m_pulse->connectInBackground();
+    PulseContext::Lock lock(*m_pulse);
+    listenLocked();
 }
 
 void PulseCapture::reportFailure(Failure failure)
@@ -486,8 +767,8 @@ void PulseCapture::sourcesChangedLocked()
     const std::string live = liveSourceLocked();
     if (m_peaks && (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)) || m_peaksSource != live))
         closePeakStreamLocked();
-    if (present && m_watching && !m_capturing)
-        openPeakStreamLocked();
+    listenLocked();
+    openOrCloseIdleMeterLocked();
 
     if (!m_sourceChosen || awakeIsLiveLocked())
         return;
@@ -526,9 +807,15 @@ void PulseCapture::measureIdle()
     if (!m_pulse)
         return;
     PulseContext::Lock lock(*m_pulse);
-    if (m_watching && !m_capturing)
+    openOrCloseIdleMeterLocked();
+}
+
+void PulseCapture::openOrCloseIdleMeterLocked()
+{
+    // A take, or a listening stream, measures its own samples.
+    if (m_watching && !m_capturing && !m_listening && !m_pulse->cachedSourcesLocked().empty())
         openPeakStreamLocked();
-    else
+    else if (!m_watching || m_capturing || m_listening)
         closePeakStreamLocked();
 }
 
@@ -623,9 +910,17 @@ WaveSpool::Format PulseCapture::formatFor(int32_t channels, int32_t rate, int32_
 
 int32_t PulseCapture::start(int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample)
 {
-    if (m_starting)
+    if (m_starting || m_saving || m_session)
         return Busy;
-    return beginSession(channels, samplesPerSecond, bitsPerSample);
+    const bool atSound = std::exchange(m_atSound, false);
+    if (m_pulse) {
+        PulseContext::Lock lock(*m_pulse);
+        m_takeUnderWay = true;
+    }
+    const int32_t result = beginSession(channels, samplesPerSecond, bitsPerSample, pa_rtclock_now(), atSound);
+    if (result != Started)
+        takeOver();
+    return result;
 }
 
 int32_t PulseCapture::sourceCount()
@@ -753,13 +1048,20 @@ void PulseCapture::setPaused(bool paused)
     if (s->paused == paused)
         return;
     s->paused = paused;
+    // A resume at the sound that began it: from where the sound began, with the pre-record seconds
+    // before it, as far as the pause left off.
+    if (!paused && std::exchange(m_atSound, false) && s->gotData && s->haveOnset) {
+        const uint64_t pre = pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds) * PA_USEC_PER_SEC, &s->sampleSpec);
+        keepFrom(s, s->onsetPlace - std::min(pre, s->onsetPlace));
+        return;
+    }
     if (s->gotData)
         pushCut(s, placeOf(s, pa_rtclock_now()), !paused);
     else
         s->pending.push_back({pa_rtclock_now(), !paused});
 }
 
-int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
+int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits, uint64_t askedAt, bool atSound)
 {
     // A start while a recording runs is refused: closing that recording here would leave it in a
     // spool file nobody lists.
@@ -786,26 +1088,24 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
         selected.clear();
 
     const WaveSpool::Format format = formatFor(channels, rate, bits);
+    m_keptBeforeMs = 0;
+    std::unique_ptr<Session> listened;
+    int preRecordSeconds = 0;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        listened = adoptListeningLocked(selected, format);
+        preRecordSeconds = m_preRecordSeconds;
+    }
+    if (listened)
+        return adoptSession(std::move(listened), format, preRecordSeconds, askedAt, atSound);
+
     auto session = std::make_unique<Session>();
     session->owner = this;
     session->pulse = m_pulse.get();
     const auto recorded = sourceNamed(sources, selected);
     const bool monitor = recorded != sources.end() && recorded->monitor;
-    const std::string name = QFile::encodeName(m_spoolName.isEmpty() ? unplannedName : m_spoolName).toStdString();
-    bool open = false;
-    for (const QString& folder : {spoolFolderFor(), QDir::tempPath()}) {
-        std::string error;
-        if (session->spool.open(QFile::encodeName(folder).toStdString(), name, format, bufferSeconds, &error)) {
-            open = true;
-            break;
-        }
-    }
-    if (!open)
+    if (openSpool(*session, format, preRecordSeconds + ringMarginSeconds) != Started)
         return NoFolder;
-    session->spool.setFailureCallback([this](int error) {
-        m_writeError = error;
-        reportFailure(Failure::WriteFailed);
-    });
     session->sampleSpec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     session->sampleSpec.rate = uint32_t(format.rate);
     session->sampleSpec.channels = uint8_t(format.channels);
@@ -818,6 +1118,15 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
                                                                                  : level_meter::Analyser::Sample::S16,
                                                                 format.channels, format.rate, m_levels);
     m_levels.beginCapture();
+    {
+        // Resumes at a sound take from the ring what came before them.
+        PulseContext::Lock lock(*m_pulse);
+        if (m_soundWatched || m_preRecordSeconds > 0)
+            session->ring.resize(pa_usec_to_bytes(
+                pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &session->sampleSpec));
+        if (m_soundWatched)
+            makeTrigger(*session);
+    }
     m_session = std::move(session);
 
     const auto deadline = PulseContext::deadlineFromNow();
@@ -868,6 +1177,55 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits)
     if (result != Started)
         abandonSession();
     return result;
+}
+
+int32_t PulseCapture::openSpool(Session& session, const WaveSpool::Format& format, int extraSeconds)
+{
+    const std::string name = QFile::encodeName(m_spoolName.isEmpty() ? unplannedName : m_spoolName).toStdString();
+    for (const QString& folder : {spoolFolderFor(), QDir::tempPath()}) {
+        std::string why;
+        if (session.spool.open(QFile::encodeName(folder).toStdString(), name, format, bufferSeconds + extraSeconds,
+                               &why)) {
+            session.spool.setFailureCallback([this](int error) {
+                m_writeError = error;
+                reportFailure(Failure::WriteFailed);
+            });
+            return Started;
+        }
+    }
+    return NoFolder;
+}
+
+int32_t PulseCapture::adoptSession(std::unique_ptr<Session> session, const WaveSpool::Format& format,
+                                   int preRecordSeconds, uint64_t askedAt, bool atSound)
+{
+    // The listening stream goes on into the take: what it kept of before the start comes first, and
+    // the rest follows without a seam. The loop thread leaves the spool alone until then, for the
+    // stream keeps nothing while it listens.
+    Session* s = session.get();
+    if (openSpool(*s, format, preRecordSeconds + ringMarginSeconds) != Started) {
+        PulseContext::Lock lock(*m_pulse);
+        endStream(s->stream);
+        return NoFolder;
+    }
+    m_levels.beginCapture();
+    PulseContext::Lock lock(*m_pulse);
+    s->listening = false;
+    s->missed = 0;
+    if (m_soundWatched && !s->trigger)
+        makeTrigger(*s);
+    const uint64_t pre = pa_usec_to_bytes(pa_usec_t(preRecordSeconds) * PA_USEC_PER_SEC, &s->sampleSpec);
+    const uint64_t at = atSound && s->haveOnset ? s->onsetPlace : placeOf(s, askedAt, false);
+    const uint64_t from = at - std::min(pre, at);
+    const uint64_t ringStart = s->received - std::min<uint64_t>(s->received, s->ring.size());
+    keepFrom(s, from);
+    const uint64_t now = placeOf(s, pa_rtclock_now(), false);
+    const uint64_t first = std::max(from, ringStart);
+    m_keptBeforeMs = now > first ? int(pa_bytes_to_usec(now - first, &s->sampleSpec) / 1000) : 0;
+    m_capturing = true;
+    closePeakStreamLocked();
+    m_session = std::move(session);
+    return Started;
 }
 
 void PulseCapture::abandonSession()
@@ -942,6 +1300,7 @@ int32_t PulseCapture::endSession(const QString& path)
     const int32_t result = closeSession(path, pa_rtclock_now());
     endMeasuring();
     m_session.reset();
+    takeOver();
     return result;
 }
 
@@ -968,13 +1327,22 @@ void PulseCapture::startLater(int32_t channels, int32_t samplesPerSecond, int32_
     // Connecting, listing the sources and waiting for the stream take a round trip each, up to the
     // server's deadline when it hangs: on a thread of their own, so the window goes on meanwhile.
     m_starting = true;
-    m_starter = std::thread([this, channels, samplesPerSecond, bitsPerSample, done = std::move(done)]() mutable {
-        const int32_t result = beginSession(channels, samplesPerSecond, bitsPerSample);
+    const uint64_t askedAt = pa_rtclock_now();
+    const bool atSound = std::exchange(m_atSound, false);
+    if (m_pulse) {
+        PulseContext::Lock lock(*m_pulse);
+        m_takeUnderWay = true;
+    }
+    m_starter = std::thread([this, channels, samplesPerSecond, bitsPerSample, askedAt, atSound,
+                             done = std::move(done)]() mutable {
+        const int32_t result = beginSession(channels, samplesPerSecond, bitsPerSample, askedAt, atSound);
         QMetaObject::invokeMethod(
             m_uiThread.get(),
             [this, result, done = std::move(done)] {
                 m_starter.join();
                 m_starting = false;
+                if (result != Started)
+                    takeOver();
                 done(result);
             },
             Qt::QueuedConnection);
@@ -1004,6 +1372,7 @@ void PulseCapture::saveLater(const QString& path, std::function<void(int32_t res
                 m_saving = false;
                 m_session.reset();
                 endMeasuring();
+                takeOver();
                 done(result);
             },
             Qt::QueuedConnection);

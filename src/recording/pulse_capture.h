@@ -2,6 +2,7 @@
 
 #include "platform/capture_component.h"
 #include "recording/level_meter.h"
+#include "recording/sound_trigger.h"
 #include "recording/wave_spool.h"
 
 #include <QObject>
@@ -62,6 +63,11 @@ public:
     float takeLoudest() override { return hasSession() ? m_levels.takeLoudest() : -1.0f; }
     QString recordingSourceDescription() override;
     int missedAtStartMs() override;
+    void setPreRecord(int seconds, int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) override;
+    bool isListening() override;
+    int keptBeforeStartMs() override { return m_keptBeforeMs.load(); }
+    void watchSound(const SoundStart& how, std::function<void(bool sound)> handler) override;
+    void beginAtSound(bool on) override { m_atSound = on; }
 
     // The format start records for the given arguments: unsupported values fall back to 2 channels,
     // 22050 Hz, 16 bits, each on its own.
@@ -88,11 +94,30 @@ public:
     };
     // From any thread: the running capture failed. The handler runs once, on the UI thread.
     void reportFailure(Failure failure);
+    // From the loop thread: sound began or has ended. The handler hears it on the UI thread.
+    void reportSound(bool sound);
+    // How much a listening stream keeps beyond the pre-record seconds: what a monitor hands over
+    // before it is heard, and the time a start takes to reach the stream.
+    static constexpr int ringMarginSeconds = 3;
 
 private:
     // A session the UI thread may look at: none while a start runs on its own thread.
     bool hasSession() const { return !m_starting && m_session; }
-    int32_t beginSession(int32_t channels, int32_t rate, int32_t bits);
+    int32_t beginSession(int32_t channels, int32_t rate, int32_t bits, uint64_t askedAt, bool atSound);
+    // Takes the listening stream over for a take in that format from that source, when it has one;
+    // the take's spool is open by then. Lock held.
+    std::unique_ptr<Session> adoptListeningLocked(const std::string& source, const WaveSpool::Format& format);
+    // Starts the listening stream when it is wanted and none runs (or the one running reads another
+    // source, format or length), ends it when it is not wanted; never waits. Lock held.
+    void listenLocked();
+    void stopListeningLocked();
+    bool wantsListeningLocked() const;
+    // From the UI thread: no take runs any more, so the source is listened to again if wanted.
+    void takeOver();
+    int32_t openSpool(Session& session, const WaveSpool::Format& format, int extraSeconds);
+    int32_t adoptSession(std::unique_ptr<Session> session, const WaveSpool::Format& format, int preRecordSeconds,
+                         uint64_t askedAt, bool atSound);
+    void makeTrigger(Session& session) const;
     int32_t endSession(const QString& path);
     void setPaused(bool paused);
     void keepSourceAwake();
@@ -105,6 +130,7 @@ private:
     void openPeakStreamLocked();
     void closePeakStreamLocked();
     void measureIdle();
+    void openOrCloseIdleMeterLocked();
     void endMeasuring();
     void abandonSession();
     int32_t placeTake(const QString& path, bool complete);
@@ -157,4 +183,18 @@ private:
     struct pa_stream* m_peaks = nullptr;
     std::string m_peaksSource;
     std::unique_ptr<IdleMeter> m_idleMeter;
+
+    // Listening while no take runs: the pre-record buffer and the sound trigger. Lock held for all
+    // but the handler and the flag for the next start.
+    int m_preRecordSeconds = 0;
+    WaveSpool::Format m_listenFormat;
+    bool m_hasListenFormat = false;
+    bool m_soundWatched = false;
+    SoundStart m_soundStart;
+    // From start to the end of the take's save: no listening stream beside it.
+    bool m_takeUnderWay = false;
+    std::unique_ptr<Session> m_listening;
+    std::function<void(bool)> m_soundHandler;
+    bool m_atSound = false;
+    std::atomic<int> m_keptBeforeMs{0};
 };

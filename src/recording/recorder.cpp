@@ -197,7 +197,8 @@ void Recorder::started(int32_t result)
     }
     Q_EMIT recordingStarted();
     m_clock.start();
-    m_elapsedSeconds = 0;
+    // The seconds kept from before Record are in the take: the clock counts them.
+    m_elapsedSeconds = std::max(0, m_capture.keptBeforeStartMs()) / 1000;
     m_resumeCaption = false;
     m_startWatched = false;
     startSilenceWatch();
