@@ -525,7 +525,8 @@ void PulseCapture::listenLocked()
     spec.format = m_listenFormat.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     spec.rate = uint32_t(m_listenFormat.rate);
     spec.channels = uint8_t(m_listenFormat.channels);
-    const size_t ringBytes = pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &spec);
+    const size_t ringBytes =
+        pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &spec);
     if (Session* l = m_listening.get(); l && l->stream && PA_STREAM_IS_GOOD(pa_stream_get_state(l->stream)) &&
                                         l->source == live && l->ring.size() == ringBytes &&
                                         pa_sample_spec_equal(&l->sampleSpec, &spec))
@@ -554,7 +555,7 @@ void PulseCapture::listenLocked()
         l->timingKnown = false;
     }
     l->analyser = std::make_unique<level_meter::Analyser>(m_listenFormat.bits == 8 ? level_meter::Analyser::Sample::U8
-                                                                                  : level_meter::Analyser::Sample::S16,
+                                                                                   : level_meter::Analyser::Sample::S16,
                                                           m_listenFormat.channels, m_listenFormat.rate, m_levels);
     if (m_soundWatched)
         makeTrigger(*l);
@@ -593,8 +594,8 @@ std::unique_ptr<PulseCapture::Session> PulseCapture::adoptListeningLocked(const 
     spec.rate = uint32_t(format.rate);
     spec.channels = uint8_t(format.channels);
     // A stream that has not delivered yet knows nothing of before the start: a fresh one serves as well.
-    const bool fits = l->stream && pa_stream_get_state(l->stream) == PA_STREAM_READY && l->gotData &&
-                      l->timingKnown && l->source == source && pa_sample_spec_equal(&l->sampleSpec, &spec);
+    const bool fits = l->stream && pa_stream_get_state(l->stream) == PA_STREAM_READY && l->gotData && l->timingKnown &&
+                      l->source == source && pa_sample_spec_equal(&l->sampleSpec, &spec);
     if (!fits) {
         if (l->stream)
             endStream(l->stream);
@@ -1122,8 +1123,8 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits,
         // Resumes at a sound take from the ring what came before them.
         PulseContext::Lock lock(*m_pulse);
         if (m_soundWatched || m_preRecordSeconds > 0)
-            session->ring.resize(pa_usec_to_bytes(
-                pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &session->sampleSpec));
+            session->ring.resize(pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC,
+                                                  &session->sampleSpec));
         if (m_soundWatched)
             makeTrigger(*session);
     }
@@ -1333,20 +1334,20 @@ void PulseCapture::startLater(int32_t channels, int32_t samplesPerSecond, int32_
         PulseContext::Lock lock(*m_pulse);
         m_takeUnderWay = true;
     }
-    m_starter = std::thread([this, channels, samplesPerSecond, bitsPerSample, askedAt, atSound,
-                             done = std::move(done)]() mutable {
-        const int32_t result = beginSession(channels, samplesPerSecond, bitsPerSample, askedAt, atSound);
-        QMetaObject::invokeMethod(
-            m_uiThread.get(),
-            [this, result, done = std::move(done)] {
-                m_starter.join();
-                m_starting = false;
-                if (result != Started)
-                    takeOver();
-                done(result);
-            },
-            Qt::QueuedConnection);
-    });
+    m_starter = std::thread(
+        [this, channels, samplesPerSecond, bitsPerSample, askedAt, atSound, done = std::move(done)]() mutable {
+            const int32_t result = beginSession(channels, samplesPerSecond, bitsPerSample, askedAt, atSound);
+            QMetaObject::invokeMethod(
+                m_uiThread.get(),
+                [this, result, done = std::move(done)] {
+                    m_starter.join();
+                    m_starting = false;
+                    if (result != Started)
+                        takeOver();
+                    done(result);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void PulseCapture::saveLater(const QString& path, std::function<void(int32_t result)> done)

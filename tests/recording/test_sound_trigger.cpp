@@ -65,7 +65,8 @@ private slots:
         QCOMPARE(events.size(), size_t(2));
         QVERIFY(events[0].sound);
         // The onset is the block the burst starts in (10 ms blocks).
-        QVERIFY2(std::llabs(int64_t(events[0].frame) - kRate) <= kRate / 100, qPrintable(QString::number(events[0].frame)));
+        QVERIFY2(std::llabs(int64_t(events[0].frame) - kRate) <= kRate / 100,
+                 qPrintable(QString::number(events[0].frame)));
         QVERIFY(!events[1].sound);
         // Ended after the hang time of quiet, counted from the end of the burst.
         QVERIFY(std::llabs(int64_t(events[1].frame) - int64_t(2.5 * kRate)) <= kRate / 50);
@@ -83,8 +84,7 @@ private slots:
     void hysteresisAndHang()
     {
         SoundTrigger trigger(how(-30, 1.0), SoundTrigger::Sample::S16, 2, kRate);
-        const auto events =
-            feed(trigger, {tone(0.5, -20), tone(3.0, -32), silence(0.8), tone(0.2, -20), silence(0.5)});
+        const auto events = feed(trigger, {tone(0.5, -20), tone(3.0, -32), silence(0.8), tone(0.2, -20), silence(0.5)});
         QCOMPARE(events.size(), size_t(1));
         QVERIFY(events[0].sound);
         QVERIFY(trigger.sounding());
