@@ -20,6 +20,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QLocale>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -59,6 +60,10 @@ Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
     m_mailPoll->setObjectName(QStringLiteral("Timer3"));
 
     connect(m_controller, &Controller::changed, this, &Form1::showRecorderState);
+    m_listenCheck = new QTimer(this);
+    m_listenCheck->setInterval(1000);
+    connect(m_listenCheck, &QTimer::timeout, this, &Form1::showListening);
+    connect(m_controller, &Controller::changed, this, &Form1::showListening);
     connect(m_recorder, &Recorder::clockShown, m_formatPanel, &QLabel::setText);
     connect(m_controller, &Controller::listed, m_recordings, &RecordingsList::append);
     connect(m_controller, &Controller::status, this, &Form1::showStatus);
@@ -239,6 +244,7 @@ void Form1::Form_Load()
     m_state.BitsPerSample = format.bitsPerSample;
     m_state.SamplesPerSec = format.samplesPerSec;
     m_formatPanel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    listenAsStored();
     if (const CaptureComponent::StandIn standIn = m_recorder->standIn(); !standIn.chosen.isEmpty())
         showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);
     m_recorder->recoverTakes();
@@ -390,8 +396,45 @@ QColor Form1::statusColour() const
 
 Preferences& Form1::loadPreferences()
 {
-    return loaded(this, m_preferences,
-                  [this] { return new Preferences(m_paths, m_controller->settings(), m_state, m_formatPanel); });
+    return loaded(this, m_preferences, [this] {
+        auto* preferences = new Preferences(m_paths, m_controller->settings(), m_state, m_formatPanel);
+        // The format or the seconds may have changed: the listening follows once the window goes.
+        connect(preferences, &QObject::destroyed, this, &Form1::listenAsStored);
+        return preferences;
+    });
+}
+
+void Form1::listenAsStored()
+{
+    if (m_unloading)
+        return;
+    m_controller->setPreRecord(m_controller->settings().preRecordSeconds());
+    showListening();
+}
+
+void Form1::showListening()
+{
+    const int seconds = m_controller->preRecordSeconds();
+    const bool armed = m_controller->armed();
+    const bool idle = m_recorder->state() == Recorder::State::Idle;
+    if (seconds > 0 || armed)
+        m_listenCheck->start();
+    else
+        m_listenCheck->stop();
+    QString text;
+    if (idle && (seconds > 0 || armed) && !m_platform.capture->isListening()) {
+        text = QStringLiteral("Not listening: the recording source cannot be opened.");
+    } else if (armed) {
+        text = QStringLiteral("Armed: recording starts on sound above %1 dBFS.")
+                   .arg(QLocale().toString(m_controller->soundStart().thresholdDb, 'f', 0));
+        if (seconds > 0)
+            text += QStringLiteral(" The %1 s before it are kept.").arg(seconds);
+    } else if (idle && seconds > 0) {
+        text = QStringLiteral("Listening: the last %1 s before Record are kept.").arg(seconds);
+    }
+    if (m_listenNote->text() != text)
+        m_listenNote->setText(text);
+    m_listenNote->setVisible(!text.isEmpty());
 }
 
 void Form1::showPreferences()
@@ -425,6 +468,7 @@ void Form1::wizardDone(int16_t testNumber)
     m_state.BitsPerSample = recording_format::kWizardBitsPerSample;
     m_state.SamplesPerSec = recording_format::kWizardSamplesPerSec;
     m_formatPanel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    listenAsStored();
     if (m_form2)
         m_form2->hide();
     show();

@@ -172,6 +172,13 @@ private:
     QSystemTrayIcon* m_tray = nullptr;
     bool m_trayAsked = false;
     void showInTray();
+    // Under the meter: that the source is listened to while idle (the pre-record buffer, or armed
+    // for sound), or that it cannot be. Checked every second while either is on.
+    SkinLabel* m_listenNote = nullptr;
+    QTimer* m_listenCheck = nullptr;
+    void showListening();
+    // The pre-record seconds and the format from Config.ini, for the listening while idle.
+    void listenAsStored();
     Notifier* m_notifier = nullptr;
     void guardTimer();
     QPointer<lame> m_lame;

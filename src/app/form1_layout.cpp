@@ -100,7 +100,14 @@ void Form1::buildControls()
     // A new take starts with the light out.
     connect(m_recorder, &Recorder::recordingStarted, m_clipLight, &ClipLight::putOut);
 
-    central->setFixedSize(475, 394);
+    // A row under the meter: whether the source is listened to while nothing records.
+    m_listenNote = new SkinLabel(QString(), central);
+    m_listenNote->setObjectName(QStringLiteral("ListenNote"));
+    m_listenNote->setGeometry(8, 392, 459, 20);
+    m_listenNote->setAccessibleDescription(QStringLiteral("Listening"));
+    m_listenNote->hide();
+
+    central->setFixedSize(475, 416);
     setTabOrder(m_recordButton, m_pauseButton);
     setTabOrder(m_pauseButton, m_stopButton);
     setTabOrder(m_stopButton, m_list);

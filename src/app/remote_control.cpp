@@ -72,8 +72,17 @@ int RemoteControl::send(const QStringList& commands, QTextStream& out)
             out.flush();
             return 1;
         }
-        if (command == u"status")
+        if (command == u"status") {
             out << reply.arguments().value(0).toString() << '\n';
+            continue;
+        }
+        // Refused by the running program (arm while the setup test records): it says why.
+        const QString refused = reply.arguments().value(0).toString();
+        if (!refused.isEmpty()) {
+            out.flush();
+            std::fprintf(stderr, "trelvik: %s\n", refused.toLocal8Bit().constData());
+            return 2;
+        }
     }
     out.flush();
     return 0;
@@ -121,6 +130,16 @@ void RemoteControl::answerWhen(const std::function<bool()>& done, const std::fun
     });
 }
 
+QString RemoteControl::Arm()
+{
+    return m_controller.arm(m_controller.settings().soundStart());
+}
+
+void RemoteControl::Disarm()
+{
+    m_controller.disarm();
+}
+
 QString RemoteControl::Timer(const QString& words)
 {
     return m_controller.setTimer(words);
@@ -157,7 +176,7 @@ QString RemoteControl::stateName() const
     case Controller::State::Paused:
         return QStringLiteral("paused");
     default:
-        return m_controller.timerArmed() ? QStringLiteral("armed") : QStringLiteral("idle");
+        return m_controller.timerArmed() || m_controller.armed() ? QStringLiteral("armed") : QStringLiteral("idle");
     }
 }
 

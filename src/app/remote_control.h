@@ -48,6 +48,9 @@ public slots:
     // Sets or cancels the timer from its words ("record-at:21:30+stop-after:90m"); empty when done,
     // else why not.
     QString Timer(const QString& words);
+    // Recording that starts on sound, as Config.ini sets it: empty when armed, else why not.
+    QString Arm();
+    void Disarm();
     void Show();
     void Quit();
 

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -315,7 +316,8 @@ void Controller::soundChanged(bool sound)
 
 void Controller::setPreRecord(int seconds)
 {
-    m_capture.setPreRecord(seconds, m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
+    m_preRecordSeconds = std::clamp(seconds, 0, 30);
+    m_capture.setPreRecord(m_preRecordSeconds, m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
 }
 
 Controller::~Controller() = default;

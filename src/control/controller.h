@@ -84,6 +84,7 @@ public:
     // The pre-record buffer: while idle, the last seconds of the source are kept for the next take,
     // in the format Preferences chose. 0 turns it off.
     void setPreRecord(int seconds);
+    int preRecordSeconds() const { return m_preRecordSeconds; }
 
 signals:
     // The state, or what the actions allow, changed.
@@ -137,4 +138,5 @@ private:
     bool m_armed = false;
     SoundStart m_soundStart;
     bool m_soundTake = false;
+    int m_preRecordSeconds = 0;
 };

@@ -17,7 +17,7 @@ struct CommandLine {
 // The commands a running program answers to.
 inline const QStringList kRemoteCommands{QStringLiteral("record"), QStringLiteral("pause"),  QStringLiteral("stop"),
                                          QStringLiteral("toggle"), QStringLiteral("status"), QStringLiteral("show"),
-                                         QStringLiteral("quit")};
+                                         QStringLiteral("quit"),   QStringLiteral("arm"),    QStringLiteral("disarm")};
 
 // The timer's words ("record-at:21:30", "stop-after:90m", "cancel-timer", ...): in a chain, those in
 // a row go to the running program as one command "timer:<words joined by +>".

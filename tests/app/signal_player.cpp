@@ -4,8 +4,10 @@
 // reads the log to tell which frame of the signal was heard at the moment it pressed a key.
 //
 // usage: signal_player --device SINK --rate R --channels C --bits 8|16 --log FILE
-//                      [--first-frame N] [--latency-ms MS]
+//                      [--first-frame N] [--latency-ms MS] [--bursts ON_MS:OFF_MS]
 // --latency-ms asks for that much buffer; without it the server chooses (2 s, as paplay's).
+// --bursts plays the signal in bursts: ON_MS of it, then OFF_MS of silence, over again (the frames
+// of the silence are the signal's numbers too, so a burst holds the same frames as without it).
 
 #include "tests/app/signal_code.h"
 
@@ -32,7 +34,7 @@ double wallClock()
 int usage()
 {
     std::fprintf(stderr, "usage: signal_player --device SINK --rate R --channels C --bits 8|16 --log FILE "
-                         "[--first-frame N] [--latency-ms MS]\n");
+                         "[--first-frame N] [--latency-ms MS] [--bursts ON_MS:OFF_MS]\n");
     return 2;
 }
 
@@ -47,6 +49,8 @@ int main(int argc, char** argv)
     int bits = 16;
     long latencyMs = -1;
     uint64_t frame = 0;
+    long onMs = 0;
+    long offMs = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const char* value = argv[i + 1];
@@ -64,6 +68,8 @@ int main(int argc, char** argv)
             latencyMs = std::atol(value);
         else if (option == "--first-frame")
             frame = std::strtoull(value, nullptr, 10);
+        else if (option == "--bursts" && std::sscanf(value, "%ld:%ld", &onMs, &offMs) == 2 && onMs > 0 && offMs > 0)
+            continue;
         else
             return usage();
     }
@@ -96,10 +102,14 @@ int main(int argc, char** argv)
     const size_t blockFrames = size_t(rate) / 100;
     const size_t sampleBytes = bits == 8 ? 1 : 2;
     std::vector<uint8_t> block(blockFrames * size_t(channels) * sampleBytes);
+    const uint64_t firstFrame = frame;
+    const uint64_t onFrames = uint64_t(onMs) * uint64_t(rate) / 1000;
+    const uint64_t period = onFrames + uint64_t(offMs) * uint64_t(rate) / 1000;
     for (;;) {
         for (size_t f = 0; f < blockFrames; ++f)
             for (int c = 0; c < channels; ++c) {
-                const int32_t value = signal_code::sample(frame + f, c, bits);
+                const bool quiet = period > 0 && (frame + f - firstFrame) % period >= onFrames;
+                const int32_t value = quiet ? (bits == 8 ? 128 : 0) : signal_code::sample(frame + f, c, bits);
                 uint8_t* at = block.data() + (f * size_t(channels) + size_t(c)) * sampleBytes;
                 if (bits == 8) {
                     at[0] = uint8_t(value);

@@ -2,7 +2,13 @@
 // signal_player), frame for frame, and with the moments the user acted.
 //
 // usage: take_check --take FILE --log PLAYER_LOG [--log ...] --record T [--pause T --resume T ...]
-//                   --stop T [--missed-ms MS] [--slack-ms MS]
+//                   --stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS]
+//        take_check --take FILE --log PLAYER_LOG --sound-at-ms MS [--bursts N]
+// --pre-roll-ms: the take keeps that much from before Record, so it starts with the audio heard that
+// long before Record.
+// --sound-at-ms: a take that sound started, of a signal played in bursts: it holds one burst, whole
+// from its first frame, after silence of MS (within a 10 ms block of the sound trigger), and nothing
+// else; --bursts: N bursts, in the order played, the first MS into the take.
 // T are wall-clock seconds (date +%s.%N) taken just before the action; MS what the program said
 // it missed at the start (0 or absent: nothing).
 //
@@ -197,6 +203,9 @@ int main(int argc, char** argv)
     std::vector<double> resumes;
     double missed = 0;
     double slack = 0.03;
+    double preRoll = 0;
+    double soundAt = -1;
+    size_t bursts = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const char* value = argv[i + 1];
@@ -221,11 +230,18 @@ int main(int argc, char** argv)
             missed = std::atof(value) / 1000;
         } else if (option == "--slack-ms") {
             slack = std::atof(value) / 1000;
+        } else if (option == "--pre-roll-ms") {
+            preRoll = std::atof(value) / 1000;
+        } else if (option == "--sound-at-ms") {
+            soundAt = std::atof(value) / 1000;
+        } else if (option == "--bursts") {
+            bursts = size_t(std::max(1, std::atoi(value)));
         } else {
             return usage();
         }
     }
-    if (takePath.empty() || logs.empty() || record <= 0 || stop <= 0 || resumes.size() > pauses.size())
+    if (takePath.empty() || logs.empty() || (soundAt < 0 && (record <= 0 || stop <= 0)) ||
+        resumes.size() > pauses.size())
         return usage();
 
     Take take;
@@ -288,6 +304,29 @@ int main(int argc, char** argv)
         ok = false;
     };
     std::printf("leading silence: %ld frames (%.3f s)\n", leadingSilence, double(leadingSilence) / take.rate);
+    if (soundAt >= 0) {
+        // The burst's first frame is a multiple of the burst period from the player's first frame;
+        // a burst that begins with the take started before the take did.
+        if (foreign > 0)
+            fail("the take holds " + std::to_string(foreign) + " frames that are not the played signal");
+        if (parts.size() != bursts)
+            fail("the take holds " + std::to_string(parts.size()) + " bursts, not " + std::to_string(bursts));
+        for (size_t i = 1; i < parts.size(); ++i)
+            if (parts[i].signalFrom < parts[i - 1].signalFrom + parts[i - 1].length)
+                fail("burst " + std::to_string(i + 1) + " repeats or comes before the burst before it");
+        const double lead = double(leadingSilence) / take.rate;
+        if (lead < soundAt - 0.0005 || lead > soundAt + 0.0105) {
+            char text[200];
+            std::snprintf(text, sizeof text, "the sound starts %.4f s into the take, not %.3f s", lead, soundAt);
+            fail(text);
+        }
+        for (const Part& part : parts)
+            std::printf("burst: signal frames %lld to %lld, %.4f s into the take\n", part.signalFrom,
+                        part.signalFrom + part.length, double(part.takeFrom) / take.rate);
+        if (ok)
+            std::printf("OK\n");
+        return ok ? 0 : 1;
+    }
     if (silent > 0)
         fail("the take holds " + std::to_string(silent) + " frames of silence that were not played");
     if (foreign > 0)
@@ -309,7 +348,7 @@ int main(int argc, char** argv)
         if (i >= wanted)
             continue;
         const double late = from - started;
-        const double expected = i == 0 ? missed : 0;
+        const double expected = i == 0 ? missed - preRoll : 0;
         if (late < expected - kFragment || late > expected + kFragment + slack) {
             char text[200];
             std::snprintf(text, sizeof text,

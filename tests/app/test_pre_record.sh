@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# The seconds before Record, and takes that sound starts, as a user meets them with the real
+# program, compared frame for frame with the signal played meanwhile into the sink whose monitor it
+# records (tests/app/take_check.cpp):
+#   - with "Keep the seconds before Record" at 5 and the program idle for longer than that, a take
+#     started by "trelvik --command record" begins with the audio heard 5 s before the command, and
+#     goes on seamlessly to its Stop; so does the next take, by hot key with a pause, once the program
+#     has listened for 5 s again; and one that the timer starts;
+#   - armed for sound ("trelvik --command arm", one file for each sound, 1 s before it kept), bursts of
+#     the signal each make a file that holds the burst whole, 1 s into the file; "--command status"
+#     says armed; armed for one take with pauses, two bursts make one file that holds both.
+# The window says that it listens, on the accessibility bus too.
+set -euo pipefail
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
+. "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+need_sound_server
+. "$TRELVIK_SOURCE_DIR/tools/test_env.sh"
+kind="${TRELVIK_TEST_SERVER:-pulseaudio}"
+bin="$TRELVIK_BIN_DIR/trelvik"
+tools="$TRELVIK_TESTS_BIN_DIR"
+work="$(mktemp -d)"
+pid=
+player=
+cleanup() {
+    set +e
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+    [ -n "$player" ] && kill "$player" 2>/dev/null
+    stop_accessibility
+    trelvik_env_stop
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    [ -s "$work/trelvik.log" ] && tail -n 20 "$work/trelvik.log"
+    exit 1
+}
+now() { date +%s.%N; }
+
+trelvik_env_start "$kind" || fail "a world of the test's own with $kind did not start"
+start_accessibility
+sink="$TRELVIK_TEST_SINK"
+mkdir -p "$work/home" "$work/rec"
+
+# The player and the sound server go ahead of the other programs: a player that ran dry would make
+# the sink play silence, which the take would rightly hold.
+ahead() { renice -n -10 -p "$@" >/dev/null 2>&1 || true; }
+for p in "${trelvik_env_pids[@]}"; do
+    case "$(cat "/proc/$p/comm" 2>/dev/null)" in pulseaudio | pipewire* | wireplumber) ahead "$p" ;; esac
+done
+
+first_frame=0
+logs=()
+play() { # [bursts ON_MS:OFF_MS]
+    stop_playing
+    local log="$work/player-$first_frame.log" bursts=()
+    [ -n "${1:-}" ] && bursts=(--bursts "$1")
+    "$tools/signal_player" --device "$sink" --rate 44100 --channels 2 --bits 16 --first-frame "$first_frame" \
+        --log "$log" "${bursts[@]}" 2>>"$work/player.err" &
+    player=$!
+    ahead "$player"
+    logs=(--log "$log")
+    first_frame=$((first_frame + 100000000))
+    for _ in $(seq 200); do
+        settled "$log" 2>/dev/null && return 0
+        kill -0 "$player" 2>/dev/null || break
+        sleep 0.05
+    done
+    fail "the signal does not play steadily: $(cat "$work/player.err")"
+}
+# Whether the player's last second of reports put its first frame at one moment, within 5 ms.
+settled() { # log
+    awk '
+        { t[NR] = $1; f[NR] = $2 }
+        END {
+            if (NR < 2 || t[NR] - t[1] < 1.5) exit 1
+            lo = 1e300; hi = -1e300
+            for (i = NR; i >= 1 && t[NR] - t[i] <= 1; i--) {
+                o = t[i] - f[i] / 44100
+                if (o < lo) lo = o
+                if (o > hi) hi = o
+            }
+            exit !(hi - lo <= 0.005)
+        }' "$1"
+}
+stop_playing() {
+    [ -n "$player" ] || return 0
+    kill "$player" 2>/dev/null || true
+    wait "$player" 2>/dev/null || true
+    player=
+}
+
+bytes_per_second=$((44100 * 4))
+configure() { # take-name extra-lines
+    printf '[Config]\nRecording Source=1\nRecording Source Name=%s\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\nSave Position=%s\n%s\n' \
+        "$sink.monitor" "$work/rec/$1.wav" "$2" >"$work/home/Config.ini"
+}
+start() {
+    "$bin" --home "$work/home" >>"$work/trelvik.log" 2>&1 &
+    pid=$!
+    main=
+    for _ in $(seq 500); do
+        main="$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null | head -n 1)" || main=
+        [ -n "$main" ] && break
+        kill -0 "$pid" 2>/dev/null || fail "the program ended at start"
+        sleep 0.02
+    done
+    [ -n "$main" ] || fail "the main window did not appear"
+}
+quit() {
+    close_window "$main"
+    ends_with 0
+    pid=
+}
+# The moment the window says it listens: the user acts a while after it.
+listening() { # text-regex
+    a11y --window Trelvik --timeout 20 wait label "~$1" --showing >/dev/null ||
+        fail "the window does not say it listens ($1): $(a11y --window Trelvik text text Status)"
+    listening_since="$(now)"
+}
+at() { # moment seconds
+    sleep "$(awk -v s="$1" -v d="$2" -v n="$(now)" 'BEGIN { w = s + d - n; printf "%.3f", (w > 0 ? w : 0) }')"
+}
+recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
+check() { # file situation slack-ms [pre-roll-ms]
+    local file="$work/rec/$1"
+    for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.1; done
+    [ -s "$file" ] || fail "$2: $1 was not saved: $(a11y --window Trelvik text text Status)"
+    a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "$2: Record is not enabled again"
+    echo "--- $2 ($kind): $(a11y --window Trelvik text text Status)"
+    "$tools/take_check" --take "$file" "${logs[@]}" --record "$record_at" "${pauses[@]}" --stop "$stop_at" \
+        --slack-ms "$3" --pre-roll-ms "${4:-5000}" || fail "$2: the take is not what was played"
+}
+
+# --- the seconds before Record ---
+
+play
+configure before 'Pre-record Seconds=5'
+start
+listening "Listening: the last 5 s before Record are kept\\."
+# Longer than the ring holds, so that it has gone round.
+at "$listening_since" 9
+pauses=()
+record_at="$(now)"
+"$bin" --command record
+recorded 6.5
+stop_at="$(now)"
+xdotool key F11
+check before.wav "trelvik --command record after 9 s of listening" 80
+
+# Listening again once the take is saved; a take by hot key with a pause, 6 s later.
+listening "Listening: the last 5 s before Record are kept\\."
+at "$listening_since" 6
+record_at="$(now)"
+xdotool key F9
+recorded 6.2
+pauses=(--pause "$(now)")
+xdotool key F10
+hold_pause "$work/rec" 1 "$bytes_per_second"
+pauses+=(--resume "$(now)")
+xdotool key F10
+recorded 7.4
+stop_at="$(now)"
+xdotool key F11
+check before_1.wav "hot key F9 after 6 s of listening, with a pause" 30
+
+# The timer's start, 7 s after it is set: its moment is the one it was set for.
+listening "Listening: the last 5 s before Record are kept\\."
+set_at="$(now)"
+"$bin" --command record-after:7s+stop-after:3s || fail "the timer was not set"
+record_at="$(awk -v s="$set_at" 'BEGIN { printf "%.6f", s + 7 }')"
+for _ in $(seq 200); do [ -s "$work/rec/before_2.wav" ] && break; sleep 0.1; done
+stop_at="$(awk -v s="$record_at" 'BEGIN { printf "%.6f", s + 3 }')"
+pauses=()
+check before_2.wav "the timer's start 7 s after it was set" 150
+quit
+
+# --- takes that sound starts ---
+
+# The bursts: 0.7 s of the signal, then 2.8 s of silence, over again.
+burst_on=30870
+burst_period=154350
+# Waits until the sink plays the silence between bursts with at least 1.5 s of it to go, so that the
+# first take armed starts at a burst's beginning, not amid one.
+between_bursts() {
+    local log="${logs[1]}"
+    for _ in $(seq 200); do
+        tail -n 1 "$log" | awk -v first="$((first_frame - 100000000))" -v on="$burst_on" -v period="$burst_period" '
+            { phase = ($2 - first) % period; exit !(phase > on + 4410 && phase < period - 66150) }' && return 0
+        sleep 0.05
+    done
+    fail "the bursts do not play"
+}
+
+play 700:2800
+configure sound $'Pre-record Seconds=1\nSound Threshold=-20\nSound Hang Seconds=1\nSound Takes=Files'
+start
+listening "Listening: the last 1 s before Record are kept\\."
+between_bursts
+"$bin" --command arm || fail "arm was refused"
+[ "$("$bin" --command status)" = armed ] || fail "status does not say armed"
+listening "Armed: recording starts on sound above -20 dBFS\\. The 1 s before it are kept\\."
+for _ in $(seq 300); do [ -s "$work/rec/sound_2.wav" ] && break; sleep 0.1; done
+[ -s "$work/rec/sound_2.wav" ] || fail "three bursts did not make three files: $(ls "$work/rec")"
+"$bin" --command disarm
+a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "Record is not enabled again"
+[ "$("$bin" --command status)" = idle ] || fail "status does not say idle once disarmed"
+for file in sound.wav sound_1.wav sound_2.wav; do
+    echo "--- $file, a file for each sound ($kind)"
+    "$tools/take_check" --take "$work/rec/$file" "${logs[@]}" --sound-at-ms 1000 ||
+        fail "$file does not hold its burst whole 1 s in"
+done
+quit
+
+configure paused $'Pre-record Seconds=1\nSound Threshold=-20\nSound Hang Seconds=1\nSound Takes=Pauses'
+start
+listening "Listening: the last 1 s before Record are kept\\."
+between_bursts
+"$bin" --command arm || fail "arm was refused"
+a11y --window Trelvik --timeout 20 wait "push button" "Resume F10" >/dev/null || fail "the first burst's take did not pause"
+a11y --window Trelvik --timeout 20 wait "push button" "Pause F10" --enabled >/dev/null || fail "the second burst did not resume it"
+a11y --window Trelvik --timeout 20 wait "push button" "Resume F10" >/dev/null || fail "the second burst's part did not pause"
+xdotool key F11
+for _ in $(seq 100); do [ -s "$work/rec/paused.wav" ] && break; sleep 0.1; done
+echo "--- paused.wav, one take with pauses ($kind)"
+"$tools/take_check" --take "$work/rec/paused.wav" "${logs[@]}" --sound-at-ms 1000 --bursts 2 ||
+    fail "paused.wav does not hold the two bursts"
+"$bin" --command disarm
+quit
+echo PASS
