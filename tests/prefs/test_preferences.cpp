@@ -243,6 +243,95 @@ private slots:
         QCOMPARE(f.configText(), stored);
     }
 
+    void preRecordSecondsAreStoredWithinTheirRange()
+    {
+        Fixture f;
+        QCOMPARE(f.settings.preRecordSeconds(), 0); // no file
+        f.config("[Config]\nChannels=2\n");
+        QCOMPARE(f.settings.preRecordSeconds(), 0); // no key
+        QVERIFY(f.settings.setPreRecordSeconds(12));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nPre-record Seconds=12\n"));
+        QCOMPARE(f.settings.preRecordSeconds(), 12);
+        // Beyond the range: the nearest end, both when read and when stored.
+        QVERIFY(f.settings.setPreRecordSeconds(31));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nPre-record Seconds=30\n"));
+        QVERIFY(f.settings.setPreRecordSeconds(-1));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nPre-record Seconds=0\n"));
+        const QList<QPair<QByteArray, int>> stored = {{"45", 30}, {"30", 30}, {"-4", 0},          {"loud", 0},
+                                                      {"", 0},    {" 7 ", 7}, {"9999999999", 30}, {"12 s", 12}};
+        for (const auto& [text, read] : stored) {
+            f.config("[Config]\nPre-record Seconds=" + text + "\n");
+            QVERIFY2(f.settings.preRecordSeconds() == read, text.constData());
+        }
+        // Key names are compared without case.
+        f.config("[Config]\npre-record SECONDS=8\n");
+        QCOMPARE(f.settings.preRecordSeconds(), 8);
+    }
+
+    void soundStartIsStoredWithinItsRanges()
+    {
+        Fixture f;
+        const SoundStart defaults;
+        SoundStart read = f.settings.soundStart();
+        QCOMPARE(read.thresholdDb, defaults.thresholdDb);
+        QCOMPARE(read.hangSeconds, defaults.hangSeconds);
+        QCOMPARE(read.takes, defaults.takes);
+
+        // Written with '.' whatever the user's locale, and read back the same.
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        f.config("[Config]\nChannels=2\n");
+        SoundStart how;
+        how.thresholdDb = -42.5;
+        how.hangSeconds = 7.5;
+        how.takes = SoundStart::Takes::FilePerSound;
+        QVERIFY(f.settings.setSoundStart(how));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nSound Threshold=-42.5\nSound Hang Seconds=7.5\n"
+                                            "Sound Takes=Files\n"));
+        read = f.settings.soundStart();
+        QCOMPARE(read.thresholdDb, -42.5);
+        QCOMPARE(read.hangSeconds, 7.5);
+        QCOMPARE(read.takes, SoundStart::Takes::FilePerSound);
+        how.takes = SoundStart::Takes::OneWithPauses;
+        QVERIFY(f.settings.setSoundStart(how));
+        QVERIFY2(f.configText().endsWith("Sound Takes=Pauses\n"), f.configText().constData());
+        QCOMPARE(f.settings.soundStart().takes, SoundStart::Takes::OneWithPauses);
+
+        // Values beyond the ranges are stored as the nearest end.
+        how.thresholdDb = -200;
+        how.hangSeconds = 0.1;
+        QVERIFY(f.settings.setSoundStart(how));
+        QVERIFY2(f.configText().contains("Sound Threshold=-70\nSound Hang Seconds=0.5\n"), f.configText().constData());
+        how.thresholdDb = 3;
+        how.hangSeconds = 1e6;
+        QVERIFY(f.settings.setSoundStart(how));
+        QVERIFY2(f.configText().contains("Sound Threshold=-1\nSound Hang Seconds=600\n"), f.configText().constData());
+
+        // As read from a file someone edited.
+        struct Case {
+            QByteArray text;
+            double threshold;
+            double hang;
+            SoundStart::Takes takes;
+        };
+        const Case cases[] = {
+            {"Sound Threshold=-100\nSound Hang Seconds=0\nSound Takes=Files", -70, 0.5,
+             SoundStart::Takes::FilePerSound},
+            {"Sound Threshold=0\nSound Hang Seconds=3600\nSound Takes=files", -1, 600, SoundStart::Takes::FilePerSound},
+            {"Sound Threshold=-55\nSound Hang Seconds=12.25\nSound Takes=Pauses", -55, 12.25,
+             SoundStart::Takes::OneWithPauses},
+            {"Sound Threshold=loud\nSound Hang Seconds=\nSound Takes=Both", -30, 2, SoundStart::Takes::OneWithPauses},
+            {"Sound Threshold=nan\nSound Hang Seconds=inf\nSound Takes=", -30, 2, SoundStart::Takes::OneWithPauses},
+            {"Sound Threshold=-20,5\nSound Hang Seconds=1,5", -20.5, 1.5, SoundStart::Takes::OneWithPauses},
+            {"sound threshold=-12\nSOUND HANG SECONDS=4\nsound takes=Files", -12, 4, SoundStart::Takes::FilePerSound},
+        };
+        for (const Case& c : cases) {
+            f.config("[Config]\n" + c.text + "\n");
+            read = f.settings.soundStart();
+            QVERIFY2(read.thresholdDb == c.threshold && read.hangSeconds == c.hang && read.takes == c.takes,
+                     c.text.constData());
+        }
+    }
+
     void germanLocaleBothWays()
     {
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
