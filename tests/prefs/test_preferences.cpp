@@ -4,10 +4,12 @@
 #include "prefs/preferences.h"
 #include "tests/fakes/test_support.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,6 +29,24 @@ struct Fixture {
 void press(QAbstractButton* button)
 {
     QTest::keyClick(button, Qt::Key_Space);
+}
+
+// Presses the key on whatever has the keyboard focus, as the user does.
+void keyOnFocus(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY(focus);
+    QTest::keyClick(focus, key, modifiers);
+}
+
+// Moves the spin box from the keyboard until it shows the value.
+void spinTo(QSpinBox* spin, int value)
+{
+    spin->setFocus();
+    while (spin->value() < value)
+        QTest::keyClick(spin, Qt::Key_Up);
+    while (spin->value() > value)
+        QTest::keyClick(spin, Qt::Key_Down);
 }
 
 void pickRate(QComboBox* combo, int index)
@@ -330,6 +350,112 @@ private slots:
             QVERIFY2(read.thresholdDb == c.threshold && read.hangSeconds == c.hang && read.takes == c.takes,
                      c.text.constData());
         }
+    }
+
+    void preRecordIsStoredAndAnnouncedOnlyWhenChanged()
+    {
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        const QByteArray before = f.configText();
+        {
+            // Ok without a change leaves a file without the key as it was.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            QCOMPARE(window.PreRecordSpin->value(), 0);
+            press(window.SkinButton1);
+            QCOMPARE(f.configText(), before);
+            QCOMPARE(changed.count(), 0);
+        }
+        {
+            // Cancel keeps nothing.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            spinTo(window.PreRecordSpin, 4);
+            press(window.SkinButton2);
+            QCOMPARE(f.configText(), before);
+            QCOMPARE(changed.count(), 0);
+        }
+        {
+            // Changed, then Ok: stored and announced once, with the value.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            spinTo(window.PreRecordSpin, 5);
+            QCOMPARE(f.configText(), before); // only Ok stores it
+            QCOMPARE(changed.count(), 0);
+            press(window.SkinButton1);
+            QCOMPARE(f.configText(), before + "Pre-record Seconds=5\n");
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.at(0).at(0).toInt(), 5);
+        }
+        {
+            // Loaded as stored; changed and changed back is no change.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            QCOMPARE(window.PreRecordSpin->value(), 5);
+            spinTo(window.PreRecordSpin, 9);
+            spinTo(window.PreRecordSpin, 5);
+            press(window.SkinButton1);
+            QCOMPARE(changed.count(), 0);
+            QCOMPARE(f.settings.preRecordSeconds(), 5);
+        }
+        {
+            // Back to 0 is a change too: the source need not stay open any longer.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            spinTo(window.PreRecordSpin, 0);
+            press(window.SkinButton1);
+            QCOMPARE(f.configText(), before + "Pre-record Seconds=0\n");
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.at(0).at(0).toInt(), 0);
+        }
+        // A stored value beyond the range shows as the nearest end, and the box goes no further.
+        f.config("[Config]\nPre-record Seconds=90\n");
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+        QCOMPARE(window.PreRecordSpin->value(), 30);
+        window.PreRecordSpin->setFocus();
+        QTest::keyClick(window.PreRecordSpin, Qt::Key_Up);
+        QCOMPARE(window.PreRecordSpin->value(), 30);
+    }
+
+    void preRecordIsReachableByKeyboardAndScreenReaders()
+    {
+        Fixture f;
+        f.config("[Config]\nPre-record Seconds=3\n");
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        // In the tab order after "Save as", before the MP3 switch, and back.
+        window.SaveAsCombo->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), window.SaveAsCombo);
+        keyOnFocus(Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), window.PreRecordSpin);
+        keyOnFocus(Qt::Key_Up);
+        QCOMPARE(window.PreRecordSpin->value(), 4);
+        keyOnFocus(Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), window.Check1);
+        keyOnFocus(Qt::Key_Backtab);
+        QTRY_COMPARE(QApplication::focusWidget(), window.PreRecordSpin);
+
+        // The label's mnemonic takes the keyboard to the box.
+        QCOMPARE(window.PreRecordLabel->buddy(), window.PreRecordSpin);
+        window.Check1->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), window.Check1);
+        keyOnFocus(Qt::Key_K, Qt::AltModifier);
+        QTRY_COMPARE(QApplication::focusWidget(), window.PreRecordSpin);
+
+        // Named, explained, and its value readable as shown.
+        QAccessibleInterface* spin = QAccessible::queryAccessibleInterface(window.PreRecordSpin);
+        QVERIFY(spin);
+        QCOMPARE(spin->text(QAccessible::Name), QStringLiteral("Keep the seconds before Record"));
+        QCOMPARE(spin->text(QAccessible::Value), QStringLiteral("4"));
+        const QString tip = window.PreRecordSpin->toolTip();
+        for (const char* says :
+             {"stays open", "idle", "in memory only", "nothing is written before Record", "just before it"})
+            QVERIFY2(tip.contains(QLatin1String(says)), says);
+        QCOMPARE(spin->text(QAccessible::Description), tip);
+        QCOMPARE(window.PreRecordSpin->minimum(), 0);
+        QCOMPARE(window.PreRecordSpin->maximum(), 30);
     }
 
     void germanLocaleBothWays()
