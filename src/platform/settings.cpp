@@ -4,6 +4,10 @@
 #include "platform/recording_format.h"
 
 #include <QFileInfo>
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -14,6 +18,43 @@ QString key(const char* name)
 
 // The location's value when none is stored.
 const QString kDefaultPath = QStringLiteral("Default");
+
+constexpr int kMostPreRecordSeconds = 30;
+const QString kTakesPauses = QStringLiteral("Pauses");
+const QString kTakesFiles = QStringLiteral("Files");
+
+// A number as stored: '.' as the decimal separator, or ',' as a hand-edited file in some locales
+// has it. Absent, empty, not a number or not finite: the fallback.
+double storedNumber(const QString& text, double fallback)
+{
+    bool ok = false;
+    double value = text.toDouble(&ok);
+    if (!ok)
+        value = QString(text).replace(u',', u'.').toDouble(&ok);
+    return ok && std::isfinite(value) ? value : fallback;
+}
+
+// Within [low, high]; a value that is not finite is the fallback.
+double within(double value, double low, double high, double fallback)
+{
+    return std::isfinite(value) ? std::clamp(value, low, high) : fallback;
+}
+
+// The shortest text that reads back as the same number, with '.' whatever the locale.
+QString numberText(double value)
+{
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+SoundStart withinRanges(const SoundStart& how)
+{
+    const SoundStart defaults;
+    SoundStart result = how;
+    result.thresholdDb = within(how.thresholdDb, SoundStart::kLowestDb, SoundStart::kHighestDb, defaults.thresholdDb);
+    result.hangSeconds = within(how.hangSeconds, SoundStart::kShortestHangSeconds, SoundStart::kLongestHangSeconds,
+                                defaults.hangSeconds);
+    return result;
+}
 
 } // namespace
 
@@ -67,6 +108,40 @@ recording_format::SaveFormat Settings::saveFormat() const
 bool Settings::setSaveFormat(recording_format::SaveFormat format) const
 {
     return m_file.write(key(config_keys::kSaveFormat), recording_format::saveFormatName(format));
+}
+
+int Settings::preRecordSeconds() const
+{
+    return std::clamp(int(m_file.readInt(key(config_keys::kPreRecordSeconds), 0)), 0, kMostPreRecordSeconds);
+}
+
+bool Settings::setPreRecordSeconds(int seconds) const
+{
+    return m_file.write(key(config_keys::kPreRecordSeconds),
+                        QString::number(std::clamp(seconds, 0, kMostPreRecordSeconds)));
+}
+
+SoundStart Settings::soundStart() const
+{
+    const SoundStart defaults;
+    SoundStart how;
+    how.thresholdDb = storedNumber(m_file.readString(key(config_keys::kSoundThreshold), {}), defaults.thresholdDb);
+    how.hangSeconds = storedNumber(m_file.readString(key(config_keys::kSoundHangSeconds), {}), defaults.hangSeconds);
+    const QString takes = m_file.readString(key(config_keys::kSoundTakes), {});
+    how.takes = takes.compare(kTakesFiles, Qt::CaseInsensitive) == 0 ? SoundStart::Takes::FilePerSound
+                                                                     : SoundStart::Takes::OneWithPauses;
+    return withinRanges(how);
+}
+
+bool Settings::setSoundStart(const SoundStart& how) const
+{
+    const SoundStart stored = withinRanges(how);
+    // Each key on its own: a failure of one still tries the others.
+    const bool threshold = m_file.write(key(config_keys::kSoundThreshold), numberText(stored.thresholdDb));
+    const bool hang = m_file.write(key(config_keys::kSoundHangSeconds), numberText(stored.hangSeconds));
+    const bool takes = m_file.write(key(config_keys::kSoundTakes),
+                                    stored.takes == SoundStart::Takes::FilePerSound ? kTakesFiles : kTakesPauses);
+    return threshold && hang && takes;
 }
 
 Settings::Format Settings::format() const

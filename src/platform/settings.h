@@ -2,6 +2,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/recording_format.h"
+#include "platform/sound_start.h"
 
 #include <QString>
 #include <cstdint>
@@ -39,6 +40,17 @@ public:
     // "Save Format": WAV when absent or unknown.
     recording_format::SaveFormat saveFormat() const;
     bool setSaveFormat(recording_format::SaveFormat format) const;
+    // "Pre-record Seconds": 0 to 30; a value beyond the range reads as its nearest end, anything
+    // that is not a number as 0. The setter stores the value brought into the range.
+    int preRecordSeconds() const;
+    bool setPreRecordSeconds(int seconds) const;
+    // "Sound Threshold", "Sound Hang Seconds" and "Sound Takes": how sound starts takes. A missing
+    // key or one that is not a number gives the default; numbers beyond SoundStart's ranges read as
+    // the nearest end. "Files" (in any case) means a file for each sound, anything else one take
+    // with pauses. Numbers are written with '.' whatever the locale; the setter stores the values
+    // brought into their ranges, each key on its own.
+    SoundStart soundStart() const;
+    bool setSoundStart(const SoundStart& how) const;
     // "Channels", "BitsPerSample", "SamplesPerSec".
     Format format() const;
     bool setFormat(const Format& format) const;

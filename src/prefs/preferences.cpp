@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace {
@@ -72,6 +73,22 @@ Preferences::Preferences(const AppPaths& paths, const Settings& settings, Shared
     SaveAsCombo->setAccessibleName(QStringLiteral("Save as"));
     SaveAsLabel->setBuddy(SaveAsCombo);
 
+    // The seconds before Record a take keeps: the source stays open while idle, in memory only.
+    PreRecordLabel = new SkinLabel(QStringLiteral("&Keep the seconds before Record"), this);
+    PreRecordLabel->setObjectName(QStringLiteral("PreRecordLabel"));
+    PreRecordSpin = new QSpinBox(this);
+    PreRecordSpin->setObjectName(QStringLiteral("PreRecordSpin"));
+    PreRecordSpin->setRange(0, 30);
+    PreRecordSpin->setAccessibleName(QStringLiteral("Keep the seconds before Record"));
+    const QString preRecordTip =
+        QStringLiteral("Above 0, the chosen source stays open while Trelvik is idle, and its last seconds are kept "
+                       "in memory only: nothing is written before Record. Record then also keeps what was heard "
+                       "just before it.");
+    PreRecordSpin->setToolTip(preRecordTip);
+    PreRecordSpin->setAccessibleDescription(preRecordTip);
+    PreRecordLabel->setToolTip(preRecordTip);
+    PreRecordLabel->setBuddy(PreRecordSpin);
+
     Check1 = new QCheckBox(QStringLiteral("Convert recording to MP3 on completion"), this);
     Check1->setObjectName(QStringLiteral("Check1"));
 
@@ -92,19 +109,22 @@ Preferences::Preferences(const AppPaths& paths, const Settings& settings, Shared
     grid->addWidget(SkinPanel1, 2, 1);
     grid->addWidget(SaveAsLabel, 3, 0);
     grid->addWidget(SaveAsCombo, 3, 1);
-    grid->addWidget(Check1, 4, 0, 1, 2);
+    grid->addWidget(PreRecordLabel, 4, 0);
+    grid->addWidget(PreRecordSpin, 4, 1);
+    grid->addWidget(Check1, 5, 0, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(SkinButton1);
     buttons->addWidget(SkinButton2);
-    grid->addLayout(buttons, 5, 0, 1, 2);
+    grid->addLayout(buttons, 6, 0, 1, 2);
 
     setTabOrder(Combo1, Option1);
     setTabOrder(Option1, Option2);
     setTabOrder(Option2, Option3);
     setTabOrder(Option3, Option4);
     setTabOrder(Option4, SaveAsCombo);
-    setTabOrder(SaveAsCombo, Check1);
+    setTabOrder(SaveAsCombo, PreRecordSpin);
+    setTabOrder(PreRecordSpin, Check1);
     setTabOrder(Check1, SkinButton1);
     setTabOrder(SkinButton1, SkinButton2);
 
@@ -138,7 +158,8 @@ void Preferences::Form_Load()
     SkinForm1.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
     for (QWidget* control :
          {static_cast<QWidget*>(SkinLabel1), static_cast<QWidget*>(SkinLabel2), static_cast<QWidget*>(SaveAsLabel),
-          static_cast<QWidget*>(SkinPanel1), static_cast<QWidget*>(SkinButton1), static_cast<QWidget*>(SkinButton2)})
+          static_cast<QWidget*>(PreRecordLabel), static_cast<QWidget*>(SkinPanel1), static_cast<QWidget*>(SkinButton1),
+          static_cast<QWidget*>(SkinButton2)})
         SkinForm1.apply(control);
 
     // The stored format: choices left by a Cancel are not what the next recording holds.
@@ -149,6 +170,7 @@ void Preferences::Form_Load()
 
     Check1->setChecked(m_state.ConvertOnCompletion == 1);
     SaveAsCombo->setCurrentText(recording_format::saveFormatName(m_settings.saveFormat()));
+    PreRecordSpin->setValue(m_settings.preRecordSeconds());
     (m_state.Channels == 1 ? Option1 : Option2)->setChecked(true);
     (m_state.BitsPerSample == 8 ? Option3 : Option4)->setChecked(true);
     for (int i = 0; i < 4; ++i) {
@@ -212,8 +234,15 @@ void Preferences::SkinButton1_Click()
     const recording_format::SaveFormat saveAs = recording_format::saveFormatNamed(SaveAsCombo->currentText());
     if (saveAs != m_settings.saveFormat())
         m_settings.setSaveFormat(saveAs);
+    // Likewise stored once changed, and the owner hears of it: the source opens or closes.
+    const int preRecord = PreRecordSpin->value();
+    const bool preRecordChanges = preRecord != m_settings.preRecordSeconds();
+    if (preRecordChanges)
+        m_settings.setPreRecordSeconds(preRecord);
     if (m_mainFormatLabel)
         m_mainFormatLabel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
+    if (preRecordChanges)
+        emit preRecordChanged(preRecord);
     requestUnload();
 }
 

@@ -11,9 +11,11 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QRadioButton;
+class QSpinBox;
 
 // The Preferences window: the recording format with its data-rate display, what takes are saved
-// as, and the switch "Convert recording to MP3 on completion". Every choice goes straight into the shared format;
+// as, how many seconds before Record a take keeps, and the switch "Convert recording to MP3 on
+// completion". Every choice goes straight into the shared format;
 // "Ok" also stores it. Constructing the window is loading it (Form_Load); the owner unloads it
 // (destroys it) when it asks to be unloaded.
 class Preferences : public UnloadableWindow {
@@ -34,6 +36,8 @@ public:
     SkinPanel* SkinPanel1;
     SkinLabel* SaveAsLabel;
     QComboBox* SaveAsCombo;
+    SkinLabel* PreRecordLabel;
+    QSpinBox* PreRecordSpin;
     QCheckBox* Check1;
     SkinButton* SkinButton1;
     SkinButton* SkinButton2;
@@ -41,6 +45,10 @@ public:
 
     // Recomputes the data-rate display; returns megabytes per minute.
     float room();
+
+signals:
+    // Ok stored a new "Keep the seconds before Record" value.
+    void preRecordChanged(int seconds);
 
 public slots:
     void Combo1_Click();

@@ -8,6 +8,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDateTimeEdit>
+#include <QDoubleSpinBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -19,7 +20,20 @@
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace {
+
+// A spin box with its label in front of it; the label's mnemonic moves to the box, and the box
+// carries the label's words for screen readers.
+void labelled(QGridLayout* grid, int row, const QString& text, QWidget* field)
+{
+    auto* label = new QLabel(text, field->parentWidget());
+    label->setBuddy(field);
+    field->setAccessibleName(QString(text).remove(u'&'));
+    grid->addWidget(label, row, 0);
+    grid->addWidget(field, row, 1);
+}
 
 qint64 secondsOf(const QTime& time)
 {
@@ -109,23 +123,138 @@ TimerWindow::TimerWindow(Controller& controller, QWidget* parent)
     m_close = new QPushButton(QStringLiteral("Close"), this);
     m_close->setObjectName(QStringLiteral("CloseTimer"));
 
+    // Start on sound: the controls hold what Config.ini stores until Arm stores them anew.
+    auto* sound = new QGroupBox(QStringLiteral("Start on sound"), this);
+    sound->setObjectName(QStringLiteral("StartOnSound"));
+    sound->setToolTip(QStringLiteral("While armed, sound above the threshold starts a take, and quiet for the given "
+                                     "time pauses it or ends its file."));
+    m_soundThreshold = new QSpinBox(sound);
+    m_soundThreshold->setObjectName(QStringLiteral("SoundThreshold"));
+    m_soundThreshold->setRange(int(SoundStart::kLowestDb), int(SoundStart::kHighestDb));
+    m_soundThreshold->setSuffix(QStringLiteral(" dBFS"));
+    m_soundThreshold->setToolTip(QStringLiteral("The level, in dB below full scale, that sound must rise above to "
+                                                "start a take: -70 hears a whisper, -10 only loud sound."));
+    m_soundHang = new QDoubleSpinBox(sound);
+    m_soundHang->setObjectName(QStringLiteral("SoundHang"));
+    m_soundHang->setRange(SoundStart::kShortestHangSeconds, SoundStart::kLongestHangSeconds);
+    m_soundHang->setDecimals(1);
+    m_soundHang->setSingleStep(0.5);
+    m_soundHang->setSuffix(QStringLiteral(" s"));
+    m_soundHang->setToolTip(QStringLiteral("How long the sound must stay below the threshold before the take "
+                                           "pauses, or its file ends."));
+    m_soundPauses = new QRadioButton(QStringLiteral("&Pause the take while it is quiet"), sound);
+    m_soundPauses->setObjectName(QStringLiteral("SoundPauses"));
+    m_soundPauses->setToolTip(QStringLiteral("One take, paused while it is quiet and resumed on sound."));
+    m_soundFiles = new QRadioButton(QStringLiteral("A f&ile for each sound"), sound);
+    m_soundFiles->setObjectName(QStringLiteral("SoundFiles"));
+    m_soundFiles->setToolTip(QStringLiteral("Each sound is saved in a file of its own once it is quiet."));
+    m_arm = new QPushButton(QStringLiteral("&Arm"), sound);
+    m_arm->setObjectName(QStringLiteral("ArmSound"));
+    m_arm->setToolTip(QStringLiteral("Keeps these choices and waits for sound."));
+    m_disarm = new QPushButton(QStringLiteral("&Disarm"), sound);
+    m_disarm->setObjectName(QStringLiteral("DisarmSound"));
+    m_disarm->setToolTip(QStringLiteral("Stops waiting for sound; a take under way records on until Stop."));
+    // Named by its text, so that screen readers read what it says.
+    m_soundState = new QLabel(sound);
+    m_soundState->setObjectName(QStringLiteral("SoundState"));
+    m_soundState->setWordWrap(true);
+    m_soundState->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    // Reached by Tab too, so that the keyboard can go back to what it says.
+    m_soundState->setFocusPolicy(Qt::StrongFocus);
+    auto* soundGrid = new QGridLayout(sound);
+    labelled(soundGrid, 0, QStringLiteral("Start ab&ove"), m_soundThreshold);
+    labelled(soundGrid, 1, QStringLiteral("Stop after &quiet for"), m_soundHang);
+    soundGrid->addWidget(m_soundPauses, 2, 0, 1, 2);
+    soundGrid->addWidget(m_soundFiles, 3, 0, 1, 2);
+    auto* soundButtons = new QHBoxLayout;
+    soundButtons->addStretch();
+    soundButtons->addWidget(m_arm);
+    soundButtons->addWidget(m_disarm);
+    soundGrid->addLayout(soundButtons, 4, 0, 1, 2);
+    soundGrid->addWidget(m_soundState, 5, 0, 1, 2);
+
+    const SoundStart stored = m_controller.settings().soundStart();
+    m_soundThreshold->setValue(int(std::lround(stored.thresholdDb)));
+    m_soundHang->setValue(stored.hangSeconds);
+    const bool files = stored.takes == SoundStart::Takes::FilePerSound;
+    (files ? m_soundFiles : m_soundPauses)->setChecked(true);
+    // Tab enters the pair at the chosen button, the arrows move between them (the buttons take the
+    // Tab stop along with the focus from then on).
+    QRadioButton* other = files ? m_soundPauses : m_soundFiles;
+    other->setFocusPolicy(Qt::FocusPolicy(other->focusPolicy() & ~Qt::TabFocus));
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(m_set);
     buttons->addWidget(m_cancelTimer);
-    buttons->addWidget(m_close);
+    auto* closeRow = new QHBoxLayout;
+    closeRow->addStretch();
+    closeRow->addWidget(m_close);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(start);
     layout->addWidget(stop);
     layout->addWidget(m_daily);
     layout->addWidget(m_state);
     layout->addLayout(buttons);
+    layout->addWidget(sound);
+    layout->addLayout(closeRow);
+
+    // Top to bottom, as the window reads; Close last.
+    setTabOrder(m_cancelTimer, m_soundThreshold);
+    setTabOrder(m_soundThreshold, m_soundHang);
+    setTabOrder(m_soundHang, m_soundPauses);
+    setTabOrder(m_soundPauses, m_soundFiles);
+    setTabOrder(m_soundFiles, m_arm);
+    setTabOrder(m_arm, m_disarm);
+    setTabOrder(m_disarm, m_soundState);
+    setTabOrder(m_soundState, m_close);
 
     connect(m_set, &QPushButton::clicked, this, [this] { set(); });
     connect(m_cancelTimer, &QPushButton::clicked, this, &TimerWindow::cancelTimer);
     connect(m_close, &QPushButton::clicked, this, &TimerWindow::requestUnload);
+    connect(m_arm, &QPushButton::clicked, this, [this] { armSound(); });
+    connect(m_disarm, &QPushButton::clicked, this, &TimerWindow::disarmSound);
     connect(&m_controller.timer(), &RecordTimer::changed, this, &TimerWindow::showState);
+    connect(&m_controller, &Controller::changed, this, &TimerWindow::showSoundState);
     showState();
+    m_shownArmed = m_controller.armed();
+    showSoundState();
+}
+
+SoundStart TimerWindow::chosenSoundStart() const
+{
+    SoundStart how;
+    how.thresholdDb = m_soundThreshold->value();
+    how.hangSeconds = m_soundHang->value();
+    how.takes = m_soundFiles->isChecked() ? SoundStart::Takes::FilePerSound : SoundStart::Takes::OneWithPauses;
+    return how;
+}
+
+QString TimerWindow::armSound()
+{
+    const SoundStart how = chosenSoundStart();
+    const bool stored = m_controller.settings().setSoundStart(how);
+    const bool hadFocus = m_arm->hasFocus();
+    const QString why = m_controller.arm(how);
+    // Set after arming: the controller's change has shown the state already, without a note.
+    m_soundRefusal = why;
+    m_soundUnstored = why.isEmpty() && !stored;
+    showSoundState();
+    // The keyboard stays on the pair: Disarm takes the place of the Arm that was pressed.
+    if (hadFocus && m_disarm->isEnabled())
+        m_disarm->setFocus();
+    return why;
+}
+
+void TimerWindow::disarmSound()
+{
+    const bool hadFocus = m_disarm->hasFocus();
+    m_soundRefusal.clear();
+    m_soundUnstored = false;
+    m_controller.disarm();
+    showSoundState();
+    if (hadFocus && m_arm->isEnabled())
+        m_arm->setFocus();
 }
 
 QString TimerWindow::words() const
@@ -185,4 +314,31 @@ void TimerWindow::showState()
     if (!timer.note().isEmpty())
         text += u' ' + timer.note();
     m_state->setText(text);
+}
+
+void TimerWindow::showSoundState()
+{
+    const bool armed = m_controller.armed();
+    // Armed or disarmed from elsewhere: an earlier note no longer applies.
+    if (armed != m_shownArmed) {
+        m_soundRefusal.clear();
+        m_soundUnstored = false;
+    }
+    m_shownArmed = armed;
+    m_arm->setEnabled(!armed);
+    m_disarm->setEnabled(armed);
+    QString text;
+    if (armed) {
+        text = QStringLiteral("Armed: recording starts on sound above %1 dBFS.")
+                   .arg(QLocale().toString(m_controller.soundStart().thresholdDb, 'g', QLocale::FloatingPointShortest));
+        if (m_soundUnstored)
+            text += QStringLiteral(" The choice could not be stored in %1, so the next start of Trelvik will not "
+                                   "know it.")
+                        .arg(m_controller.settings().path());
+    } else if (!m_soundRefusal.isEmpty()) {
+        text = QStringLiteral("Not armed: %1.").arg(m_soundRefusal);
+    } else {
+        text = QStringLiteral("Not armed.");
+    }
+    m_soundState->setText(text);
 }

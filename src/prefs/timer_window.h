@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "platform/sound_start.h"
 #include "ui/unloadable_window.h"
 
 #include <QString>
@@ -8,6 +9,7 @@
 class Controller;
 class QCheckBox;
 class QDateTimeEdit;
+class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -19,6 +21,10 @@ class QTimeEdit;
 // the choice to the controller in the words the command line uses, so both set the same timer;
 // "Cancel timer" disarms it. What the timer waits for, and anything it refused, is shown in the
 // window and readable by screen readers.
+//
+// Below the timer, "Start on sound" arms the controller so that sound above a threshold starts a
+// take: "Arm" stores the choice in Config.ini and arms, "Disarm" disarms. The window follows the
+// controller, which the command line may arm or disarm too.
 class TimerWindow : public UnloadableWindow {
     Q_OBJECT
 public:
@@ -30,8 +36,15 @@ public:
     QString set();
     void cancelTimer();
 
+    // The sound-start choice in the window's controls.
+    SoundStart chosenSoundStart() const;
+    // Stores the choice and arms; empty when armed, else why not (also shown in the window).
+    QString armSound();
+    void disarmSound();
+
 private:
     void showState();
+    void showSoundState();
 
     Controller& m_controller;
     QRadioButton* m_startNow;
@@ -51,4 +64,16 @@ private:
     QPushButton* m_set;
     QPushButton* m_cancelTimer;
     QPushButton* m_close;
+    QSpinBox* m_soundThreshold;
+    QDoubleSpinBox* m_soundHang;
+    QRadioButton* m_soundPauses;
+    QRadioButton* m_soundFiles;
+    QPushButton* m_arm;
+    QPushButton* m_disarm;
+    QLabel* m_soundState;
+    // Why the last Arm was refused, and whether the choice it armed could not be stored: shown until
+    // the armed state changes, or the user arms or disarms again.
+    QString m_soundRefusal;
+    bool m_soundUnstored = false;
+    bool m_shownArmed = false;
 };

@@ -4,10 +4,12 @@
 #include "prefs/preferences.h"
 #include "tests/fakes/test_support.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,6 +29,24 @@ struct Fixture {
 void press(QAbstractButton* button)
 {
     QTest::keyClick(button, Qt::Key_Space);
+}
+
+// Presses the key on whatever has the keyboard focus, as the user does.
+void keyOnFocus(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY(focus);
+    QTest::keyClick(focus, key, modifiers);
+}
+
+// Moves the spin box from the keyboard until it shows the value.
+void spinTo(QSpinBox* spin, int value)
+{
+    spin->setFocus();
+    while (spin->value() < value)
+        QTest::keyClick(spin, Qt::Key_Up);
+    while (spin->value() > value)
+        QTest::keyClick(spin, Qt::Key_Down);
 }
 
 void pickRate(QComboBox* combo, int index)
@@ -241,6 +261,201 @@ private slots:
         again.close();
         QCOMPARE(unload.count(), 1);
         QCOMPARE(f.configText(), stored);
+    }
+
+    void preRecordSecondsAreStoredWithinTheirRange()
+    {
+        Fixture f;
+        QCOMPARE(f.settings.preRecordSeconds(), 0); // no file
+        f.config("[Config]\nChannels=2\n");
+        QCOMPARE(f.settings.preRecordSeconds(), 0); // no key
+        QVERIFY(f.settings.setPreRecordSeconds(12));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nPre-record Seconds=12\n"));
+        QCOMPARE(f.settings.preRecordSeconds(), 12);
+        // Beyond the range: the nearest end, both when read and when stored.
+        QVERIFY(f.settings.setPreRecordSeconds(31));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nPre-record Seconds=30\n"));
+        QVERIFY(f.settings.setPreRecordSeconds(-1));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nPre-record Seconds=0\n"));
+        const QList<QPair<QByteArray, int>> stored = {{"45", 30}, {"30", 30}, {"-4", 0},          {"loud", 0},
+                                                      {"", 0},    {" 7 ", 7}, {"9999999999", 30}, {"12 s", 12}};
+        for (const auto& [text, read] : stored) {
+            f.config("[Config]\nPre-record Seconds=" + text + "\n");
+            QVERIFY2(f.settings.preRecordSeconds() == read, text.constData());
+        }
+        // Key names are compared without case.
+        f.config("[Config]\npre-record SECONDS=8\n");
+        QCOMPARE(f.settings.preRecordSeconds(), 8);
+    }
+
+    void soundStartIsStoredWithinItsRanges()
+    {
+        Fixture f;
+        const SoundStart defaults;
+        SoundStart read = f.settings.soundStart();
+        QCOMPARE(read.thresholdDb, defaults.thresholdDb);
+        QCOMPARE(read.hangSeconds, defaults.hangSeconds);
+        QCOMPARE(read.takes, defaults.takes);
+
+        // Written with '.' whatever the user's locale, and read back the same.
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        f.config("[Config]\nChannels=2\n");
+        SoundStart how;
+        how.thresholdDb = -42.5;
+        how.hangSeconds = 7.5;
+        how.takes = SoundStart::Takes::FilePerSound;
+        QVERIFY(f.settings.setSoundStart(how));
+        QCOMPARE(f.configText(), QByteArray("[Config]\nChannels=2\nSound Threshold=-42.5\nSound Hang Seconds=7.5\n"
+                                            "Sound Takes=Files\n"));
+        read = f.settings.soundStart();
+        QCOMPARE(read.thresholdDb, -42.5);
+        QCOMPARE(read.hangSeconds, 7.5);
+        QCOMPARE(read.takes, SoundStart::Takes::FilePerSound);
+        how.takes = SoundStart::Takes::OneWithPauses;
+        QVERIFY(f.settings.setSoundStart(how));
+        QVERIFY2(f.configText().endsWith("Sound Takes=Pauses\n"), f.configText().constData());
+        QCOMPARE(f.settings.soundStart().takes, SoundStart::Takes::OneWithPauses);
+
+        // Values beyond the ranges are stored as the nearest end.
+        how.thresholdDb = -200;
+        how.hangSeconds = 0.1;
+        QVERIFY(f.settings.setSoundStart(how));
+        QVERIFY2(f.configText().contains("Sound Threshold=-70\nSound Hang Seconds=0.5\n"), f.configText().constData());
+        how.thresholdDb = 3;
+        how.hangSeconds = 1e6;
+        QVERIFY(f.settings.setSoundStart(how));
+        QVERIFY2(f.configText().contains("Sound Threshold=-1\nSound Hang Seconds=600\n"), f.configText().constData());
+
+        // As read from a file someone edited.
+        struct Case {
+            QByteArray text;
+            double threshold;
+            double hang;
+            SoundStart::Takes takes;
+        };
+        const Case cases[] = {
+            {"Sound Threshold=-100\nSound Hang Seconds=0\nSound Takes=Files", -70, 0.5,
+             SoundStart::Takes::FilePerSound},
+            {"Sound Threshold=0\nSound Hang Seconds=3600\nSound Takes=files", -1, 600, SoundStart::Takes::FilePerSound},
+            {"Sound Threshold=-55\nSound Hang Seconds=12.25\nSound Takes=Pauses", -55, 12.25,
+             SoundStart::Takes::OneWithPauses},
+            {"Sound Threshold=loud\nSound Hang Seconds=\nSound Takes=Both", -30, 2, SoundStart::Takes::OneWithPauses},
+            {"Sound Threshold=nan\nSound Hang Seconds=inf\nSound Takes=", -30, 2, SoundStart::Takes::OneWithPauses},
+            {"Sound Threshold=-20,5\nSound Hang Seconds=1,5", -20.5, 1.5, SoundStart::Takes::OneWithPauses},
+            {"sound threshold=-12\nSOUND HANG SECONDS=4\nsound takes=Files", -12, 4, SoundStart::Takes::FilePerSound},
+        };
+        for (const Case& c : cases) {
+            f.config("[Config]\n" + c.text + "\n");
+            read = f.settings.soundStart();
+            QVERIFY2(read.thresholdDb == c.threshold && read.hangSeconds == c.hang && read.takes == c.takes,
+                     c.text.constData());
+        }
+    }
+
+    void preRecordIsStoredAndAnnouncedOnlyWhenChanged()
+    {
+        Fixture f;
+        f.config("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        const QByteArray before = f.configText();
+        {
+            // Ok without a change leaves a file without the key as it was.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            QCOMPARE(window.PreRecordSpin->value(), 0);
+            press(window.SkinButton1);
+            QCOMPARE(f.configText(), before);
+            QCOMPARE(changed.count(), 0);
+        }
+        {
+            // Cancel keeps nothing.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            spinTo(window.PreRecordSpin, 4);
+            press(window.SkinButton2);
+            QCOMPARE(f.configText(), before);
+            QCOMPARE(changed.count(), 0);
+        }
+        {
+            // Changed, then Ok: stored and announced once, with the value.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            spinTo(window.PreRecordSpin, 5);
+            QCOMPARE(f.configText(), before); // only Ok stores it
+            QCOMPARE(changed.count(), 0);
+            press(window.SkinButton1);
+            QCOMPARE(f.configText(), before + "Pre-record Seconds=5\n");
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.at(0).at(0).toInt(), 5);
+        }
+        {
+            // Loaded as stored; changed and changed back is no change.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            QCOMPARE(window.PreRecordSpin->value(), 5);
+            spinTo(window.PreRecordSpin, 9);
+            spinTo(window.PreRecordSpin, 5);
+            press(window.SkinButton1);
+            QCOMPARE(changed.count(), 0);
+            QCOMPARE(f.settings.preRecordSeconds(), 5);
+        }
+        {
+            // Back to 0 is a change too: the source need not stay open any longer.
+            Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+            QSignalSpy changed(&window, &Preferences::preRecordChanged);
+            spinTo(window.PreRecordSpin, 0);
+            press(window.SkinButton1);
+            QCOMPARE(f.configText(), before + "Pre-record Seconds=0\n");
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.at(0).at(0).toInt(), 0);
+        }
+        // A stored value beyond the range shows as the nearest end, and the box goes no further.
+        f.config("[Config]\nPre-record Seconds=90\n");
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+        QCOMPARE(window.PreRecordSpin->value(), 30);
+        window.PreRecordSpin->setFocus();
+        QTest::keyClick(window.PreRecordSpin, Qt::Key_Up);
+        QCOMPARE(window.PreRecordSpin->value(), 30);
+    }
+
+    void preRecordIsReachableByKeyboardAndScreenReaders()
+    {
+        Fixture f;
+        f.config("[Config]\nPre-record Seconds=3\n");
+        Preferences window(f.paths, f.settings, f.state, &f.mainLabel);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        // In the tab order after "Save as", before the MP3 switch, and back.
+        window.SaveAsCombo->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), window.SaveAsCombo);
+        keyOnFocus(Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), window.PreRecordSpin);
+        keyOnFocus(Qt::Key_Up);
+        QCOMPARE(window.PreRecordSpin->value(), 4);
+        keyOnFocus(Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), window.Check1);
+        keyOnFocus(Qt::Key_Backtab);
+        QTRY_COMPARE(QApplication::focusWidget(), window.PreRecordSpin);
+
+        // The label's mnemonic takes the keyboard to the box.
+        QCOMPARE(window.PreRecordLabel->buddy(), window.PreRecordSpin);
+        window.Check1->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), window.Check1);
+        keyOnFocus(Qt::Key_K, Qt::AltModifier);
+        QTRY_COMPARE(QApplication::focusWidget(), window.PreRecordSpin);
+
+        // Named, explained, and its value readable as shown.
+        QAccessibleInterface* spin = QAccessible::queryAccessibleInterface(window.PreRecordSpin);
+        QVERIFY(spin);
+        QCOMPARE(spin->text(QAccessible::Name), QStringLiteral("Keep the seconds before Record"));
+        QCOMPARE(spin->text(QAccessible::Value), QStringLiteral("4"));
+        const QString tip = window.PreRecordSpin->toolTip();
+        for (const char* says :
+             {"stays open", "idle", "in memory only", "nothing is written before Record", "just before it"})
+            QVERIFY2(tip.contains(QLatin1String(says)), says);
+        QCOMPARE(spin->text(QAccessible::Description), tip);
+        QCOMPARE(window.PreRecordSpin->minimum(), 0);
+        QCOMPARE(window.PreRecordSpin->maximum(), 30);
     }
 
     void germanLocaleBothWays()
