@@ -20,11 +20,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QLocale>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMenu>
 #include <QPainter>
 #include <QSystemTrayIcon>
@@ -423,7 +423,7 @@ void Form1::showListening()
         m_listenCheck->stop();
     QString text;
     if (idle && (seconds > 0 || armed) && !m_platform.capture->isListening()) {
-        text = QStringLiteral("Not listening: the recording source cannot be opened.");
+        text = QStringLiteral("Not listening yet: the recording source delivers nothing so far.");
     } else if (armed) {
         text = QStringLiteral("Armed: recording starts on sound above %1 dBFS.")
                    .arg(QLocale().toString(m_controller->soundStart().thresholdDb, 'f', 0));

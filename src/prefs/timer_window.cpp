@@ -148,7 +148,7 @@ TimerWindow::TimerWindow(Controller& controller, QWidget* parent)
     m_soundFiles = new QRadioButton(QStringLiteral("A f&ile for each sound"), sound);
     m_soundFiles->setObjectName(QStringLiteral("SoundFiles"));
     m_soundFiles->setToolTip(QStringLiteral("Each sound is saved in a file of its own once it is quiet."));
-    m_arm = new QPushButton(QStringLiteral("&Arm"), sound);
+    m_arm = new QPushButton(QStringLiteral("A&rm"), sound);
     m_arm->setObjectName(QStringLiteral("ArmSound"));
     m_arm->setToolTip(QStringLiteral("Keeps these choices and waits for sound."));
     m_disarm = new QPushButton(QStringLiteral("&Disarm"), sound);

@@ -62,6 +62,15 @@ struct PulseCapture::Session {
     // handover on: just before one, it is level. Handovers come on time or late, never early, so the
     // highest level of the last second is where the stream stands.
     bool playsFromHandover = false;
+    // A sink may render further ahead than the monitor's handovers show: a device whose buffer
+    // cannot be made as small as the stream asks. For a monitor whose timing the server sends by
+    // itself, the least of its sink's latencies in the last reports is how much of that stays ahead
+    // of what is heard; the null sink's goes down to nearly nothing between its renderings.
+    bool followsSink = false;
+    std::array<pa_usec_t, 8> sinkLatencies{};
+    size_t sinkReports = 0;
+    struct timeval lastReport {};
+    pa_usec_t sinkAhead = 0;
     struct Level {
         pa_usec_t at;
         int64_t bytes;
@@ -246,7 +255,11 @@ uint64_t placeOf(const PulseCapture::Session* session, pa_usec_t now, bool inSpo
         level = std::max(level, seen.bytes);
     }
     const int64_t inSpool = inSpoolToo ? int64_t(session->received - session->held.size()) : 0;
-    const int64_t place = std::max<int64_t>(std::max<int64_t>(bytesSinceReady(session, now) + level, inSpool), 0);
+    const int64_t ahead = session->playsFromHandover && session->sinkAhead > 0
+                              ? int64_t(pa_usec_to_bytes(session->sinkAhead, &session->sampleSpec))
+                              : 0;
+    const int64_t place =
+        std::max<int64_t>(std::max<int64_t>(bytesSinceReady(session, now) + level - ahead, inSpool), 0);
     const auto frame = int64_t(pa_frame_size(&session->sampleSpec));
     return uint64_t((place + frame / 2) / frame * frame);
 }
@@ -348,9 +361,25 @@ void warmUp(PulseCapture::Session* session, const void* data, size_t bytes, size
 
 // Runs on the main loop's thread: copies into the spool's ring and returns; the disk is the
 // writer's business.
+// Notes the sink's latency from a timing report the stream has not seen yet.
+void followSink(PulseCapture::Session* session, const pa_timing_info* timing)
+{
+    if (!timing || (timing->timestamp.tv_sec == session->lastReport.tv_sec &&
+                    timing->timestamp.tv_usec == session->lastReport.tv_usec))
+        return;
+    session->lastReport = timing->timestamp;
+    auto& seen = session->sinkLatencies;
+    seen[session->sinkReports % seen.size()] = timing->sink_usec;
+    ++session->sinkReports;
+    const size_t count = std::min(session->sinkReports, seen.size());
+    session->sinkAhead = *std::min_element(seen.begin(), seen.begin() + std::ptrdiff_t(count));
+}
+
 void streamReadable(pa_stream* stream, size_t, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
+    if (session->followsSink && session->timingKnown)
+        followSink(session, pa_stream_get_timing_info(stream));
     if (!session->timingKnown) {
         if (const pa_timing_info* timing = pa_stream_get_timing_info(stream)) {
             session->playsFromHandover = timing->sink_usec > 0;
@@ -553,6 +582,7 @@ void PulseCapture::listenLocked()
         l->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &spec);
         l->held.reserve(2 * l->holdBytes);
         l->timingKnown = false;
+        l->followsSink = true;
     }
     l->analyser = std::make_unique<level_meter::Analyser>(m_listenFormat.bits == 8 ? level_meter::Analyser::Sample::U8
                                                                                    : level_meter::Analyser::Sample::S16,
@@ -637,7 +667,10 @@ bool PulseCapture::isListening()
     if (!m_pulse)
         return false;
     PulseContext::Lock lock(*m_pulse);
-    return m_listening && m_listening->stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_listening->stream));
+    // Listening means the source delivers: a monitor whose sink had rendered far ahead is silent for
+    // that long first.
+    return m_listening && m_listening->stream && pa_stream_get_state(m_listening->stream) == PA_STREAM_READY &&
+           m_listening->gotData;
 }
 
 void PulseCapture::watchSound(const SoundStart& how, std::function<void(bool sound)> handler)

@@ -196,6 +196,7 @@ play 700:2800
 configure sound $'Pre-record Seconds=1\nSound Threshold=-20\nSound Hang Seconds=1\nSound Takes=Files'
 start
 listening "Listening: the last 1 s before Record are kept\\."
+at "$listening_since" 1.3
 between_bursts
 "$bin" --command arm || fail "arm was refused"
 [ "$("$bin" --command status)" = armed ] || fail "status does not say armed"
@@ -215,6 +216,7 @@ quit
 configure paused $'Pre-record Seconds=1\nSound Threshold=-20\nSound Hang Seconds=1\nSound Takes=Pauses'
 start
 listening "Listening: the last 1 s before Record are kept\\."
+at "$listening_since" 1.3
 between_bursts
 "$bin" --command arm || fail "arm was refused"
 a11y --window Trelvik --timeout 20 wait "push button" "Resume F10" >/dev/null || fail "the first burst's take did not pause"
