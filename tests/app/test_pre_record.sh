@@ -5,7 +5,8 @@
 #   - with "Keep the seconds before Record" at 5 and the program idle for longer than that, a take
 #     started by "trelvik --command record" begins with the audio heard 5 s before the command, and
 #     goes on seamlessly to its Stop; so does the next take, by hot key with a pause, once the program
-#     has listened for 5 s again; and one that the timer starts;
+#     has listened for 5 s again; one that the timer starts; and one by the Record button after the
+#     source went and came back;
 #   - armed for sound ("trelvik --command arm", one file for each sound, 1 s before it kept), bursts of
 #     the signal each make a file that holds the burst whole, 1 s into the file; "--command status"
 #     says armed; armed for one take with pauses, two bursts make one file that holds both.
@@ -173,6 +174,27 @@ for _ in $(seq 200); do [ -s "$work/rec/before_2.wav" ] && break; sleep 0.1; don
 stop_at="$(awk -v s="$record_at" 'BEGIN { printf "%.6f", s + 3 }')"
 pauses=()
 check before_2.wav "the timer's start 7 s after it was set" 150
+
+# The source goes and comes back: the program listens again by itself, and the Record button, 6 s
+# later, takes the 5 s before it.
+stop_playing
+module="$(pactl list short modules | awk '$2 == "module-null-sink" && /sink_name=trelvik_sink/ { print $1; exit }')"
+[ -n "$module" ] || fail "the null sink's module is not listed"
+pactl unload-module "$module"
+for _ in $(seq 100); do pactl list short sources | grep -q "trelvik_sink.monitor" || break; sleep 0.05; done
+pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2 >/dev/null
+trelvik_env_set_defaults || fail "the null sink did not become the default again"
+play
+listening "Listening: the last 5 s before Record are kept\\."
+button_at="$(a11y --window Trelvik where "push button" "Record F9")" || fail "the Record button is not on the bus"
+at "$listening_since" 6
+record_at="$(now)"
+xdotool mousemove $button_at click 1
+recorded 6.2
+stop_at="$(now)"
+xdotool key F11
+pauses=()
+check before_3.wav "the Record button 6 s after the source came back" 30
 quit
 
 # --- takes that sound starts ---

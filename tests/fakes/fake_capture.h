@@ -70,6 +70,28 @@ public:
         return {chosenName, sourceNames.first()};
     }
     int missedAtStartMs() override { return missedMs; }
+    int keptBeforeStartMs() override { return keptBeforeMs; }
+    void setPreRecord(int seconds, int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) override
+    {
+        m_log.add(QStringLiteral("setPreRecord(%1,%2,%3,%4)")
+                      .arg(seconds)
+                      .arg(channels)
+                      .arg(samplesPerSecond)
+                      .arg(bitsPerSample));
+    }
+    void watchSound(const SoundStart& how, std::function<void(bool sound)> handler) override
+    {
+        m_log.add(handler ? QStringLiteral("watchSound(%1,%2)").arg(how.thresholdDb).arg(how.hangSeconds)
+                          : QStringLiteral("watchSound(off)"));
+        m_soundHandler = std::move(handler);
+    }
+    void beginAtSound(bool on) override { m_log.add(QStringLiteral("beginAtSound(%1)").arg(on ? 1 : 0)); }
+    // The source's sound begins (true) or has ended (false), as the real one reports it.
+    void sound(bool on)
+    {
+        if (m_soundHandler)
+            m_soundHandler(on);
+    }
 
     // The running capture fails, as the real one reports it: the failure is known, then the handler
     // runs (on the UI thread).
@@ -85,6 +107,8 @@ public:
     QString chosenName;
     // What missedAtStartMs() answers: the start of the take the source did not deliver.
     int missedMs = 0;
+    // What keptBeforeStartMs() answers: the part of the take from before its start.
+    int keptBeforeMs = 0;
     // The sources by name, in the order of the list; empty names beyond it.
     QStringList sourceNames;
     int32_t startResult = Started;
@@ -116,6 +140,7 @@ private:
 
     CallLog& m_log;
     std::function<void(Failure)> m_handler;
+    std::function<void(bool)> m_soundHandler;
     std::function<void()> m_heldStart;
 };
 

@@ -661,6 +661,92 @@ private slots:
                                 << "1";
     }
 
+    // Armed, sound starts a take where the sound began and quiet for the hang time ends it (one file
+    // for each sound) or pauses it (one take); a take by hand is the user's; disarmed, sound does
+    // nothing. The clock counts the seconds kept from before the start.
+    void soundStartsPausesAndEndsTakes()
+    {
+        Session s;
+        SoundStart files;
+        files.thresholdDb = -20;
+        files.hangSeconds = 1.5;
+        files.takes = SoundStart::Takes::FilePerSound;
+        QCOMPARE(s.controller.arm(files), QString());
+        QVERIFY(s.controller.armed());
+        QCOMPARE(s.log.calls(), QStringList({"watchSound(-20,1.5)"}));
+        QCOMPARE(s.messages.last().text, QStringLiteral("Armed: recording starts on sound above -20 dBFS."));
+
+        s.capture.keptBeforeMs = 5400;
+        s.log.clear();
+        s.capture.sound(true);
+        QCOMPARE(s.log.calls(), QStringList({"beginAtSound(1)", "start(2,22050,16)"}));
+        QCOMPARE(s.recorder.state(), State::Recording);
+        QCOMPARE(s.recorder.elapsedSeconds(), 5);
+        s.capture.sound(true); // sound again while it records: nothing new
+        s.capture.sound(false);
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        QVERIFY(QFileInfo::exists(s.dir.filePath(QStringLiteral("take.wav"))));
+        QVERIFY(QTest::qWaitFor([&] { return s.messages.last().text.startsWith(u"Armed:"); }, 2000));
+        s.capture.sound(true);
+        QCOMPARE(s.recorder.state(), State::Recording);
+        s.capture.sound(false);
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        QVERIFY(QFileInfo::exists(s.dir.filePath(QStringLiteral("take_1.wav"))));
+
+        // A take by hand while armed: quiet neither pauses nor ends it, sound does not resume it.
+        s.capture.keptBeforeMs = 0;
+        QVERIFY(s.recorder.record());
+        s.capture.sound(false);
+        QCOMPARE(s.recorder.state(), State::Recording);
+        QVERIFY(s.recorder.pauseOrResume());
+        s.log.clear();
+        s.capture.sound(true);
+        QCOMPARE(s.recorder.state(), State::Paused);
+        QCOMPARE(s.log.calls(), QStringList());
+        QVERIFY(s.stop());
+
+        // One take with pauses: quiet pauses it, the next sound resumes it where that sound began.
+        SoundStart pauses = files;
+        pauses.takes = SoundStart::Takes::OneWithPauses;
+        QCOMPARE(s.controller.arm(pauses), QString());
+        s.capture.sound(true);
+        QCOMPARE(s.recorder.state(), State::Recording);
+        s.capture.sound(false);
+        QCOMPARE(s.recorder.state(), State::Paused);
+        s.log.clear();
+        s.capture.sound(true);
+        QCOMPARE(s.log.calls(), QStringList({"beginAtSound(1)", "resume()"}));
+        QCOMPARE(s.recorder.state(), State::Recording);
+        QVERIFY(s.stop());
+
+        // Disarmed: the capture stops watching, and sound starts nothing.
+        s.log.clear();
+        s.controller.disarm();
+        QVERIFY(!s.controller.armed());
+        QCOMPARE(s.log.calls(), QStringList({"watchSound(off)", "beginAtSound(0)"}));
+        s.capture.sound(true);
+        QCOMPARE(s.recorder.state(), State::Idle);
+
+        // A start sound asks for that Record refuses leaves the next start at its own moment.
+        QCOMPARE(s.controller.arm(files), QString());
+        s.shared.OutputPath = s.dir.path() + u'/';
+        s.log.clear();
+        s.capture.sound(true);
+        QCOMPARE(s.recorder.state(), State::Idle);
+        QCOMPARE(s.log.calls(), QStringList({"beginAtSound(1)", "beginAtSound(0)"}));
+    }
+
+    // The setup test records: arming is refused, and says why.
+    void armingWaitsForTheSetupTest()
+    {
+        Session s;
+        s.capture.holdStarts = true;
+        QVERIFY(s.recorder.startTest(0, s.dir.filePath(QStringLiteral("test.wav"))));
+        QVERIFY(!s.controller.arm(SoundStart{}).isEmpty());
+        QVERIFY(!s.controller.armed());
+        s.capture.finishStart();
+    }
+
     void clockDisplay()
     {
         QFETCH(int, seconds);
