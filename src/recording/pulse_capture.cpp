@@ -23,7 +23,7 @@
 struct PulseCapture::Session {
     PulseCapture* owner = nullptr;
     PulseContext* pulse = nullptr;
-    WaveSpool spool;
+    std::unique_ptr<WaveSpool> spool = std::make_unique<WaveSpool>();
     pa_sample_spec sampleSpec{};
     pa_stream* stream = nullptr;
     // Touched with the main loop's lock held.
@@ -91,6 +91,10 @@ struct PulseCapture::Session {
     // The last of what the stream delivered, by place (the byte at place p is at p % size): the
     // pre-record buffer, and what a resume at an earlier sound takes from. Empty when not kept.
     std::vector<uint8_t> ring;
+    // The stream goes on listening once its take is stopped (set when the take is stopped): the
+    // take's spool is then closed and placed from here, while a fresh one waits for the next take.
+    bool listensAfter = false;
+    std::unique_ptr<WaveSpool> closing;
     // The place after the last byte that went to the spool.
     uint64_t keptUntil = 0;
     // A monitor that listens waits for the server's timing before it takes anything: whether it
@@ -153,9 +157,9 @@ void toSpool(PulseCapture::Session* session, const uint8_t* data, size_t bytes, 
             part = size_t(std::min<uint64_t>(part, session->cuts.front().at - at - done));
         if (session->keeping) {
             if (data)
-                session->spool.push(data + done, part);
+                session->spool->push(data + done, part);
             else
-                session->spool.pushSilence(part);
+                session->spool->pushSilence(part);
             session->keptUntil = at + done + part;
         }
         done += part;
@@ -289,7 +293,7 @@ void keepFrom(PulseCapture::Session* session, uint64_t from)
     while (at < processed) {
         const size_t offset = size_t(at % ring.size());
         const size_t part = size_t(std::min<uint64_t>(processed - at, ring.size() - offset));
-        session->spool.push(ring.data() + offset, part);
+        session->spool->push(ring.data() + offset, part);
         at += part;
         session->keptUntil = at;
     }
@@ -490,6 +494,10 @@ PulseCapture::~PulseCapture()
         m_starter.join();
     if (m_saver.joinable()) {
         m_saver.join();
+        if (m_session && m_session->stream) {
+            PulseContext::Lock lock(*m_pulse);
+            endStream(m_session->stream);
+        }
         m_session.reset();
     }
     m_uiThread.reset();
@@ -1051,12 +1059,12 @@ QString PulseCapture::spoolFolderFor() const
 void PulseCapture::syncSoon()
 {
     if (hasSession())
-        m_session->spool.syncSoon();
+        m_session->spool->syncSoon();
 }
 
 QString PulseCapture::spoolPath() const
 {
-    return hasSession() ? QFile::decodeName(m_session->spool.path().c_str()) : QString();
+    return hasSession() ? QFile::decodeName(m_session->spool->path().c_str()) : QString();
 }
 
 std::string PulseCapture::recordingSourceName()
@@ -1136,6 +1144,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits,
     auto session = std::make_unique<Session>();
     session->owner = this;
     session->pulse = m_pulse.get();
+    session->source = selected;
     const auto recorded = sourceNamed(sources, selected);
     const bool monitor = recorded != sources.end() && recorded->monitor;
     if (openSpool(*session, format, preRecordSeconds + ringMarginSeconds) != Started)
@@ -1218,9 +1227,9 @@ int32_t PulseCapture::openSpool(Session& session, const WaveSpool::Format& forma
     const std::string name = QFile::encodeName(m_spoolName.isEmpty() ? unplannedName : m_spoolName).toStdString();
     for (const QString& folder : {spoolFolderFor(), QDir::tempPath()}) {
         std::string why;
-        if (session.spool.open(QFile::encodeName(folder).toStdString(), name, format, bufferSeconds + extraSeconds,
-                               &why)) {
-            session.spool.setFailureCallback([this](int error) {
+        if (session.spool->open(QFile::encodeName(folder).toStdString(), name, format, bufferSeconds + extraSeconds,
+                                &why)) {
+            session.spool->setFailureCallback([this](int error) {
                 m_writeError = error;
                 reportFailure(Failure::WriteFailed);
             });
@@ -1270,7 +1279,7 @@ void PulseCapture::abandonSession()
         endStream(s->stream);
     }
     if (m_session)
-        m_session->spool.discard();
+        m_session->spool->discard();
     m_session.reset();
     endMeasuring();
 }
@@ -1318,10 +1327,31 @@ bool PulseCapture::finishSession(bool drain, pa_usec_t stopAt)
         }
         // A take that never heard its source misses all of it.
         m_lastMissed = s->gotData ? s->missed : (s->readyAt != 0 && stopAt > s->readyAt ? stopAt - s->readyAt : 0);
-        endStream(s->stream);
+        if (s->listensAfter && drain && pa_stream_get_state(s->stream) == PA_STREAM_READY) {
+            // The stream goes on listening: what the take keeps is in its spool now, and from here
+            // on the stream keeps nothing until the next take, so nothing is lost between the two.
+            release(s, s->received);
+            s->closing = std::move(s->spool);
+            s->spool = std::make_unique<WaveSpool>();
+            s->listening = true;
+            s->keeping = false;
+            s->paused = false;
+            s->cuts.clear();
+            s->pending.clear();
+            s->keptUntil = 0;
+        } else {
+            endStream(s->stream);
+        }
     }
+    if (s->closing)
+        return s->closing->close();
     release(s, s->received);
-    return s->spool.close();
+    return s->spool->close();
+}
+
+WaveSpool& PulseCapture::takeSpool() const
+{
+    return m_session->closing ? *m_session->closing : *m_session->spool;
 }
 
 int32_t PulseCapture::endSession(const QString& path)
@@ -1342,8 +1372,8 @@ int32_t PulseCapture::closeSession(const QString& path, pa_usec_t stopAt)
 {
     // A capture that failed has nothing more to hand over.
     const bool complete = finishSession(failure() == Failure::None, stopAt);
-    if (m_session->spool.bytesWritten() == 0) {
-        m_session->spool.discard();
+    if (takeSpool().bytesWritten() == 0) {
+        takeSpool().discard();
         return NothingCaptured;
     }
     return placeTake(path, complete);
@@ -1397,6 +1427,11 @@ void PulseCapture::saveLater(const QString& path, std::function<void(int32_t res
     // between, and the thread touches nothing else of the component but under the loop's lock.
     const pa_usec_t stopAt = pa_rtclock_now();
     m_saving = true;
+    {
+        // Listening goes on after the take with the take's own stream, when it is wanted then.
+        PulseContext::Lock lock(*m_pulse);
+        m_session->listensAfter = (m_preRecordSeconds > 0 || m_soundWatched) && m_hasListenFormat;
+    }
     m_saver = std::thread([this, path, stopAt, done = std::move(done)]() mutable {
         const int32_t result = closeSession(path, stopAt);
         QMetaObject::invokeMethod(
@@ -1404,6 +1439,14 @@ void PulseCapture::saveLater(const QString& path, std::function<void(int32_t res
             [this, result, done = std::move(done)] {
                 m_saver.join();
                 m_saving = false;
+                {
+                    PulseContext::Lock lock(*m_pulse);
+                    if (m_session->closing && m_session->stream) {
+                        m_session->closing.reset();
+                        stopListeningLocked();
+                        m_listening = std::move(m_session);
+                    }
+                }
                 m_session.reset();
                 endMeasuring();
                 takeOver();
@@ -1415,7 +1458,7 @@ void PulseCapture::saveLater(const QString& path, std::function<void(int32_t res
 
 int32_t PulseCapture::placeTake(const QString& path, bool complete)
 {
-    WaveSpool& spool = m_session->spool;
+    WaveSpool& spool = takeSpool();
     auto moveTo = [&spool](const QString& target) {
         return spool.moveTo(QFile::encodeName(target).toStdString(), nullptr);
     };

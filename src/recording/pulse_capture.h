@@ -134,6 +134,8 @@ private:
     void endMeasuring();
     void abandonSession();
     int32_t placeTake(const QString& path, bool complete);
+    // The spool of the take being saved.
+    WaveSpool& takeSpool() const;
 
     QString spoolFolderFor() const;
     // Stops the stream at stopAt (after draining it up to there when drain is set) and completes the

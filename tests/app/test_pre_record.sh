@@ -4,8 +4,8 @@
 # records (tests/app/take_check.cpp):
 #   - with "Keep the seconds before Record" at 5 and the program idle for longer than that, a take
 #     started by "trelvik --command record" begins with the audio heard 5 s before the command, and
-#     goes on seamlessly to its Stop; so does the next take, by hot key with a pause, once the program
-#     has listened for 5 s again; one that the timer starts; and one by the Record button after the
+#     goes on seamlessly to its Stop; so does the next take, by hot key with a pause, 5.5 s after the
+#     first one's Stop; one that the timer starts; and one by the Record button after the
 #     source went and came back;
 #   - armed for sound ("trelvik --command arm", one file for each sound, 1 s before it kept), bursts of
 #     the signal each make a file that holds the burst whole, 1 s into the file; "--command status"
@@ -149,9 +149,11 @@ stop_at="$(now)"
 xdotool key F11
 check before.wav "trelvik --command record after 9 s of listening" 80
 
-# Listening again once the take is saved; a take by hot key with a pause, 6 s later.
+# The stream goes on listening from the Stop: a take by hot key with a pause, 5.5 s after it, has
+# its 5 s before Record whole.
+first_stop="$stop_at"
 listening "Listening: the last 5 s before Record are kept\\."
-at "$listening_since" 6
+at "$first_stop" 5.5
 record_at="$(now)"
 xdotool key F9
 recorded 6.2
@@ -163,7 +165,7 @@ xdotool key F10
 recorded 7.4
 stop_at="$(now)"
 xdotool key F11
-check before_1.wav "hot key F9 after 6 s of listening, with a pause" 30
+check before_1.wav "hot key F9 5.5 s after the Stop before, with a pause" 30
 
 # The timer's start, 7 s after it is set: its moment is the one it was set for.
 listening "Listening: the last 5 s before Record are kept\\."
