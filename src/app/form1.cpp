@@ -425,10 +425,12 @@ void Form1::showListening()
     if (idle && (seconds > 0 || armed) && !m_platform.capture->isListening()) {
         text = QStringLiteral("Not listening yet: the recording source delivers nothing so far.");
     } else if (armed) {
-        text = QStringLiteral("Armed: recording starts on sound above %1 dBFS.")
-                   .arg(QLocale().toString(m_controller->soundStart().thresholdDb, 'f', 0));
-        if (seconds > 0)
-            text += QStringLiteral(" The %1 s before it are kept.").arg(seconds);
+        const QString level = QLocale().toString(m_controller->soundStart().thresholdDb, 'f', 0);
+        // One line under the meter: the shorter text where the seconds before are kept too.
+        text = seconds > 0 ? QStringLiteral("Armed for sound above %1 dBFS, keeping the %2 s before it.")
+                                 .arg(level)
+                                 .arg(seconds)
+                           : QStringLiteral("Armed: recording starts on sound above %1 dBFS.").arg(level);
     } else if (idle && seconds > 0) {
         text = QStringLiteral("Listening: the last %1 s before Record are kept.").arg(seconds);
     }

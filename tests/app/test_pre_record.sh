@@ -224,7 +224,7 @@ at "$listening_since" 1.3
 between_bursts
 "$bin" --command arm || fail "arm was refused"
 [ "$("$bin" --command status)" = armed ] || fail "status does not say armed"
-listening "Armed: recording starts on sound above -20 dBFS\\. The 1 s before it are kept\\."
+listening "Armed for sound above -20 dBFS, keeping the 1 s before it\\."
 for _ in $(seq 300); do [ -s "$work/rec/sound_2.wav" ] && break; sleep 0.1; done
 [ -s "$work/rec/sound_2.wav" ] || fail "three bursts did not make three files: $(ls "$work/rec")"
 "$bin" --command disarm
