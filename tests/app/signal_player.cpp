@@ -5,16 +5,22 @@
 //
 // usage: signal_player --device SINK --rate R --channels C --bits 8|16 --log FILE
 //                      [--first-frame N] [--latency-ms MS] [--bursts ON_MS:OFF_MS]
+//                      [--gain-db DB] [--dc FRACTION]
 // --latency-ms asks for that much buffer; without it the server chooses (2 s, as paplay's).
 // --bursts plays the signal in bursts: ON_MS of it, then OFF_MS of silence, over again (the frames
 // of the silence are the signal's numbers too, so a burst holds the same frames as without it).
+// --gain-db scales the signal (16 bits only), and --dc adds an offset of that fraction of full scale
+// to every sample, silence included: a take of either no longer matches the signal, but its level is
+// known.
 
 #include "tests/app/signal_code.h"
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +40,8 @@ double wallClock()
 int usage()
 {
     std::fprintf(stderr, "usage: signal_player --device SINK --rate R --channels C --bits 8|16 --log FILE "
-                         "[--first-frame N] [--latency-ms MS] [--bursts ON_MS:OFF_MS]\n");
+                         "[--first-frame N] [--latency-ms MS] [--bursts ON_MS:OFF_MS] [--gain-db DB] "
+                         "[--dc FRACTION]\n");
     return 2;
 }
 
@@ -51,6 +58,8 @@ int main(int argc, char** argv)
     uint64_t frame = 0;
     long onMs = 0;
     long offMs = 0;
+    double gain = 1;
+    double dc = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const char* value = argv[i + 1];
@@ -70,6 +79,10 @@ int main(int argc, char** argv)
             frame = std::strtoull(value, nullptr, 10);
         else if (option == "--bursts" && std::sscanf(value, "%ld:%ld", &onMs, &offMs) == 2 && onMs > 0 && offMs > 0)
             continue;
+        else if (option == "--gain-db")
+            gain = std::pow(10.0, std::atof(value) / 20);
+        else if (option == "--dc")
+            dc = std::atof(value);
         else
             return usage();
     }
@@ -109,7 +122,9 @@ int main(int argc, char** argv)
         for (size_t f = 0; f < blockFrames; ++f)
             for (int c = 0; c < channels; ++c) {
                 const bool quiet = period > 0 && (frame + f - firstFrame) % period >= onFrames;
-                const int32_t value = quiet ? (bits == 8 ? 128 : 0) : signal_code::sample(frame + f, c, bits);
+                int32_t value = quiet ? (bits == 8 ? 128 : 0) : signal_code::sample(frame + f, c, bits);
+                if (bits == 16 && (gain != 1 || dc != 0))
+                    value = int32_t(std::lround(std::clamp(value * gain + dc * 32767, -32768.0, 32767.0)));
                 uint8_t* at = block.data() + (f * size_t(channels) + size_t(c)) * sampleBytes;
                 if (bits == 8) {
                     at[0] = uint8_t(value);

@@ -52,12 +52,11 @@ done
 
 first_frame=0
 logs=()
-play() { # [bursts ON_MS:OFF_MS]
+play() { # [signal_player's options: --bursts ON_MS:OFF_MS, --gain-db DB, --dc FRACTION]
     stop_playing
-    local log="$work/player-$first_frame.log" bursts=()
-    [ -n "${1:-}" ] && bursts=(--bursts "$1")
+    local log="$work/player-$first_frame.log"
     "$tools/signal_player" --device "$sink" --rate 44100 --channels 2 --bits 16 --first-frame "$first_frame" \
-        --log "$log" "${bursts[@]}" 2>>"$work/player.err" &
+        --log "$log" "$@" 2>>"$work/player.err" &
     player=$!
     ahead "$player"
     logs=(--log "$log")
@@ -216,7 +215,7 @@ between_bursts() {
     fail "the bursts do not play"
 }
 
-play 700:2800
+play --bursts 700:2800
 configure sound $'Pre-record Seconds=1\nSound Threshold=-20\nSound Hang Seconds=1\nSound Takes=Files'
 start
 listening "Listening: the last 1 s before Record are kept\\."
@@ -236,6 +235,32 @@ for file in sound.wav sound_1.wav sound_2.wav; do
         fail "$file does not hold its burst whole 1 s in"
 done
 quit
+
+# Bursts 2 dB under the threshold, and an offset of half the full scale that steps in and stays,
+# start nothing; bursts 2 dB above it do.
+configure level $'Sound Threshold=-20\nSound Hang Seconds=0.5\nSound Takes=Files'
+start
+"$bin" --command arm || fail "arm was refused"
+quiet_for() { # seconds
+    local until_at
+    until_at="$(awk -v n="$(now)" -v d="$1" 'BEGIN { printf "%.3f", n + d }')"
+    while awk -v n="$(now)" -v u="$until_at" 'BEGIN { exit !(n < u) }'; do
+        [ "$("$bin" --command status)" = armed ] && [ ! -e "$work/rec/level.wav" ] ||
+            fail "$2 started a take: $(a11y --window Trelvik text text Status)"
+        sleep 0.2
+    done
+}
+play --bursts 300:400 --gain-db -22
+quiet_for 4 "bursts 2 dB under the threshold"
+play --dc 0.5 --gain-db -100
+quiet_for 3 "an offset of half the full scale"
+play --bursts 300:400 --gain-db -18
+for _ in $(seq 100); do [ "$("$bin" --command status)" = recording ] && break; sleep 0.1; done
+[ "$("$bin" --command status)" = recording ] || fail "bursts 2 dB over the threshold started no take"
+"$bin" --command disarm+stop
+[ -s "$work/rec/level.wav" ] || fail "the take bursts 2 dB over the threshold started was not saved"
+quit
+play --bursts 700:2800
 
 configure paused $'Pre-record Seconds=1\nSound Threshold=-20\nSound Hang Seconds=1\nSound Takes=Pauses'
 start
