@@ -427,10 +427,10 @@ void Form1::showListening()
     } else if (armed) {
         const QString level = QLocale().toString(m_controller->soundStart().thresholdDb, 'f', 0);
         // One line under the meter: the shorter text where the seconds before are kept too.
-        text = seconds > 0 ? QStringLiteral("Armed for sound above %1 dBFS, keeping the %2 s before it.")
-                                 .arg(level)
-                                 .arg(seconds)
-                           : QStringLiteral("Armed: recording starts on sound above %1 dBFS.").arg(level);
+        text =
+            seconds > 0
+                ? QStringLiteral("Armed for sound above %1 dBFS, keeping the %2 s before it.").arg(level).arg(seconds)
+                : QStringLiteral("Armed: recording starts on sound above %1 dBFS.").arg(level);
     } else if (idle && seconds > 0) {
         text = QStringLiteral("Listening: the last %1 s before Record are kept.").arg(seconds);
     }
