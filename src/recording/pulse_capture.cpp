@@ -1000,6 +1000,8 @@ bool PulseCapture::selectSource(int32_t index)
     {
         PulseContext::Lock lock(*m_pulse);
         m_selectedName = listed ? all[size_t(index)].name : std::string();
+        // The listening follows the source chosen.
+        listenLocked();
     }
     keepSourceAwake();
     measureIdle();
@@ -1014,6 +1016,7 @@ void PulseCapture::selectSourceNamed(const QString& name)
     {
         PulseContext::Lock lock(*m_pulse);
         m_selectedName = name.toStdString();
+        listenLocked();
     }
     keepSourceAwake();
     measureIdle();
