@@ -10,7 +10,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QDir>
 #include <QTemporaryDir>
+
+#include <cmath>
+#include <thread>
 #include <QTest>
 
 #include <sys/socket.h>
@@ -166,6 +171,39 @@ private slots:
         }
         QCOMPARE(m_pulse->sourceAt(-1).name, testMonitor().toStdString());
         QCOMPARE(m_pulse->sourceAt(-2).name, testMonitor().toStdString());
+    }
+
+    // The seconds before Record come from the source chosen when Record is pressed, also when it was
+    // chosen while listening; nothing of them is written before Record, and off, nothing listens.
+    void listeningFollowsTheChosenSourceAndWritesNothing()
+    {
+        QTemporaryDir spool;
+        PulseCapture capture(m_pulse);
+        capture.setSpoolFolder(spool.path());
+        capture.selectSourceNamed(QStringLiteral("trelvik_test_extra.monitor"));
+        capture.setPreRecord(2, 1, 44100, 16);
+        QVERIFY(eventually([&] { return capture.isListening(); }));
+        capture.selectSourceNamed(QStringLiteral("trelvik_test_sine"));
+        QVERIFY(eventually([&] { return capture.isListening(); }));
+        // Longer than the seconds kept: the ring has filled.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        QVERIFY(QDir(spool.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+        QCOMPARE(capture.start(1, 44100, 16), int32_t(CaptureComponent::Started));
+        QVERIFY2(capture.keptBeforeStartMs() >= 1900, qPrintable(QString::number(capture.keptBeforeStartMs())));
+        QVERIFY(eventually([&] { return QFileInfo(capture.spoolPath()).size() > 44 + 2 * 44100 * 2; }));
+        const QString path = m_dir.filePath(QStringLiteral("before.wav"));
+        QCOMPARE(capture.save(path), int32_t(CaptureComponent::Saved));
+        const Wave wave = readWave(path);
+        QVERIFY(wave.ok && wave.info.channels == 1 && wave.info.frames >= 2 * 44100);
+        // The tone from the first sample on: the part from before Record is the sine's.
+        double sum = 0;
+        for (size_t i = 0; i < 44100; ++i)
+            sum += wave.values[i] * wave.values[i];
+        QVERIFY2(std::sqrt(sum / 44100) > 0.05, qPrintable(QString::number(std::sqrt(sum / 44100))));
+
+        capture.setPreRecord(0, 1, 44100, 16);
+        QVERIFY(eventually([&] { return !capture.isListening(); }));
     }
 
     void withoutServerNothingWaitsAndNothingBreaks()
