@@ -9,14 +9,14 @@
 #include "tests/recording/pulse_test_support.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QDir>
 #include <QTemporaryDir>
 
+#include <QTest>
 #include <cmath>
 #include <thread>
-#include <QTest>
 
 #include <sys/socket.h>
 #include <sys/un.h>
