@@ -95,6 +95,10 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
         if (m_recorder->state() != Recorder::State::Idle)
             return;
         const bool soundTake = std::exchange(m_soundTake, false);
+        if (std::exchange(m_soundPending, false) && m_armed) {
+            QTimer::singleShot(0, this, [this] { soundChanged(true); });
+            return;
+        }
         if (soundTake && m_armed)
             QTimer::singleShot(0, this, [this] {
                 if (m_armed && m_recorder->state() == Recorder::State::Idle)
@@ -299,9 +303,14 @@ void Controller::soundChanged(bool sound)
         } else if (state == Recorder::State::Paused && m_soundTake) {
             m_capture.beginAtSound(true);
             m_recorder->pauseOrResume();
+        } else if (state == Recorder::State::Saving) {
+            // The take before is still being saved: the next one starts as soon as it is, from
+            // where this sound began.
+            m_soundPending = true;
         }
         return;
     }
+    m_soundPending = false;
     // Quiet for the hang time: a take that sound started pauses, or ends with its file. A take
     // started by hand is the user's to stop.
     if (!m_soundTake)
@@ -320,7 +329,12 @@ void Controller::setPreRecord(int seconds)
     m_capture.setPreRecord(m_preRecordSeconds, m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample);
 }
 
-Controller::~Controller() = default;
+Controller::~Controller()
+{
+    // The capture outlives the controller: it must not call back into it.
+    if (m_armed)
+        m_capture.watchSound(m_soundStart, {});
+}
 
 Controller::State Controller::state() const
 {

@@ -138,5 +138,7 @@ private:
     bool m_armed = false;
     SoundStart m_soundStart;
     bool m_soundTake = false;
+    // Sound began while the take before was being saved.
+    bool m_soundPending = false;
     int m_preRecordSeconds = 0;
 };

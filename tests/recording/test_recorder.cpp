@@ -689,9 +689,15 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return s.messages.last().text.startsWith(u"Armed:"); }, 2000));
         s.capture.sound(true);
         QCOMPARE(s.recorder.state(), State::Recording);
+        // Sound that begins again while the take is being saved starts the next take once it is.
+        s.capture.sound(false);
+        QCOMPARE(s.recorder.state(), State::Saving);
+        s.capture.sound(true);
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Recording; }, 10000));
+        QVERIFY(QFileInfo::exists(s.dir.filePath(QStringLiteral("take_1.wav"))));
         s.capture.sound(false);
         QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
-        QVERIFY(QFileInfo::exists(s.dir.filePath(QStringLiteral("take_1.wav"))));
+        QVERIFY(QFileInfo::exists(s.dir.filePath(QStringLiteral("take_2.wav"))));
 
         // A take by hand while armed: quiet neither pauses nor ends it, sound does not resume it.
         s.capture.keptBeforeMs = 0;
