@@ -3,6 +3,7 @@
 #include "platform/capture_component.h"
 #include "tests/fakes/call_log.h"
 
+#include <array>
 #include <functional>
 
 // Records every call with its arguments ("start(2,22050,16)", "save(\"PATH\")"); sourceCount()
@@ -71,13 +72,11 @@ public:
     }
     int missedAtStartMs() override { return missedMs; }
     int keptBeforeStartMs() override { return keptBeforeMs; }
+    // Kept, not logged: the window asks for it at every start.
     void setPreRecord(int seconds, int32_t channels, int32_t samplesPerSecond, int32_t bitsPerSample) override
     {
-        m_log.add(QStringLiteral("setPreRecord(%1,%2,%3,%4)")
-                      .arg(seconds)
-                      .arg(channels)
-                      .arg(samplesPerSecond)
-                      .arg(bitsPerSample));
+        preRecordSeconds = seconds;
+        preRecordFormat = {channels, samplesPerSecond, bitsPerSample};
     }
     void watchSound(const SoundStart& how, std::function<void(bool sound)> handler) override
     {
@@ -109,6 +108,9 @@ public:
     int missedMs = 0;
     // What keptBeforeStartMs() answers: the part of the take from before its start.
     int keptBeforeMs = 0;
+    // What setPreRecord was last given.
+    int preRecordSeconds = -1;
+    std::array<int32_t, 3> preRecordFormat{};
     // The sources by name, in the order of the list; empty names beyond it.
     QStringList sourceNames;
     int32_t startResult = Started;
