@@ -110,6 +110,28 @@ struct PulseCapture::Session {
 
 namespace {
 
+// The server's description of a take's format.
+pa_sample_spec sampleSpecOf(const WaveSpool::Format& format)
+{
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sampleSpec.rate = uint32_t(format.rate);
+    sampleSpec.channels = uint8_t(format.channels);
+    return sampleSpec;
+}
+
+// A record stream's buffer: the server's defaults, with handovers of the given length.
+pa_buffer_attr handoversOf(pa_usec_t length, const pa_sample_spec& sampleSpec)
+{
+    pa_buffer_attr attr;
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(-1);
+    attr.prebuf = uint32_t(-1);
+    attr.minreq = uint32_t(-1);
+    attr.fragsize = uint32_t(pa_usec_to_bytes(length, &sampleSpec));
+    return attr;
+}
+
 // Ends a stream of ours: none of its callbacks runs after this, and the server lets it go.
 void endStream(pa_stream*& stream)
 {
@@ -558,15 +580,12 @@ void PulseCapture::listenLocked()
         return;
     }
     const std::string live = liveSourceLocked();
-    pa_sample_spec spec{};
-    spec.format = m_listenFormat.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = uint32_t(m_listenFormat.rate);
-    spec.channels = uint8_t(m_listenFormat.channels);
+    const pa_sample_spec wanted = sampleSpecOf(m_listenFormat);
     const size_t ringBytes =
-        pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &spec);
+        pa_usec_to_bytes(pa_usec_t(m_preRecordSeconds + ringMarginSeconds) * PA_USEC_PER_SEC, &wanted);
     if (Session* l = m_listening.get(); l && l->stream && PA_STREAM_IS_GOOD(pa_stream_get_state(l->stream)) &&
                                         l->source == live && l->ring.size() == ringBytes &&
-                                        pa_sample_spec_equal(&l->sampleSpec, &spec))
+                                        pa_sample_spec_equal(&l->sampleSpec, &wanted))
         return;
     stopListeningLocked();
     pa_context* context = m_pulse->context();
@@ -584,10 +603,10 @@ void PulseCapture::listenLocked()
     l->listening = true;
     l->keeping = false;
     l->source = live;
-    l->sampleSpec = spec;
+    l->sampleSpec = wanted;
     l->ring.resize(ringBytes);
     if (monitor) {
-        l->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &spec);
+        l->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &wanted);
         l->held.reserve(2 * l->holdBytes);
         l->timingKnown = false;
         l->followsSink = true;
@@ -597,17 +616,12 @@ void PulseCapture::listenLocked()
                                                           m_listenFormat.channels, m_listenFormat.rate, m_levels);
     if (m_soundWatched)
         makeTrigger(*l);
-    l->stream = pa_stream_new(context, "Listening", &spec, nullptr);
+    l->stream = pa_stream_new(context, "Listening", &wanted, nullptr);
     if (!l->stream)
         return;
     pa_stream_set_state_callback(l->stream, streamStateChanged, l);
     pa_stream_set_read_callback(l->stream, streamReadable, l);
-    pa_buffer_attr attr;
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(-1);
-    attr.prebuf = uint32_t(-1);
-    attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &spec));
+    const pa_buffer_attr attr = handoversOf(pa_usec_t(fragmentMs) * 1000, wanted);
     // A monitor's timing tells whether it hands over what plays from the handover on; the server
     // sends it by itself.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
@@ -627,13 +641,10 @@ std::unique_ptr<PulseCapture::Session> PulseCapture::adoptListeningLocked(const 
     std::unique_ptr<Session> l = std::move(m_listening);
     if (!l)
         return {};
-    pa_sample_spec spec{};
-    spec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = uint32_t(format.rate);
-    spec.channels = uint8_t(format.channels);
+    const pa_sample_spec wanted = sampleSpecOf(format);
     // A stream that has not delivered yet knows nothing of before the start: a fresh one serves as well.
     const bool fits = l->stream && pa_stream_get_state(l->stream) == PA_STREAM_READY && l->gotData && l->timingKnown &&
-                      l->source == source && pa_sample_spec_equal(&l->sampleSpec, &spec);
+                      l->source == source && pa_sample_spec_equal(&l->sampleSpec, &wanted);
     if (!fits) {
         if (l->stream)
             endStream(l->stream);
@@ -782,12 +793,7 @@ void PulseCapture::connectAwakeStreamLocked()
     m_awake = pa_stream_new(context, "Keeping the source ready", &sampleSpec, nullptr);
     if (!m_awake)
         return;
-    pa_buffer_attr attr;
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(-1);
-    attr.prebuf = uint32_t(-1);
-    attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &sampleSpec));
+    const pa_buffer_attr attr = handoversOf(pa_usec_t(fragmentMs) * 1000, sampleSpec);
     // Tied to its source: when the source goes the stream goes, and comes back with it.
     const auto flags =
         pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
@@ -893,12 +899,7 @@ void PulseCapture::openPeakStreamLocked()
         return;
     m_idleMeter->analyser.reset();
     pa_stream_set_read_callback(m_peaks, idleSamplesReadable, m_idleMeter.get());
-    pa_buffer_attr attr;
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(-1);
-    attr.prebuf = uint32_t(-1);
-    attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(1000000 / peaksPerSecond, &sampleSpec));
+    const pa_buffer_attr attr = handoversOf(PA_USEC_PER_SEC / peaksPerSecond, sampleSpec);
     // Like the stream that keeps the source ready, it lets the source sleep and stays with it.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
                                          PA_STREAM_DONT_MOVE | PA_STREAM_FIX_RATE);
@@ -1152,9 +1153,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits,
     const bool monitor = recorded != sources.end() && recorded->monitor;
     if (openSpool(*session, format, preRecordSeconds + ringMarginSeconds) != Started)
         return NoFolder;
-    session->sampleSpec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    session->sampleSpec.rate = uint32_t(format.rate);
-    session->sampleSpec.channels = uint8_t(format.channels);
+    session->sampleSpec = sampleSpecOf(format);
     if (monitor) {
         // Four fragments: more than a monitor hands over before it plays.
         session->holdBytes = pa_usec_to_bytes(pa_usec_t(4 * fragmentMs) * 1000, &session->sampleSpec);
@@ -1194,12 +1193,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits,
             // Small fragments: the server otherwise hands record data over in bursts of up to 2 s,
             // and what it still holds at the end would be lost. Tied to its source: a recording
             // never goes on from another source than the one chosen.
-            pa_buffer_attr attr;
-            attr.maxlength = uint32_t(-1);
-            attr.tlength = uint32_t(-1);
-            attr.prebuf = uint32_t(-1);
-            attr.minreq = uint32_t(-1);
-            attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentMs) * 1000, &s->sampleSpec));
+            const pa_buffer_attr attr = handoversOf(pa_usec_t(fragmentMs) * 1000, s->sampleSpec);
             const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
             if (pa_stream_connect_record(s->stream, selected.empty() ? nullptr : selected.c_str(), &attr, flags) < 0)
                 result = NoSource;

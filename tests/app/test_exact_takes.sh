@@ -36,7 +36,7 @@ fail() {
     [ -s "$work/trelvik.log" ] && tail -n 20 "$work/trelvik.log"
     exit 1
 }
-now() { date +%s.%N; }
+. "$TRELVIK_SOURCE_DIR/tests/app/played_signal.sh"
 
 # PipeWire's graph runs at one rate; it may take the rate of each format's sink, so that nothing is
 # resampled.
@@ -48,62 +48,14 @@ mkdir -p "$work/home" "$work/rec"
 
 # --- the signal ---
 
-# The player and the sound server go ahead of the other programs: on a busy machine a player that
-# ran dry would make the sink play silence, which the take would rightly hold. The world is the
-# test's own, so nothing else is touched.
-ahead() { renice -n -10 -p "$@" >/dev/null 2>&1 || true; }
-ahead_servers() {
-    local p
-    for p in "${trelvik_env_pids[@]}"; do
-        case "$(cat "/proc/$p/comm" 2>/dev/null)" in pulseaudio | pipewire* | wireplumber) ahead "$p" ;; esac
-    done
-}
 ahead_servers
 
-# Each player plays its own stretch of the signal, so that no frame of it is ever played twice.
-first_frame=0
-logs=()
 play() { # sink rate channels bits [latency-ms]
-    stop_playing
-    local log="$work/player-$first_frame.log" latency=()
+    local latency=()
     # A sink just loaded is listed a moment later on PipeWire.
     for _ in $(seq 100); do pactl list short sinks | awk -v s="$1" '$2 == s { found = 1 } END { exit !found }' && break; sleep 0.05; done
     [ -n "${5:-}" ] && latency=(--latency-ms "$5")
-    "$tools/signal_player" --device "$1" --rate "$2" --channels "$3" --bits "$4" --first-frame "$first_frame" \
-        --log "$log" "${latency[@]}" 2>>"$work/player.err" &
-    player=$!
-    ahead "$player"
-    logs=(--log "$log")
-    first_frame=$((first_frame + 100000000))
-    # A new stream's first second is the sink's to settle: the player's reports of what is heard hold
-    # once they agree with the clock for a second.
-    for _ in $(seq 200); do
-        settled "$log" "$2" 2>/dev/null && return 0
-        kill -0 "$player" 2>/dev/null || break
-        sleep 0.05
-    done
-    fail "the signal does not play steadily into $1: $(cat "$work/player.err") $(tail -n 3 "$log" 2>&1)"
-}
-# Whether the player's last second of reports put its first frame at one moment, within 5 ms.
-settled() { # log rate
-    awk -v rate="$2" '
-        { t[NR] = $1; f[NR] = $2 }
-        END {
-            if (NR < 2 || t[NR] - t[1] < 1.5) exit 1
-            lo = 1e300; hi = -1e300
-            for (i = NR; i >= 1 && t[NR] - t[i] <= 1; i--) {
-                o = t[i] - f[i] / rate
-                if (o < lo) lo = o
-                if (o > hi) hi = o
-            }
-            exit !(hi - lo <= 0.005)
-        }' "$1"
-}
-stop_playing() {
-    [ -n "$player" ] || return 0
-    kill "$player" 2>/dev/null || true
-    wait "$player" 2>/dev/null || true
-    player=
+    play_signal "$1" "$2" "$3" "$4" "${latency[@]}"
 }
 
 # --- the program ---
@@ -113,30 +65,6 @@ configure() { # take-name source rate channels bits
         "$2" "$4" "$5" "$3" "$work/rec/$1.wav" >"$work/home/Config.ini"
     bytes_per_second=$(($3 * $4 * $5 / 8))
 }
-# Starts the program and notes the moment its window appears (looked for every 20 ms).
-start() {
-    "$bin" --home "$work/home" >>"$work/trelvik.log" 2>&1 &
-    pid=$!
-    main=
-    for _ in $(seq 500); do
-        main="$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null | head -n 1)" || main=
-        [ -n "$main" ] && break
-        kill -0 "$pid" 2>/dev/null || fail "the program ended at start"
-        sleep 0.02
-    done
-    [ -n "$main" ] || fail "the main window did not appear"
-    shown="$(now)"
-}
-quit() {
-    close_window "$main"
-    ends_with 0
-}
-# Waits until the given time after a moment (the window appeared, the source came back): the moment
-# the user acts.
-at() { # moment seconds
-    sleep "$(awk -v s="$1" -v d="$2" -v n="$(now)" 'BEGIN { w = s + d - n; printf "%.3f", (w > 0 ? w : 0) }')"
-}
-
 # Record, Pause/Resume and Stop as the user gives them; each notes its moment just before.
 button_at=
 record() { # key|button|command

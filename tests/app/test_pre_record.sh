@@ -36,58 +36,16 @@ fail() {
     [ -s "$work/trelvik.log" ] && tail -n 20 "$work/trelvik.log"
     exit 1
 }
-now() { date +%s.%N; }
+. "$TRELVIK_SOURCE_DIR/tests/app/played_signal.sh"
 
 trelvik_env_start "$kind" || fail "a world of the test's own with $kind did not start"
 start_accessibility
 sink="$TRELVIK_TEST_SINK"
 mkdir -p "$work/home" "$work/rec"
 
-# The player and the sound server go ahead of the other programs: a player that ran dry would make
-# the sink play silence, which the take would rightly hold.
-ahead() { renice -n -10 -p "$@" >/dev/null 2>&1 || true; }
-for p in "${trelvik_env_pids[@]}"; do
-    case "$(cat "/proc/$p/comm" 2>/dev/null)" in pulseaudio | pipewire* | wireplumber) ahead "$p" ;; esac
-done
-
-first_frame=0
-logs=()
+ahead_servers
 play() { # [signal_player's options: --bursts ON_MS:OFF_MS, --gain-db DB, --dc FRACTION]
-    stop_playing
-    local log="$work/player-$first_frame.log"
-    "$tools/signal_player" --device "$sink" --rate 44100 --channels 2 --bits 16 --first-frame "$first_frame" \
-        --log "$log" "$@" 2>>"$work/player.err" &
-    player=$!
-    ahead "$player"
-    logs=(--log "$log")
-    first_frame=$((first_frame + 100000000))
-    for _ in $(seq 200); do
-        settled "$log" 2>/dev/null && return 0
-        kill -0 "$player" 2>/dev/null || break
-        sleep 0.05
-    done
-    fail "the signal does not play steadily: $(cat "$work/player.err")"
-}
-# Whether the player's last second of reports put its first frame at one moment, within 5 ms.
-settled() { # log
-    awk '
-        { t[NR] = $1; f[NR] = $2 }
-        END {
-            if (NR < 2 || t[NR] - t[1] < 1.5) exit 1
-            lo = 1e300; hi = -1e300
-            for (i = NR; i >= 1 && t[NR] - t[i] <= 1; i--) {
-                o = t[i] - f[i] / 44100
-                if (o < lo) lo = o
-                if (o > hi) hi = o
-            }
-            exit !(hi - lo <= 0.005)
-        }' "$1"
-}
-stop_playing() {
-    [ -n "$player" ] || return 0
-    kill "$player" 2>/dev/null || true
-    wait "$player" 2>/dev/null || true
-    player=
+    play_signal "$sink" 44100 2 16 "$@"
 }
 
 bytes_per_second=$((44100 * 4))
@@ -95,31 +53,11 @@ configure() { # take-name extra-lines
     printf '[Config]\nRecording Source=1\nRecording Source Name=%s\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\nSave Position=%s\n%s\n' \
         "$sink.monitor" "$work/rec/$1.wav" "$2" >"$work/home/Config.ini"
 }
-start() {
-    "$bin" --home "$work/home" >>"$work/trelvik.log" 2>&1 &
-    pid=$!
-    main=
-    for _ in $(seq 500); do
-        main="$(xdotool search --onlyvisible --name '^Trelvik$' 2>/dev/null | head -n 1)" || main=
-        [ -n "$main" ] && break
-        kill -0 "$pid" 2>/dev/null || fail "the program ended at start"
-        sleep 0.02
-    done
-    [ -n "$main" ] || fail "the main window did not appear"
-}
-quit() {
-    close_window "$main"
-    ends_with 0
-    pid=
-}
 # The moment the window says it listens: the user acts a while after it.
 listening() { # text-regex
     a11y --window Trelvik --timeout 20 wait label "~$1" --showing >/dev/null ||
         fail "the window does not say it listens ($1): $(a11y --window Trelvik text text Status)"
     listening_since="$(now)"
-}
-at() { # moment seconds
-    sleep "$(awk -v s="$1" -v d="$2" -v n="$(now)" 'BEGIN { w = s + d - n; printf "%.3f", (w > 0 ? w : 0) }')"
 }
 recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
 check() { # file situation slack-ms [pre-roll-ms]
