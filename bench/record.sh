@@ -42,10 +42,8 @@ parecord_pid=$!
 pids+=($parecord_pid)
 
 "$driver" 60 "$work/long.wav" >"$work/long.txt"
-# parecord's CPU time, read before it is stopped (clock ticks of user + system time).
-ticks=$(getconf CLK_TCK)
-read -r -a stat < "/proc/$parecord_pid/stat"
-parecord_cpu=$(awk -v u="${stat[13]}" -v s="${stat[14]}" -v t="$ticks" 'BEGIN { printf "%.3f", (u + s) / t }')
+# parecord's CPU time, read before it is stopped.
+parecord_cpu=$(awk -v n="$(trelvik_cpu_ns "$parecord_pid")" 'BEGIN { printf "%.3f", n / 1e9 }')
 kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
 
 "$driver" 10 "$work/short.txt.wav" >"$work/short.txt"
@@ -73,23 +71,24 @@ if [ -x "$trelvik" ] && command -v xdotool >/dev/null && command -v dbus-daemon 
         --file-format=wav "$work/parecord2.wav" &
     parecord_pid=$!
     pids+=($parecord_pid)
-    ticks_of() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+    cpu_of() { trelvik_cpu_ns "$1"; }
     "$trelvik" --command record >/dev/null
     sleep 2
-    p0=$(ticks_of "$program"); r0=$(ticks_of "$parecord_pid")
+    p0=$(cpu_of "$program"); r0=$(cpu_of "$parecord_pid")
     sleep 30
-    p1=$(ticks_of "$program"); r1=$(ticks_of "$parecord_pid")
+    p1=$(cpu_of "$program"); r1=$(cpu_of "$parecord_pid")
     iconify="$build/tests/bin/xiconify"
     if [ -x "$iconify" ]; then "$iconify" "$window"; else xdotool windowunmap --sync "$window"; fi
     sleep 2
-    p2=$(ticks_of "$program"); r2=$(ticks_of "$parecord_pid")
+    p2=$(cpu_of "$program"); r2=$(cpu_of "$parecord_pid")
     sleep 30
-    p3=$(ticks_of "$program"); r3=$(ticks_of "$parecord_pid")
+    p3=$(cpu_of "$program"); r3=$(cpu_of "$parecord_pid")
     "$trelvik" --command stop >/dev/null
     kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
-    per_minute() { awk -v t="$1" -v hz="$ticks" 'BEGIN { printf "%.3f", 2 * t / hz }'; }
+    per_minute() { awk -v t="$1" 'BEGIN { printf "%.3f", 2 * t / 1e9 }'; }
     program_lines+=("program on screen        $(per_minute $((p1 - p0))) s per minute, parecord beside it $(per_minute $((r1 - r0))) s")
     program_lines+=("program minimised        $(per_minute $((p3 - p2))) s per minute, parecord beside it $(per_minute $((r3 - r2))) s")
+    program_lines+=("minimised ratio          $(awk -v p=$((p3 - p2)) -v r=$((r3 - r2)) 'BEGIN { printf "%.2f", p / r }')")
     program_lines+=("program peak RSS         $(awk '/VmHWM/ { print $2 }' "/proc/$program/status") KiB")
     kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
@@ -105,7 +104,7 @@ echo "parecord CPU per minute  ${parecord_cpu} s   (--latency-msec=50)"
 if awk -v p="$parecord_cpu" 'BEGIN { exit !(p > 0) }'; then
     echo "CPU ratio                $(awk -v d="$driver_cpu" -v p="$parecord_cpu" 'BEGIN { printf "%.2f", d / p }')"
 else
-    echo "CPU ratio                n/a (parecord used less than one clock tick)"
+    echo "CPU ratio                n/a (parecord used no processor time)"
 fi
 echo "driver peak RSS          $(value peak_rss_kb "$work/long.txt") KiB"
 echo "driver RSS after 10 s    $(value rss_kb_at_10s "$work/long.txt") KiB"

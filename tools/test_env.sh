@@ -313,6 +313,13 @@ trelvik_env_hears_sound() { # [sink]
         --channels=2 2>/dev/null | head -c 17640 | tr -d '\0' | wc -c)" -gt 0 ]
 }
 
+# Nanoseconds a process has spent on a processor, all its threads together: the scheduler's own
+# count, finer than the clock ticks of /proc/PID/stat. A thread that has ended no longer counts, so
+# it measures stretches in which a program keeps its threads.
+trelvik_cpu_ns() { # pid
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d\n", s }'
+}
+
 # The sound server's process in a world of its own (the Pulse server: PulseAudio, or pipewire-pulse);
 # empty in a world this shell did not start.
 trelvik_env_sound_server_pid() {
