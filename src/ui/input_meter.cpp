@@ -5,9 +5,11 @@
 #include <QAccessibleWidget>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QPaintEvent>
 #include <QList>
 #include <QPainter>
 #include <QPixmap>
+#include <QRegion>
 
 #include <algorithm>
 #include <cmath>
@@ -113,13 +115,16 @@ public:
     }
 
 protected:
-    void paintEvent(QPaintEvent*) override
+    void paintEvent(QPaintEvent* event) override
     {
         const qreal ratio = devicePixelRatioF();
         if (m_backdrop.isNull() || m_backdrop.devicePixelRatio() != ratio || m_backdropRows != rows().size())
             takeBackdrop(ratio);
         QPainter painter(this);
-        painter.drawPixmap(0, 0, m_backdrop);
+        // Only the columns that changed are painted: the picture beneath them, then the bars, which
+        // the painter clips to them.
+        for (const QRect& part : event->region())
+            painter.drawPixmap(part, m_backdrop, QRectF(QRectF(part).topLeft() * ratio, QSizeF(part.size()) * ratio));
 
         const MeterLevels& levels = m_meter.m_levels;
         const int yellowAt = InputMeter::position(kYellowFromDb, width());
@@ -267,13 +272,43 @@ std::array<int, 3 * MeterLevels::maxChannels + 2> InputMeter::footprint(const Me
 
 void InputMeter::setLevels(const MeterLevels& levels)
 {
-    const bool changed = footprint(levels) != footprint(m_levels);
+    const auto before = footprint(m_levels);
+    const auto after = footprint(levels);
     const bool rowsChanged = (levels.channels == 1) != (m_levels.channels == 1);
     m_levels = levels;
-    if (rowsChanged)
-        update(); // the channels' letters
-    if (changed)
+    if (rowsChanged || before[0] != after[0] || before[1] != after[1]) {
+        if (rowsChanged)
+            update(); // the channels' letters
         m_bars->update();
+        return;
+    }
+    if (before == after)
+        return;
+    // Each bar's row repaints from the leftmost to the rightmost pixel that any of its marks (peak,
+    // RMS, the 2 pixels of the hold) occupied before or occupies now, and it does so at once: the
+    // meter changes 30 times a second, and a posted update would cost a second pass of the event
+    // loop each time.
+    const QList<QRect> rows = m_bars->rows();
+    QRegion changed;
+    for (int row = 0; row < int(rows.size()) && row < MeterLevels::maxChannels; ++row) {
+        const size_t at = 2 + 3 * size_t(row);
+        int from = m_bars->width();
+        int to = -1;
+        for (size_t i = at; i < at + 3; ++i) {
+            if (before[i] == after[i])
+                continue;
+            for (const int x : {before[i], after[i]}) {
+                if (x < 0)
+                    continue;
+                from = std::min(from, x - 1);
+                to = std::max(to, x + 2);
+            }
+        }
+        if (to >= from)
+            changed += QRect(std::max(0, from), rows[row].top(), to - std::max(0, from) + 1, rows[row].height());
+    }
+    if (!changed.isEmpty())
+        m_bars->repaint(changed);
 }
 
 void InputMeter::paintEvent(QPaintEvent* event)
