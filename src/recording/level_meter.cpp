@@ -100,26 +100,58 @@ Analyser::Analyser(Sample sample, int channels, int rate, LevelTap& tap)
 {
 }
 
-template <class Read> void Analyser::frames(const uint8_t* data, size_t count, Read read, int full)
+template <int Channels, class Read>
+void Analyser::stretch(const uint8_t* data, size_t count, Read read, int full)
 {
-    const int channels = m_channels;
+    constexpr size_t step = size_t(Channels);
+    const size_t sampleBytes = m_sampleBytes;
+    std::array<int, Channels> high{};
+    std::array<int, Channels> low{};
+    std::array<int64_t, Channels> sum{};
     for (size_t f = 0; f < count; ++f) {
-        for (int c = 0; c < channels; ++c) {
-            const int value = read(data);
-            data += m_sampleBytes;
-            const int magnitude = value < 0 ? -value : value;
-            if (magnitude > m_peak[size_t(c)])
-                m_peak[size_t(c)] = magnitude;
-            m_sum[size_t(c)] += double(value) * double(value);
+        for (size_t c = 0; c < step; ++c) {
+            const int value = read(data + (f * step + c) * sampleBytes);
+            high[c] = std::max(high[c], value);
+            low[c] = std::min(low[c], value);
+            sum[c] += int64_t(value) * value;
+        }
+    }
+    for (size_t c = 0; c < step; ++c) {
+        m_peak[c] = std::max({m_peak[c], high[c], -low[c]});
+        m_sum[c] += double(sum[c]);
+        if (high[c] < full - 1 && low[c] > -full) {
+            // Nothing at full scale: the first sample already broke any run.
+            if (count > 0)
+                m_run[c] = 0;
+            continue;
+        }
+        for (size_t f = 0; f < count; ++f) {
+            const int value = read(data + (f * step + c) * sampleBytes);
             if (value >= full - 1 || value <= -full) {
-                if (++m_run[size_t(c)] == clipRun)
+                if (++m_run[c] == clipRun)
                     m_tap.addClip();
             } else {
-                m_run[size_t(c)] = 0;
+                m_run[c] = 0;
             }
         }
-        if (++m_inWindow == m_windowFrames) {
-            for (int c = 0; c < channels; ++c) {
+    }
+}
+
+template <class Read> void Analyser::frames(const uint8_t* data, size_t count, Read read, int full)
+{
+    while (count > 0) {
+        // Up to the end of the RMS window.
+        const size_t part = std::min<size_t>(count, m_windowFrames - m_inWindow);
+        static_assert(InputLevels::maxChannels == 2, "a stretch is measured for one or two channels");
+        if (m_channels == 1)
+            stretch<1>(data, part, read, full);
+        else
+            stretch<2>(data, part, read, full);
+        data += part * m_frameBytes;
+        count -= part;
+        m_inWindow += uint32_t(part);
+        if (m_inWindow == m_windowFrames) {
+            for (int c = 0; c < m_channels; ++c) {
                 m_rms[size_t(c)] = float(std::sqrt(m_sum[size_t(c)] / m_windowFrames) / full);
                 m_sum[size_t(c)] = 0;
             }
