@@ -106,6 +106,7 @@ if awk -v p="$parecord_cpu" 'BEGIN { exit !(p > 0) }'; then
 else
     echo "CPU ratio                n/a (parecord used no processor time)"
 fi
+echo "driver threads           $(value threads "$work/long.txt" | sed 's/,/, /g') s"
 echo "driver peak RSS          $(value peak_rss_kb "$work/long.txt") KiB"
 echo "driver RSS after 10 s    $(value rss_kb_at_10s "$work/long.txt") KiB"
 echo "driver RSS after 60 s    $(value rss_kb_at_60s "$work/long.txt") KiB"

@@ -3,7 +3,8 @@
 //
 //   record_driver SECONDS OUT.wav [CHANNELS RATE BITS]
 //
-// Prints key=value lines: rss_kb_at_<n>s for every 10 s, stop_ms, peak_rss_kb, cpu_s, frames.
+// Prints key=value lines: rss_kb_at_<n>s for every 10 s, stop_ms, peak_rss_kb, cpu_s, the processor
+// seconds of each thread while recording (threads), frames.
 
 #include "platform/pulse_context.h"
 #include "recording/pulse_capture.h"
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
@@ -33,6 +35,25 @@ long statusKb(const char* key)
             return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
     }
     return -1;
+}
+
+// The processor time of each of the process's threads so far, by name: "name=seconds,...".
+std::string threadSeconds()
+{
+    std::string out;
+    const std::string tasks = "/proc/self/task";
+    for (const auto& entry : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream comm(entry.path() / "comm");
+        std::ifstream schedstat(entry.path() / "schedstat");
+        std::string name;
+        unsigned long long ns = 0;
+        if (!std::getline(comm, name) || !(schedstat >> ns))
+            continue;
+        char part[128];
+        std::snprintf(part, sizeof part, "%s%s=%.3f", out.empty() ? "" : ",", name.c_str(), double(ns) / 1e9);
+        out += part;
+    }
+    return out;
 }
 
 double cpuSeconds()
@@ -74,6 +95,8 @@ int main(int argc, char** argv)
         if (s % 10 == 0)
             std::printf("rss_kb_at_%ds=%ld\n", s, statusKb("VmRSS"));
     }
+    // The threads' shares while recording, before the stop ends the spool's writer.
+    const std::string threads = threadSeconds();
     const auto stopAt = std::chrono::steady_clock::now();
     const int result = capture.save(out);
     const auto stopped = std::chrono::steady_clock::now();
@@ -81,6 +104,7 @@ int main(int argc, char** argv)
     std::printf("stop_ms=%.1f\n", std::chrono::duration<double, std::milli>(stopped - stopAt).count());
     std::printf("peak_rss_kb=%ld\n", statusKb("VmHWM"));
     std::printf("cpu_s=%.3f\n", cpuSeconds());
+    std::printf("threads=%s\n", threads.c_str());
 
     SF_INFO info{};
     if (SNDFILE* file = sf_open(argv[2], SFM_READ, &info)) {

@@ -53,7 +53,8 @@ void afterFirstFrame(QWidget& window, std::function<void()> then)
         bool eventFilter(QObject* watched, QEvent* event) override
         {
             if (event->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed())
-                QMetaObject::invokeMethod(this, [this] { fire(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this] { fire(); }, Qt::QueuedConnection);
             return false;
         }
 

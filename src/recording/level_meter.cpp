@@ -100,8 +100,7 @@ Analyser::Analyser(Sample sample, int channels, int rate, LevelTap& tap)
 {
 }
 
-template <int Channels, class Read>
-void Analyser::stretch(const uint8_t* data, size_t count, Read read, int full)
+template <int Channels, class Read> void Analyser::stretch(const uint8_t* data, size_t count, Read read, int full)
 {
     constexpr size_t step = size_t(Channels);
     const size_t sampleBytes = m_sampleBytes;

@@ -5,8 +5,8 @@
 #include <QAccessibleWidget>
 #include <QEvent>
 #include <QKeyEvent>
-#include <QPaintEvent>
 #include <QList>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QRegion>
