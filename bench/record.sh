@@ -96,7 +96,7 @@ else
     program_lines+=("program                  not measured: needs bin/trelvik, xdotool and dbus-daemon")
 fi
 
-value() { grep "^$1=" "$2" | cut -d= -f2; }
+value() { grep "^$1=" "$2" | cut -d= -f2-; }
 driver_cpu=$(value cpu_s "$work/long.txt")
 echo "recorded                 60 s, 44100 Hz, 16 bits, stereo, from $sink.monitor"
 echo "driver CPU per minute    ${driver_cpu} s   (header after every batch, fdatasync every 5 s)"
