@@ -29,50 +29,8 @@
 #include <QPainter>
 #include <QSystemTrayIcon>
 #include <QTimer>
-#include <QWindow>
-
-#include <functional>
 
 namespace {
-
-// Runs `then` once the window's first frame is on screen: after the window system has shown it
-// (its first expose, which Qt paints at once), or after kLatestMs when it is not shown at all.
-constexpr int kLatestMs = 250;
-
-void afterFirstFrame(QWidget& window, std::function<void()> then)
-{
-    class FirstFrame : public QObject {
-    public:
-        FirstFrame(QWidget& window, std::function<void()> then) : QObject(&window), m_then(std::move(then))
-        {
-            if (QWindow* handle = window.windowHandle())
-                handle->installEventFilter(this);
-            QTimer::singleShot(kLatestMs, this, [this] { fire(); });
-        }
-
-        bool eventFilter(QObject* watched, QEvent* event) override
-        {
-            if (event->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed())
-                QMetaObject::invokeMethod(
-                    this, [this] { fire(); }, Qt::QueuedConnection);
-            return false;
-        }
-
-    private:
-        void fire()
-        {
-            if (!m_then)
-                return;
-            const std::function<void()> then = std::move(m_then);
-            m_then = nullptr;
-            deleteLater();
-            then();
-        }
-
-        std::function<void()> m_then;
-    };
-    new FirstFrame(window, std::move(then));
-}
 
 const QString kStartHint = QStringLiteral("Please read help files before starting program.");
 const QColor kBlue(0, 0, 255);
@@ -267,12 +225,11 @@ void Form1::Form_Load()
     m_skin.setSkinFile(m_paths.programFile(QString::fromLatin1(skin_files::kGreen)));
     skinControls();
     setStatus(kStartHint);
+    m_hotKeys->registerKeys();
     m_state.ExitPump = false;
 
     const Settings& settings = m_controller->settings();
     if (!settings.exists()) {
-        QApplication::setWindowIcon(trelvikIcon());
-        m_hotKeys->registerKeys();
         m_state.OutputPath = m_paths.defaultRecording();
         m_form2 = new Form2(m_paths, m_platform, settings, *m_recorder, *this);
         m_form2->show();
@@ -280,24 +237,13 @@ void Form1::Form_Load()
         return;
     }
 
+    show();
+    m_sourceLevel->restore(settings);
     const Settings::Format format = settings.format();
     m_state.Channels = format.channels;
     m_state.BitsPerSample = format.bitsPerSample;
     m_state.SamplesPerSec = format.samplesPerSec;
     m_formatPanel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
-    m_startPending = true;
-    show();
-    afterFirstFrame(*this, [this] { completeStart(); });
-}
-
-void Form1::completeStart()
-{
-    if (!m_startPending)
-        return;
-    m_startPending = false;
-    QApplication::setWindowIcon(trelvikIcon());
-    m_hotKeys->registerKeys();
-    m_sourceLevel->restore(m_controller->settings());
     listenAsStored();
     if (const CaptureComponent::StandIn standIn = m_recorder->standIn(); !standIn.chosen.isEmpty())
         showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);

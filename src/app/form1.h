@@ -53,11 +53,6 @@ public:
 
     // Start-up up to the message pump.
     void Form_Load();
-    // The rest of the start, which the window's first look does not need: the chosen source and its
-    // level (which wait for the sound server), the hot keys, the listening before Record, the takes
-    // to recover and the window icon. It runs once the window has been drawn, or earlier when a
-    // command comes first; only the first call does anything.
-    void completeStart();
     // Shows the window over the others (a second start, a remote "show").
     void bringToFront();
     // Runs the program's events until shutdown sets ExitPump.
@@ -191,7 +186,6 @@ private:
     QPointer<aboutme> m_about;
     QEventLoop* m_pump = nullptr;
     bool m_unloading = false;
-    bool m_startPending = false;
     // A close request that came while a take ran or a save or conversion was under way: shutdown
     // follows once it is done.
     bool m_closeWhenDone = false;

@@ -5,6 +5,7 @@
 #include "control/record_timer.h"
 #include "platform/command_line.h"
 #include "platform/termination_signals.h"
+#include "ui/icon.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -71,6 +72,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Trelvik"));
     QApplication::setApplicationVersion(QStringLiteral(TRELVIK_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("trelvik"));
+    QApplication::setWindowIcon(trelvikIcon());
     // The program ends when the main window is unloaded, not when its last window closes: on a first
     // run the main window is hidden while the wizard is up.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -26,12 +26,6 @@ QString commandMethod(const QString& command)
 
 RemoteControl::RemoteControl(Form1& window) : QObject(&window), m_window(window), m_controller(window.controller()) {}
 
-bool RemoteControl::event(QEvent* event)
-{
-    m_window.completeStart();
-    return QObject::event(event);
-}
-
 RemoteControl::Claim RemoteControl::claim()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();

@@ -54,11 +54,6 @@ public slots:
     void Show();
     void Quit();
 
-protected:
-    // A command that arrives before the window's first frame finishes the start first: it may need
-    // the chosen source.
-    bool event(QEvent* event) override;
-
 private:
     // Answers the D-Bus call being handled later, once done holds: with answer's value, or none.
     void answerWhen(const std::function<bool()>& done, const std::function<QVariant()>& answer);

@@ -1,5 +1,4 @@
 #include "app/form1.h"
-#include "app/remote_control.h"
 #include "library/playback.h"
 #include "platform/ini_file.h"
 #include "recording/recorder.h"
@@ -79,45 +78,6 @@ private slots:
         f.slider()->setValue(40);
         QCOMPARE(f.sliderCaption()->text(), QStringLiteral("Recording volume setting :40"));
         QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(1,40)"}));
-    }
-
-    void theRestOfTheStartFollowsTheFirstFrameOrAFirstCommand()
-    {
-        const QByteArray stored = "[Config]\nRecording Source=2\nRecording Volume=1234\nChannels=1\n"
-                                  "BitsPerSample=8\nSamplesPerSec=8000\nSave Position=/rec/talk.wav\n";
-        const QStringList rest({"RegisterHotKey(Record)", "RegisterHotKey(Pause)", "RegisterHotKey(Stop)",
-                                "levelRange(1)", "Volume(1,1234)", "selectSource(1)"});
-        {
-            // The window shows with its format; the source, its level and the hot keys follow as
-            // soon as it has been drawn, once.
-            Fixture f;
-            writeTextFile(f.config(), stored);
-            f.fakes.mixer->highest = 65536;
-            f.form = std::make_unique<Form1>(f.paths, f.fakes.platform, f.state);
-            f.form->Form_Load();
-            QVERIFY(f.form->isVisible());
-            QCOMPARE(f.formatPanel()->text(), QStringLiteral("8000  Hz   8  Bit"));
-            QTRY_COMPARE(f.fakes.log.calls(), rest);
-            QVERIFY(!QApplication::windowIcon().isNull());
-            f.form->completeStart();
-            QCoreApplication::processEvents();
-            QCOMPARE(f.fakes.log.calls(), rest);
-        }
-        {
-            // A command that comes before the first frame finds the chosen source already chosen.
-            Fixture f;
-            writeTextFile(f.config(), stored);
-            f.fakes.mixer->highest = 65536;
-            f.form = std::make_unique<Form1>(f.paths, f.fakes.platform, f.state);
-            f.form->Form_Load();
-            RemoteControl remote(*f.form);
-            QMetaObject::invokeMethod(&remote, "Record", Qt::QueuedConnection);
-            QCoreApplication::sendPostedEvents(&remote);
-            const QStringList calls = f.fakes.log.calls();
-            QVERIFY2(calls.mid(0, rest.size()) == rest, qPrintable(calls.join(u' ')));
-            QVERIFY2(calls.indexOf(QRegularExpression(QStringLiteral("start\\(.*"))) > calls.indexOf("selectSource(1)"),
-                     qPrintable(calls.join(u' ')));
-        }
     }
 
     void theSourceIsFoundByItsNameWhereItMoved()

@@ -66,8 +66,6 @@ struct WindowFixture {
     {
         form = std::make_unique<Form1>(paths, fakes.platform, state);
         form->Form_Load();
-        // The part that follows the first frame, at once.
-        form->completeStart();
         return *form;
     }
     Form1& w() { return *form; }
