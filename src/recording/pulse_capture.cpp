@@ -889,7 +889,7 @@ void PulseCapture::openPeakStreamLocked()
     // The samples themselves, so that the clip light counts full-scale samples in a row while idle
     // as it does while recording: 16 bits, one or two channels (the server mixes more down), at the
     // source's own rate (FIX_RATE), so the server neither resamples nor moves an idle device to a
-    // rate of its choosing. A handover every fragment.
+    // rate of its choosing. A handover every 40 ms.
     const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
     const auto source = sourceNamed(listed, live);
     const uint8_t channels = source != listed.end() && source->channels == 1 ? 1 : 2;

@@ -29,11 +29,8 @@ struct pa_stream;
 class PulseCapture : public CaptureComponent {
 public:
     static constexpr int fragmentMs = 50;
-    // The idle level meter's readings a second: one a fragment, the period the stream that keeps
-    // the source ready already asks of the source. A shorter one would make the source (for a
-    // monitor, its sink) work in shorter periods, which costs the sound server more than the
-    // meter's own stream does.
-    static constexpr uint32_t peaksPerSecond = 1000 / fragmentMs;
+    // The idle level meter's readings a second.
+    static constexpr uint32_t peaksPerSecond = 25;
     // How long the disk may stall without losing audio.
     static constexpr int bufferSeconds = 20;
 
