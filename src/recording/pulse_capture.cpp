@@ -31,6 +31,7 @@ struct PulseCapture::Session {
     uint64_t received = 0;     // bytes taken since the source's first audio
     bool waking = false;       // save is waiting for data
     pa_usec_t readyAt = 0;     // when the stream started, on the server's clock
+    pa_usec_t askedAt = 0;     // when Record reached the capture, for a stream made for the take
     bool gotData = false;      // the source's first audio has arrived
     size_t warmUp = 0;         // bytes of silence before it, not (yet) taken
     pa_usec_t warmUpAt = 0;    // when the first of them arrived
@@ -334,7 +335,13 @@ void beginLine(PulseCapture::Session* session, pa_usec_t now, size_t firstBytes)
     noteLevel(session, now, firstEnd);
     const pa_usec_t covered = session->playsFromHandover ? 0 : pa_bytes_to_usec(firstBytes, &session->sampleSpec);
     const pa_usec_t firstTaken = now > covered ? now - covered : 0;
-    session->missed = firstTaken > session->readyAt ? firstTaken - session->readyAt : 0;
+    // A stream made at Record took nothing before it was ready, and the server takes a round trip
+    // or two to make it: the take misses what was heard from Record on. A monitor that plays from
+    // the handover on is placed against its sink's rendering, from the moment it started.
+    const pa_usec_t since = session->askedAt != 0 && session->askedAt < session->readyAt && !session->playsFromHandover
+                                ? session->askedAt
+                                : session->readyAt;
+    session->missed = firstTaken > since ? firstTaken - since : 0;
     for (const PulseCapture::Session::Pending& cut : session->pending)
         pushCut(session, placeOf(session, cut.moment), cut.keep);
     session->pending.clear();
@@ -1153,6 +1160,7 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits,
     const bool monitor = recorded != sources.end() && recorded->monitor;
     if (openSpool(*session, format, preRecordSeconds + ringMarginSeconds) != Started)
         return NoFolder;
+    session->askedAt = askedAt;
     session->sampleSpec = sampleSpecOf(format);
     if (monitor) {
         // Four fragments: more than a monitor hands over before it plays.
@@ -1323,7 +1331,8 @@ bool PulseCapture::finishSession(bool drain, pa_usec_t stopAt)
             s->waking = false;
         }
         // A take that never heard its source misses all of it.
-        m_lastMissed = s->gotData ? s->missed : (s->readyAt != 0 && stopAt > s->readyAt ? stopAt - s->readyAt : 0);
+        const pa_usec_t since = s->askedAt != 0 && s->askedAt < s->readyAt ? s->askedAt : s->readyAt;
+        m_lastMissed = s->gotData ? s->missed : (since != 0 && stopAt > since ? stopAt - since : 0);
         if (s->listensAfter && drain && pa_stream_get_state(s->stream) == PA_STREAM_READY) {
             // The stream goes on listening: what the take keeps is in its spool now, and from here
             // on the stream keeps nothing until the next take, so nothing is lost between the two.
