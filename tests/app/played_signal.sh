@@ -27,11 +27,16 @@ logs=()
 play_signal() { # sink rate channels bits [signal_player's options...]
     local device="$1" rate="$2" channels="$3" bits="$4" attempt log
     shift 4
-    # A stream that a freshly made sink never starts (seen on PipeWire under load: three reports,
-    # then none for 10 s) is made once more; the take is only ever compared with the player that
-    # settled.
-    for attempt in 1 2; do
+    # A stream that a sink never starts or stops after its first quantum (seen on PipeWire under
+    # load: three reports, then none for 10 s) is made again, the last time after the sink was
+    # suspended and woken, which starts its clock afresh; the take is only ever compared with the
+    # player that settled.
+    for attempt in 1 2 3; do
         stop_playing
+        if [ "$attempt" = 3 ]; then
+            pactl suspend-sink "$device" 1 >/dev/null 2>&1 || true
+            pactl suspend-sink "$device" 0 >/dev/null 2>&1 || true
+        fi
         log="$work/player-$first_frame.log"
         "$tools/signal_player" --device "$device" --rate "$rate" --channels "$channels" --bits "$bits" \
             --first-frame "$first_frame" --log "$log" "$@" 2>>"$work/player.err" &

@@ -221,8 +221,12 @@ for rate in 8000 11025 22050 44100; do
             [ "$bits" = 8 ] && format=u8
             format_sink="$(pactl load-module module-null-sink sink_name=trelvik_format rate="$rate" \
                 channels="$channels" format="$format")" || fail "no null sink of $rate Hz, $channels channels, $bits bits"
-            # A small buffer, so that the sink never renders far ahead.
-            play trelvik_format "$rate" "$channels" "$bits" 50
+            # A small buffer, so that PulseAudio's sink never renders far ahead. PipeWire's sink
+            # renders a quantum at a time, which at 8000 Hz may be longer than 50 ms: a player with
+            # so little left would run dry on a busy machine, and the sink would rightly play silence.
+            buffer_ms=50
+            [ "$kind" = pipewire ] && buffer_ms=100
+            play trelvik_format "$rate" "$channels" "$bits" "$buffer_ms"
             name="format-$rate-$channels-$bits"
             configure "$name" trelvik_format.monitor "$rate" "$channels" "$bits"
             start
