@@ -776,8 +776,9 @@ void PulseCapture::keepSourceAwake()
         if (awakeIsLiveLocked())
             return;
     }
-    // Without a server the stream is made once one answers (the source list fills then).
-    if (!m_pulse->ensureConnected())
+    // Without a server the stream is made once one answers (the source list fills then): the
+    // window does not wait for it.
+    if (!m_pulse->connectInBackground())
         return;
     // The loop thread may have made it meanwhile, from a fresh source list.
     PulseContext::Lock lock(*m_pulse);
@@ -973,18 +974,27 @@ int32_t PulseCapture::start(int32_t channels, int32_t samplesPerSecond, int32_t 
     return result;
 }
 
-int32_t PulseCapture::sourceCount()
+// The sources as the server last listed them. The list follows every change the server reports,
+// so the window never waits for a round trip to a server that may hang; without a connection one
+// is started in the background, and the list fills once it answers.
+std::vector<PulseSource> PulseCapture::listedSources()
 {
     if (!m_pulse)
-        return 0;
-    return int32_t(m_pulse->sources().size());
+        return {};
+    m_pulse->connectInBackground();
+    return m_pulse->cachedSources();
+}
+
+int32_t PulseCapture::sourceCount()
+{
+    return int32_t(listedSources().size());
 }
 
 QString PulseCapture::sourceName(int32_t index)
 {
     if (!m_pulse || index < 0)
         return {};
-    const std::vector<PulseSource> all = m_pulse->sources();
+    const std::vector<PulseSource> all = listedSources();
     return size_t(index) < all.size() ? QString::fromStdString(all[size_t(index)].name) : QString();
 }
 
@@ -992,7 +1002,7 @@ int32_t PulseCapture::sourceIndex(const QString& name)
 {
     if (!m_pulse || name.isEmpty())
         return -1;
-    const std::vector<PulseSource> all = m_pulse->sources();
+    const std::vector<PulseSource> all = listedSources();
     for (size_t i = 0; i < all.size(); ++i)
         if (QString::fromStdString(all[i].name) == name)
             return int32_t(i);
@@ -1003,7 +1013,7 @@ bool PulseCapture::selectSource(int32_t index)
 {
     if (!m_pulse)
         return false;
-    const std::vector<PulseSource> all = m_pulse->sources();
+    const std::vector<PulseSource> all = listedSources();
     const bool listed = index >= 0 && size_t(index) < all.size();
     {
         PulseContext::Lock lock(*m_pulse);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/capture_component.h"
+#include "platform/pulse_context.h"
 #include "recording/level_meter.h"
 #include "recording/sound_trigger.h"
 #include "recording/wave_spool.h"
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 class PulseContext;
 struct pa_stream;
@@ -103,6 +105,7 @@ public:
 private:
     // A session the UI thread may look at: none while a start runs on its own thread.
     bool hasSession() const { return !m_starting && m_session; }
+    std::vector<PulseSource> listedSources();
     int32_t beginSession(int32_t channels, int32_t rate, int32_t bits, uint64_t askedAt, bool atSound);
     // Takes the listening stream over for a take in that format from that source, when it has one;
     // the take's spool is open by then. Lock held.

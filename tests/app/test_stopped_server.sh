@@ -4,7 +4,8 @@
 # showing each new position; once the server runs again, its source gets the last position.
 # Record pressed while the server hangs is taken at once (Stop is offered, the window answers), and
 # the take starts when the server runs again; playing it while the server hangs answers at once too,
-# and says it cannot be played when the sound does not start.
+# and says it cannot be played when the sound does not start. With a source chosen by name that is
+# away, the slider's steps answer at once too.
 # The test runs its own PulseAudio, so that stopping it disturbs no other test.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
@@ -124,4 +125,28 @@ a11y --timeout 10 wait text Status --text "Playback has stopped" ||
 close_window "$main"
 ends_with 0
 grep -q "^Recording Volume=$position\$" "$work/home/Config.ini" || fail "Recording Volume is not $position: $(cat "$work/home/Config.ini")"
+
+# A source chosen by name that is away: the slider holds its level for it, and while the server
+# hangs each step still answers at once (the program looks the source up in the list the server
+# last sent, not by asking again).
+printf '[Config]\nRecording Source=1\nRecording Source Name=trelvik_away.monitor\nRecording Volume=32768\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/away.wav" >"$work/home/Config.ini"
+"$bin" --home "$work/home" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear with a source that is away"
+a11y wait label "$caption"32768 || fail "the label does not show the level stored for the source that is away"
+xdotool windowfocus --sync "$main"
+a11y focus "${slider[@]}" || fail "the slider took no focus"
+a11y wait "${slider[@]}" --focused || fail "the slider has no keyboard focus"
+kill -STOP "$server"
+position=32768
+for key in Page_Up Right Page_Down; do
+    xdotool key "$key"
+    a11y --timeout 0.5 wait label "~${caption}(?!$position\$)[0-9]+" ||
+        fail "0.5 s after $key (sound server stopped, source away) the window did not answer or showed no new position"
+    position="$(a11y --timeout 0.5 value "${slider[@]}")" || fail "the slider stopped answering after $key"
+done
+kill -CONT "$server"
+close_window "$main"
+ends_with 0
 echo PASS
