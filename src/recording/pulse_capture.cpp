@@ -323,6 +323,14 @@ void keepFrom(PulseCapture::Session* session, uint64_t from)
     session->keeping = true;
 }
 
+// Where what a take missed at its start is counted from. A stream made at Record took nothing before
+// it was ready, and the server takes a round trip or two to make it: the take misses what was heard
+// from Record on.
+pa_usec_t missedSince(const PulseCapture::Session* session)
+{
+    return session->askedAt != 0 && session->askedAt < session->readyAt ? session->askedAt : session->readyAt;
+}
+
 // The first handover tells where the stream stands. Nothing is put in for the time before it: a
 // source hands over what it took since the stream started, but a PulseAudio monitor whose sink had
 // rendered ahead when the stream started hands over only what plays from the sink's next rendering
@@ -335,12 +343,9 @@ void beginLine(PulseCapture::Session* session, pa_usec_t now, size_t firstBytes)
     noteLevel(session, now, firstEnd);
     const pa_usec_t covered = session->playsFromHandover ? 0 : pa_bytes_to_usec(firstBytes, &session->sampleSpec);
     const pa_usec_t firstTaken = now > covered ? now - covered : 0;
-    // A stream made at Record took nothing before it was ready, and the server takes a round trip
-    // or two to make it: the take misses what was heard from Record on. A monitor that plays from
-    // the handover on is placed against its sink's rendering, from the moment it started.
-    const pa_usec_t since = session->askedAt != 0 && session->askedAt < session->readyAt && !session->playsFromHandover
-                                ? session->askedAt
-                                : session->readyAt;
+    // A monitor that plays from the handover on is placed against its sink's rendering, from the
+    // moment it started.
+    const pa_usec_t since = session->playsFromHandover ? session->readyAt : missedSince(session);
     session->missed = firstTaken > since ? firstTaken - since : 0;
     for (const PulseCapture::Session::Pending& cut : session->pending)
         pushCut(session, placeOf(session, cut.moment), cut.keep);
@@ -1341,7 +1346,7 @@ bool PulseCapture::finishSession(bool drain, pa_usec_t stopAt)
             s->waking = false;
         }
         // A take that never heard its source misses all of it.
-        const pa_usec_t since = s->askedAt != 0 && s->askedAt < s->readyAt ? s->askedAt : s->readyAt;
+        const pa_usec_t since = missedSince(s);
         m_lastMissed = s->gotData ? s->missed : (since != 0 && stopAt > since ? stopAt - since : 0);
         if (s->listensAfter && drain && pa_stream_get_state(s->stream) == PA_STREAM_READY) {
             // The stream goes on listening: what the take keeps is in its spool now, and from here

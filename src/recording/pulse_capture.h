@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-class PulseContext;
 struct pa_stream;
 
 // The capture component on the sound server: a record stream with fragments of about 50 ms whose
