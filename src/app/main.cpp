@@ -76,6 +76,10 @@ int main(int argc, char** argv)
     // The program ends when the main window is unloaded, not when its last window closes: on a first
     // run the main window is hidden while the wizard is up.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Logout, Ctrl+C and kill end the program as the close box does: a running recording is saved.
+    // Caught from here on, so a signal that comes while the window is still being built (after the
+    // program has connected to the sound server) waits for the event loop instead of killing it.
+    TerminationSignals termination;
 
     const AppPaths paths = AppPaths::forExecutable(QCoreApplication::applicationDirPath(), commandLine.home);
     // An installed program records into the Music folder by default, which a new account may lack.
@@ -97,8 +101,6 @@ int main(int argc, char** argv)
         QTextStream out(stdout);
         return RemoteControl::send({QStringLiteral("show")}, out) == 0 ? 0 : 1;
     }
-    // Logout, Ctrl+C and kill end the program as the close box does: a running recording is saved.
-    TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &form, &QWidget::close);
     StallWatch::startIfAsked(&form);
     form.Form_Load();

@@ -28,10 +28,10 @@ pactl set-default-source "$source"
 run_once() { # home
     QT_QPA_PLATFORM=offscreen "$bin" --home "$1" >"$work/out.log" 2>&1 &
     pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 500); do
         pactl list clients 2>/dev/null | grep -q 'application.name = "Trelvik"' && break
         kill -0 "$pid" 2>/dev/null || fail "the program ended by itself: $(cat "$work/out.log")"
-        sleep 0.1
+        sleep 0.02
     done
     pactl list clients | grep -q 'application.name = "Trelvik"' || fail "the program never connected"
     kill -TERM "$pid"
@@ -73,4 +73,10 @@ printf '\xef\xbb\xbf[Config]\r\nRecording Source=1\r\nRecording Volume=32768\r\n
 pactl set-source-volume "$source" 40%
 run_once "$work/bom"
 [ "$(level)" = "50%" ] || fail "the level 32768 stored behind a byte-order mark was not applied: the source is at $(level)"
+# A logout that comes as soon as the program has reached the sound server, while its window is still
+# being built, ends it as the close box does (exit status 0), never by the signal's default.
+for round in $(seq 6); do
+    mkdir -p "$work/early$round"
+    run_once "$work/early$round"
+done
 echo PASS
