@@ -23,7 +23,9 @@ struct PulsePlayer::Session {
     ~Session() { close(); }
 
     QString open(const QString& path);
+    // Starts playing: at once when connected, else once the server answers. Never waits for it.
     QString start();
+    QString connectStreamLocked(); // main loop's lock held
     void close();
     void feed(); // main loop's lock held
     // Main loop's lock held: asks how far the sink has played, and goes on asking until it has taken
@@ -62,6 +64,7 @@ struct PulsePlayer::Session {
     pa_operation* timingOp = nullptr;
     pa_time_event* timer = nullptr;
     pa_time_event* startTimer = nullptr;
+    int watcher = -1;      // waits for the server's answer while not connected
     bool lastWait = false; // the timer ends the sink's own latency
     // Set once: the server has played everything to its end, or the stream has failed.
     std::atomic<bool> done{false};
@@ -183,21 +186,61 @@ QString PulsePlayer::Session::open(const QString& path)
 
 QString PulsePlayer::Session::start()
 {
-    if (!pulse->ensureConnected())
+    if (!decodedAll)
+        decoder = std::thread([this] { decode(); });
+    // Asked before the lock is taken: it takes the lock itself. False without a running loop, which
+    // cannot connect later either.
+    if (!pulse->connectInBackground() && !pulse->isLoopRunning())
         return QStringLiteral("error: no sound server answers");
-    const auto deadline = PulseContext::deadlineFromNow();
-    // The lock is taken once only: waiting with it taken twice would stop the loop thread.
     PulseContext::Lock lock(*pulse);
+    if (pulse->context())
+        return connectStreamLocked();
+    // No connection yet: the stream is made once the server answers, without holding up the caller,
+    // and a play that has not started by the deadline has failed as one the server did not start.
+    // The watcher hears of the connection made, or of the attempt failing (no context then).
+    watcher = pulse->addSourcesWatcher([this] {
+        if (stream || done.load())
+            return;
+        if (pulse->context())
+            connectStreamLocked();
+        else
+            finish(false);
+    });
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(pulse->mainloop());
+    struct timeval due;
+    pa_gettimeofday(&due);
+    pa_timeval_add(&due,
+                   pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(PulseContext::callTimeout).count()));
+    startTimer = api->time_new(api, &due, startTimerFired, this);
+    return {};
+}
+
+QString PulsePlayer::Session::connectStreamLocked()
+{
     pa_context* context = pulse->context();
     if (!context)
         return QStringLiteral("error: no sound server answers");
+    if (startTimer) {
+        pa_threaded_mainloop_get_api(pulse->mainloop())->time_free(startTimer);
+        startTimer = nullptr;
+    }
+    auto refused = [this, context] {
+        if (stream) {
+            pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
+        finish(false);
+        return QStringLiteral("error: the sound server refused the stream: %1")
+            .arg(QString::fromUtf8(pa_strerror(pa_context_errno(context))));
+    };
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
     stream = pa_stream_new_with_proplist(context, "Playback", &sampleSpec, nullptr, props);
     pa_proplist_free(props);
     if (!stream)
-        return QStringLiteral("error: the sound server refused the stream: %1")
-            .arg(QString::fromUtf8(pa_strerror(pa_context_errno(context))));
+        return refused();
     pa_stream_set_state_callback(stream, streamStateChanged, this);
     pa_stream_set_write_callback(stream, streamWritable, this);
 
@@ -210,17 +253,15 @@ QString PulsePlayer::Session::start()
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(-1);
     if (pa_stream_connect_playback(stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0)
-        return QStringLiteral("error: the sound server refused the stream: %1")
-            .arg(QString::fromUtf8(pa_strerror(pa_context_errno(context))));
+        return refused();
 
-    if (!decodedAll)
-        decoder = std::thread([this] { decode(); });
-
-    // The stream starts when the server gets to it, without holding up the caller; one that has not
-    // started by the deadline has failed.
-    const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(deadline - PulseContext::Clock::now());
-    startTimer = pa_context_rttime_new(context, pa_rtclock_now() + pa_usec_t(std::max<int64_t>(0, remaining.count())),
-                                       startTimerFired, this);
+    // The stream starts when the server gets to it; one that has not started by the deadline has
+    // failed.
+    startTimer = pa_context_rttime_new(
+        context,
+        pa_rtclock_now() +
+            pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(PulseContext::callTimeout).count()),
+        startTimerFired, this);
     return {};
 }
 
@@ -230,7 +271,7 @@ void PulsePlayer::Session::startTimedOut()
         pa_threaded_mainloop_get_api(pulse->mainloop())->time_free(startTimer);
         startTimer = nullptr;
     }
-    if (stream && pa_stream_get_state(stream) != PA_STREAM_READY && !done.load())
+    if ((!stream || pa_stream_get_state(stream) != PA_STREAM_READY) && !done.load())
         finish(false);
 }
 
@@ -367,7 +408,11 @@ void PulsePlayer::Session::close()
 {
     stop = true;
     ringSpace.notify_all();
-    if (stream) {
+    if (watcher >= 0) {
+        pulse->removeSourcesWatcher(watcher);
+        watcher = -1;
+    }
+    if (stream || startTimer) {
         PulseContext::Lock lock(*pulse);
         for (pa_operation** op : {&drainOp, &timingOp}) {
             if (*op) {
@@ -383,13 +428,15 @@ void PulsePlayer::Session::close()
                 *event = nullptr;
             }
         }
-        pa_stream_set_write_callback(stream, nullptr, nullptr);
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        // Disconnecting takes the stream off the sink at once; a flush first would only wait.
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
-            pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
-        stream = nullptr;
+        if (stream) {
+            pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            // Disconnecting takes the stream off the sink at once; a flush first would only wait.
+            if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+                pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
     }
     if (decoder.joinable())
         decoder.join();

@@ -103,6 +103,8 @@ public:
     };
 
     pa_threaded_mainloop* mainloop() const { return m_mainloop; }
+    // False when the loop thread could not be started: nothing can connect then.
+    bool isLoopRunning() const { return m_loopRunning; }
     // The live context, or null when not connected. Lock held.
     pa_context* context() const;
 

@@ -16,7 +16,12 @@
 #include <sndfile.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -393,15 +398,75 @@ private slots:
         QVERIFY2(returnedAfter >= 0.8 - 0.15, qPrintable(QStringLiteral("returned after %1 s").arg(returnedAfter)));
     }
 
-    // Without a server, nothing claims to play.
+    // Without a server, or with one that does not answer, the play never waits for it and ends
+    // failed instead of played: nothing claims to have been heard.
     void withoutAServer()
     {
-        PulsePlayer player(
-            std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("no server")).toStdString()));
         const QString path = m_folder + QStringLiteral("/short tone.wav");
         QVERIFY(QFile::exists(path));
-        QVERIFY(player.play(path).startsWith(QStringLiteral("error")));
-        QCOMPARE(statusOf(player, path), QString());
+        {
+            PulsePlayer player(
+                std::make_shared<PulseContext>("unix:" + m_dir.filePath(QStringLiteral("no-server")).toStdString()));
+            const QString reply = player.play(path);
+            if (reply.isEmpty()) {
+                QVERIFY(waitUntilNotPlaying(player, path, Clock::now()) >= 0);
+                QCOMPARE(statusOf(player, path), QStringLiteral("failed"));
+            } else {
+                QVERIFY(reply.startsWith(QStringLiteral("error")));
+                QCOMPARE(statusOf(player, path), QString());
+            }
+        }
+
+        // A socket that takes the connection and never answers, as a hung server does: the play
+        // returns at once (a wait for the server would take the connection timeout of 2 s) and fails
+        // once that timeout has passed. Closing it meanwhile is immediate too.
+        const QString socketPath = m_dir.filePath(QStringLiteral("hung-server"));
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray encoded = QFile::encodeName(socketPath);
+        QVERIFY(size_t(encoded.size()) < sizeof address.sun_path);
+        std::memcpy(address.sun_path, encoded.constData(), size_t(encoded.size()));
+        QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QCOMPARE(::listen(listener, 8), 0);
+        for (const bool closeEarly : {false, true}) {
+            PulsePlayer player(std::make_shared<PulseContext>("unix:" + socketPath.toStdString()));
+            const auto start = Clock::now();
+            QCOMPARE(player.play(path), QString());
+            QVERIFY2(secondsSince(start) < 0.5, qPrintable(QStringLiteral("play took %1 s").arg(secondsSince(start))));
+            if (closeEarly) {
+                const auto closing = Clock::now();
+                player.close(path);
+                QVERIFY2(secondsSince(closing) < 0.5,
+                         qPrintable(QStringLiteral("close took %1 s").arg(secondsSince(closing))));
+                QCOMPARE(statusOf(player, path), QString());
+                continue;
+            }
+            QCOMPARE(statusOf(player, path), QStringLiteral("playing"));
+            const double endedAfter = waitUntilNotPlaying(player, path, start);
+            QVERIFY2(endedAfter >= 1.5,
+                     qPrintable(QStringLiteral("ended after %1 s as %2").arg(endedAfter).arg(statusOf(player, path))));
+            QCOMPARE(statusOf(player, path), QStringLiteral("failed"));
+        }
+        ::close(listener);
+    }
+
+    // A player on a context that has not connected yet (as at program start) plays once the server
+    // answers: the stream is made then, and the file is heard.
+    void playsOnceTheServerAnswers()
+    {
+        const QString path = m_folder + QStringLiteral("/short tone.wav");
+        PulsePlayer player(std::make_shared<PulseContext>());
+        MonitorListener monitor(pulse_test::testMonitor(), frequencies);
+        QVERIFY(monitor.ok());
+        const auto start = Clock::now();
+        QCOMPARE(player.play(path), QString());
+        QVERIFY(waitUntilNotPlaying(player, path, start) > 0);
+        QCOMPARE(statusOf(player, path), QStringLiteral("stopped"));
+        monitor.stop();
+        QVERIFY2(monitor.loudSeconds(0.05, 1) >= 0.8 - 0.06,
+                 qPrintable(QStringLiteral("%1 s heard").arg(monitor.loudSeconds(0.05, 1))));
     }
 
 private:
