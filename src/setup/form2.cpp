@@ -204,6 +204,17 @@ void Form2::testSource()
     SkinButton1->setEnabled(false);
     // Each source's test goes to the same scratch file; a recording never replaces a file.
     removeScratch();
+    // A source unplugged since the sources were counted, or a sound server gone meanwhile: the
+    // test would record some other source while saying it tests this one.
+    m_testedName = m_recorder.sourceName(TestNumber - 1);
+    if (m_testedName.isEmpty()) {
+        ChimeLabel->setText(
+            QStringLiteral("The sound server does not list this source now, so it was not tested. Next goes on."));
+        ChimeLabel->show();
+        m_step = Step::Asked;
+        enableNext();
+        return;
+    }
     if (!m_recorder.startTest(TestNumber - 1, m_scratch)) {
         // A recording started from the main window runs on; the test waits for its Stop.
         ChimeLabel->setText(QStringLiteral("A recording is running: stop it (F11) before this source is tested."));
@@ -304,7 +315,7 @@ void Form2::SkinButton2_Click()
     if (SkinButton2->text() == u"heard") {
         SkinButton2->setText(QStringLiteral("Done"));
         SkinButton1->hide();
-        m_settings.storeWizardChoice(TestNumber, m_recorder.sourceName(TestNumber - 1), m_paths.defaultRecording());
+        m_settings.storeWizardChoice(TestNumber, m_testedName, m_paths.defaultRecording());
         SkinLabel1->setText(kM6);
         ChimeLabel->hide();
         removeScratch();

@@ -85,6 +85,7 @@ private:
     Recorder& m_recorder;
     WizardHost& m_host;
     QString m_scratch;
+    QString m_testedName; // the source the last test recorded, by its server name
     Step m_step = Step::Start;
     bool m_closing = false;
     // What plays, until when at most, and what follows it.
