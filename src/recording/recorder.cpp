@@ -222,9 +222,27 @@ void Recorder::started(int32_t result)
         Q_EMIT status(standInText(standIn.chosen, instead.isEmpty() ? standIn.instead : instead), StatusTone::Busy);
     }
     if (!m_encoderTrouble.isEmpty())
-        Q_EMIT status(QStringLiteral("Recording, but it cannot be saved as %1: %2. The wave file will be kept.")
-                          .arg(recording_format::saveFormatName(m_saveFormat), m_encoderTrouble),
-                      StatusTone::Attention);
+        sayEncoderTrouble();
+}
+
+void Recorder::sayEncoderTrouble()
+{
+    Q_EMIT status(QStringLiteral("Recording, but it cannot be saved as %1: %2. The wave file will be kept.")
+                      .arg(recording_format::saveFormatName(m_saveFormat), m_encoderTrouble),
+                  StatusTone::Attention);
+}
+
+void Recorder::watchEncoder()
+{
+    // A copy that fails while the take goes on (its disk full, lame gone) is said at once; the take
+    // goes on into its wave file, which is kept at Stop.
+    if (!m_encoder || !m_encoderTrouble.isEmpty() || (m_state != State::Recording && m_state != State::Paused))
+        return;
+    std::string why;
+    if (!m_encoder->failedWhileRecording(&why))
+        return;
+    m_encoderTrouble = QString::fromStdString(why);
+    sayEncoderTrouble();
 }
 
 namespace {
@@ -317,6 +335,7 @@ void Recorder::tick()
         ++m_elapsedSeconds;
     watchStart();
     watchSilence();
+    watchEncoder();
 }
 
 void Recorder::watchStart()
@@ -691,6 +710,38 @@ int Recorder::recoverTakes(const QStringList& folders)
             static_cast<qint64>(take.sampleRate() > 0 ? take.frames() / uint64_t(take.sampleRate()) : 0);
         Q_EMIT listed(recording_clock::lengthText(QString::number(seconds / 60), QString::number(seconds % 60)), path);
         recovered.append(path);
+    }
+    // A program killed after Stop, while it finished a take's copy: the wave file is complete and
+    // holds the take, but nothing lists it, and the unfinished copy beside it would stay for good.
+    QStringList seen;
+    for (const QString& folder : folders) {
+        const QString absolute = QFileInfo(folder).absoluteFilePath();
+        if (seen.contains(absolute))
+            continue;
+        seen.append(absolute);
+        for (recording_format::SaveFormat format : recording_format::kSaveFormats) {
+            if (format == recording_format::SaveFormat::Wav)
+                continue;
+            const QString ending =
+                u'.' + recording_format::saveFormatExtension(format) + QString::fromLatin1(kCopySuffix);
+            const QDir dir(absolute);
+            for (const QString& name : dir.entryList({u'*' + ending}, QDir::Files | QDir::Hidden)) {
+                const QString wave = dir.filePath(name.chopped(int(ending.size())) + QStringLiteral(".wav"));
+                SF_INFO info{};
+                SNDFILE* file = sf_open(QFile::encodeName(wave).constData(), SFM_READ, &info);
+                if (!file)
+                    continue; // no take of ours beside it: the copy is left alone
+                sf_close(file);
+                if (!QFile::remove(dir.filePath(name)))
+                    continue;
+                const QString path = canonicalPath(wave);
+                const auto seconds = static_cast<qint64>(info.samplerate > 0 ? info.frames / info.samplerate : 0);
+                Q_EMIT listed(recording_clock::lengthText(QString::number(seconds / 60), QString::number(seconds % 60)),
+                              path);
+                recovered.append(path);
+                unfinished.append(recording_format::saveFormatName(format));
+            }
+        }
     }
     // Takes whose copy in another format was cut off are wave files now, and the line says why.
     QString kept;

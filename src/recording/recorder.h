@@ -132,6 +132,8 @@ private:
     // The take's copy in the chosen format, made while it records: started with the take, finished
     // after the wave file is saved; the wave file goes once the copy is checked.
     void beginEncoding();
+    void watchEncoder();
+    void sayEncoderTrouble();
     // While it is made, the copy is "<take>.<extension>.encoding": a file of that name beside a take
     // left by a killed program is its unfinished copy.
     static constexpr const char* kCopySuffix = ".encoding";

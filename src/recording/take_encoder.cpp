@@ -907,6 +907,16 @@ void TakeEncoder::abandon()
     m_thread.join();
 }
 
+bool TakeEncoder::failedWhileRecording(std::string* why)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_ended || m_finishing || m_abandoning || m_result.ok)
+        return false;
+    if (why)
+        *why = m_result.error;
+    return true;
+}
+
 void TakeEncoder::fail(const std::string& why)
 {
     if (m_error.empty())

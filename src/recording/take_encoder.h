@@ -78,6 +78,10 @@ public:
     // Stops at once and removes the partial output; the spool is left alone.
     void abandon();
 
+    // Before finish(): whether the copy has failed by itself while the take goes on (a full disk,
+    // lame gone), with the reason in why. The take itself is not affected.
+    bool failedWhileRecording(std::string* why);
+
     // From start() until the result is in (or the copy abandoned) and taken by wait().
     bool isRunning() const { return m_thread.joinable(); }
     // Spool frames encoded so far: how far the copy has followed the recording.

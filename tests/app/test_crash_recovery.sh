@@ -14,6 +14,7 @@ others=()
 cleanup() {
     [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null || true
     for p in "${others[@]}"; do kill -9 "$p" 2>/dev/null || true; done
+    [ ! -s "$work/lame finished" ] || kill "$(cat "$work/lame finished")" 2>/dev/null || true
     stop_accessibility
     rm -rf "$work"
 }
@@ -134,4 +135,41 @@ for choice in "FLAC:flac" "Ogg Vorbis:ogg" "Opus:opus" "MP3:mp3"; do
     ends_with 0
     number=$((number + 1))
 done
+
+# Killed after Stop, while the MP3 copy is being finished: the wave file is complete by then. The
+# next start lists it, removes the unfinished copy and says why the take is a wave file. The lame
+# here finishes its file and then hangs, as a slow one would, so the program is caught saving.
+take="take_$number"
+mkdir -p "$work/slow-lame"
+printf '#!/bin/sh\n%s "$@"\necho $$ >"%s"\nexec sleep 60\n' "$(command -v lame)" "$work/lame finished" >"$work/slow-lame/lame"
+chmod +x "$work/slow-lame/lame"
+{ cat "$work/first/Config.wave"; printf 'Save Format=MP3\n'; } >"$work/first/Config.ini"
+PATH="$work/slow-lame:$PATH" "$bin" --home "$work/first" &
+pid=$!
+main="$(window_of "$pid")" || fail "MP3 after Stop: the window did not appear"
+xdotool key F9
+wait_recorded "$work/rec" 2 "$rate"
+[ -s "$work/rec/$take.mp3.encoding" ] || fail "MP3 after Stop: no copy is made beside the running take"
+xdotool key F11
+for _ in $(seq 100); do [ -s "$work/lame finished" ] && break; sleep 0.1; done
+[ -s "$work/lame finished" ] || fail "MP3 after Stop: lame never reached the end of the take"
+[ -f "$work/rec/$take.wav" ] && [ -e "$work/rec/$take.mp3.encoding" ] ||
+    fail "MP3 after Stop: the program was not caught saving: $(ls "$work/rec")"
+recorded="$(soxi -D "$work/rec/$take.wav")" || fail "MP3 after Stop: the saved wave file cannot be read"
+kill -9 "$pid"
+wait "$pid" 2>/dev/null || true
+kill "$(cat "$work/lame finished")" 2>/dev/null || true
+"$bin" --home "$work/first" &
+pid=$!
+main="$(window_of "$pid")" || fail "MP3 after Stop: the window did not appear after the kill"
+a11y --window Trelvik wait "list item" "~01 .*/$take\.wav" >/dev/null ||
+    fail "MP3 after Stop: the saved take is not listed: $(ls "$work/rec")"
+[ ! -e "$work/rec/$take.mp3.encoding" ] && [ ! -e "$work/rec/$take.mp3" ] ||
+    fail "MP3 after Stop: the unfinished copy is still there: $(ls "$work/rec")"
+[ "$(soxi -D "$work/rec/$take.wav")" = "$recorded" ] || fail "MP3 after Stop: the wave file changed"
+status="$(a11y --window Trelvik text text Status)"
+[[ "$status" == "Recovered a recording not saved when Trelvik last ended: "*"$take.wav It is kept as a wave file: its MP3 copy was not finished." ]] ||
+    fail "MP3 after Stop: the status line says: $status"
+close_window "$main"
+ends_with 0
 echo PASS

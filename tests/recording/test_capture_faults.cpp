@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <sys/mount.h>
@@ -243,6 +244,79 @@ private slots:
         QVERIFY2(wave.info.frames > 44100 * 4, qPrintable(QString::number(wave.info.frames)));
         QVERIFY(loudSpan(wave, 0.1).first >= 0);
         ::umount(QFile::encodeName(small).constData());
+    }
+
+    // An MP3 copy whose encoder gives up part-way through the take: the take goes on into its wave
+    // file, the status line says at once that the copy failed and that the wave file will be kept,
+    // and Stop keeps and lists the wave file. The encoder is run with the user's MP3 options.
+    void aCopyThatFailsMidTakeIsSaidAtOnce()
+    {
+        PrivateServer server(m_dir.filePath(QStringLiteral("midway")), {nullSink(QStringLiteral("midway_sink"))});
+        QVERIFY(server.start());
+        const QString folder = m_dir.filePath(QStringLiteral("midway-takes"));
+        QVERIFY(QDir().mkpath(folder));
+        Rig rig(server, folder);
+        QVERIFY(rig.select("midway_sink.monitor"));
+        const AppPaths paths = AppPaths::inFolder(folder);
+        {
+            QFile config(paths.configFile());
+            QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QTextStream(&config) << "[Config]\nSave Position=" << folder << "/take.wav\nSave Format=MP3\n";
+        }
+        // lame as the program finds it in its own folder: it takes about 2 s of the take, then fails.
+        const QString arguments = folder + QStringLiteral("/lame arguments");
+        {
+            QFile lame(paths.programFile(QStringLiteral("lame")));
+            QVERIFY(lame.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QTextStream(&lame) << "#!/bin/sh\nfor word in \"$@\"; do echo \"$word\"; done >'" << arguments
+                               << "'\nhead -c 352800 >/dev/null\necho 'lame: encoder out of order' >&2\nexit 3\n";
+            lame.close();
+            QVERIFY(lame.setPermissions(lame.permissions() | QFileDevice::ExeOwner));
+        }
+        const Settings settings(paths.configFile());
+        SharedState shared;
+        shared.Channels = 2;
+        shared.BitsPerSample = 16;
+        shared.SamplesPerSec = 44100;
+        shared.LameOptions = QStringLiteral(" -b 64 -m m -f");
+        Recorder recorder(*rig.capture, paths, settings, shared);
+        recorder.Savefile();
+        QStringList messages;
+        QObject::connect(&recorder, &Recorder::status, [&messages](const QString& text) { messages.append(text); });
+        QStringList listed;
+        QObject::connect(&recorder, &Recorder::listed,
+                         [&listed](const QString&, const QString& path) { listed.append(path); });
+        Tone tone(server, QStringLiteral("midway_sink"), m_tone);
+        QVERIFY(recorder.record());
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Recording, 5000);
+        const QString said = QStringLiteral("Recording, but it cannot be saved as MP3: ");
+        QTRY_VERIFY2_WITH_TIMEOUT(std::any_of(messages.begin(), messages.end(),
+                                              [&said](const QString& text) { return text.startsWith(said); }),
+                                  qPrintable(messages.join(u'|')), 10000);
+        QCOMPARE(recorder.state(), Recorder::State::Recording);
+        QVERIFY2(messages.last().startsWith(said) &&
+                     messages.last().endsWith(QStringLiteral(". The wave file will be kept.")),
+                 qPrintable(messages.last()));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/take.mp3.encoding")));
+
+        QFile given(arguments);
+        QVERIFY(given.open(QIODevice::ReadOnly));
+        QCOMPARE(given.readAll().split('\n').mid(0, 5), QList<QByteArray>({"-b", "64", "-a", "-f", "-r"}));
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rig.capture->spoolPath()).size() > 44100 * 4 * 3, 10000);
+        QVERIFY(recorder.stop());
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), Recorder::State::Idle, 10000);
+        const QString wave = QFileInfo(folder + QStringLiteral("/take.wav")).canonicalFilePath();
+        QVERIFY2(!wave.isEmpty(), qPrintable(messages.join(u'|')));
+        QCOMPARE(listed, QStringList({wave}));
+        QVERIFY2(messages.last().startsWith(QStringLiteral("It was not saved as MP3: ")) &&
+                     messages.last().endsWith(QStringLiteral(". The recording is kept as the wave file ") + wave),
+                 qPrintable(messages.last()));
+        const Wave kept = readWave(wave);
+        QVERIFY(kept.ok);
+        QVERIFY2(kept.info.frames > 44100 * 3, qPrintable(QString::number(kept.info.frames)));
+        QVERIFY(loudSpan(kept, 0.1).first >= 0);
+        QCOMPARE(QDir(folder).entryList({QStringLiteral("take.mp3*")}, QDir::Files), QStringList());
     }
 
     // A take saved in another format: when its source goes, the take ends in that format, holding
