@@ -171,9 +171,10 @@ void Controller::checkTimer()
     }
     if (m_timedTake && m_recorder->canStop()) {
         feedRecordedTime();
-        const QString spool = m_capture.spoolPath();
-        if (!spool.isEmpty())
-            m_timer->fileBytes(QFileInfo(spool).size());
+        // The size of the file the take becomes: its compressed copy when it is saved as one.
+        const QString file = m_recorder->fileBeingWritten();
+        if (!file.isEmpty())
+            m_timer->fileBytes(QFileInfo(file).size());
     }
     // The window says, every second, how long until the timer starts the take.
     if (m_timer->state() == RecordTimer::State::Armed && m_recorder->state() == Recorder::State::Idle)
@@ -195,6 +196,7 @@ void Controller::timerStartDue(bool late, qint64 lateBySeconds)
     m_timedTake = true;
     m_lateBySeconds = late ? lateBySeconds : 0;
     m_recordedMs = 0;
+    m_frameLagKnown = false;
     if (!m_recorder->record())
         followTimedTake();
 }
@@ -223,8 +225,9 @@ void Controller::followTimedTake()
         // Ends on the very moment the take has its duration, not at the next second's check.
         const qint64 rate = m_shared.SamplesPerSec > 0 ? m_shared.SamplesPerSec : 22050;
         const qint64 frames = m_timer->framesToRecord(int(rate));
+        // Looked at every quarter of a second until then: the frames' lag is learnt from the start.
         if (frames > 0)
-            m_durationDue.start(int(std::max<qint64>(0, (frames * 1000 + rate - 1) / rate - m_recordedMs)));
+            m_durationDue.start(int(std::clamp<qint64>((frames * 1000 + rate - 1) / rate - m_recordedMs, 0, 250)));
     } else if (!recording && m_recordingSince.isValid()) {
         // Paused, or the take ends: the time recorded so far is kept; nothing is due while paused.
         m_recordedMs += m_recordingSince.elapsed();
@@ -252,7 +255,28 @@ void Controller::feedRecordedTime()
         return;
     const qint64 rate = m_shared.SamplesPerSec > 0 ? m_shared.SamplesPerSec : 22050;
     const qint64 ms = m_recordedMs + (m_recordingSince.isValid() ? m_recordingSince.elapsed() : 0);
-    m_timer->recordedFrames((ms * rate + 999) / 1000, int(rate));
+    const qint64 timeFrames = (ms * rate + 999) / 1000;
+    // The take's length is what it holds: a source that stalls makes the take run on in time, not
+    // shorter in sound. The frames arrive a moment behind the time, a fragment at a time, and the
+    // seconds kept from before Record arrive at once: the least lag seen is the delivery's own, and
+    // only a shortfall beyond it and a tenth of a second of jitter counts as sound that did not come.
+    // The time recorded stands in where the component cannot count its frames.
+    qint64 recorded = timeFrames;
+    const int64_t frames = m_capture.framesInTake();
+    if (frames >= 0) {
+        const qint64 lag = timeFrames - qint64(frames);
+        if (!m_frameLagKnown || lag < m_frameLag) {
+            m_frameLag = lag;
+            m_frameLagKnown = true;
+        }
+        recorded = std::min(timeFrames, qint64(frames) + m_frameLag + rate / 10);
+    }
+    m_timer->recordedFrames(recorded, int(rate));
+    // Not there yet while the take records: due again once the frames missing can have come, and
+    // looked at every quarter of a second meanwhile.
+    const qint64 total = m_timer->framesToRecord(int(rate));
+    if (total > recorded && m_recordingSince.isValid() && m_timer->state() == RecordTimer::State::Running)
+        m_durationDue.start(int(std::clamp<qint64>(((total - recorded) * 1000 + rate - 1) / rate, 1, 250)));
 }
 
 QString Controller::arm(const SoundStart& how)

@@ -127,6 +127,11 @@ private:
     bool m_timedTake = false;
     qint64 m_lateBySeconds = 0;
     qint64 m_recordedMs = 0;
+    // How far the take's frames run behind the time it has recorded when nothing is lost: the
+    // least seen during the timed take (the delivery's own lag, less the seconds kept from before
+    // Record).
+    qint64 m_frameLag = 0;
+    bool m_frameLagKnown = false;
     // The file of the timed take, once it is listed.
     QString m_timedFile;
     QElapsedTimer m_recordingSince;

@@ -78,6 +78,9 @@ public:
     // The wave file the running capture streams into, which grows as it records; empty when the
     // component keeps the audio elsewhere until save.
     virtual QString spoolPath() const { return {}; }
+    // The frames the running take holds so far (the audio that reached it, gaps the server reported
+    // filled, the seconds kept from before Record included); -1 when the component cannot tell.
+    virtual int64_t framesInTake() const { return -1; }
     // The file the next start is planned to become: the recording streams to disk beside it, in a
     // spool named after it, so that save is a rename and a take left by a killed program is found.
     virtual void setSpoolTarget(const QString& plannedPath) { Q_UNUSED(plannedPath); }

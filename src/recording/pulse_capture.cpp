@@ -1093,6 +1093,15 @@ QString PulseCapture::spoolPath() const
     return hasSession() ? QFile::decodeName(m_session->spool->path().c_str()) : QString();
 }
 
+int64_t PulseCapture::framesInTake() const
+{
+    if (!hasSession())
+        return -1;
+    const WaveSpool& spool = *m_session->spool;
+    const int frameBytes = spool.format().frameBytes();
+    return frameBytes > 0 ? int64_t(spool.bytesPushed() / uint64_t(frameBytes)) : -1;
+}
+
 std::string PulseCapture::recordingSourceName()
 {
     if (!hasSession())

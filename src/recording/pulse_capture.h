@@ -82,6 +82,7 @@ public:
     const std::string& selectedSourceName() const { return m_selectedName; }
     // The spool file of the running recording.
     QString spoolPath() const override;
+    int64_t framesInTake() const override;
     void syncSoon() override;
     // The stream that measures the selected source while idle is open.
     bool isMeasuringIdle();

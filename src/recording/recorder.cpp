@@ -275,6 +275,13 @@ TakeEncoder::Mp3Options Recorder::mp3Options() const
     return mp3;
 }
 
+QString Recorder::fileBeingWritten() const
+{
+    if (m_encoder && m_encoderTrouble.isEmpty())
+        return copyPath();
+    return m_capture.spoolPath();
+}
+
 QString Recorder::copyPath() const
 {
     return m_encodedPath + QString::fromLatin1(kCopySuffix);

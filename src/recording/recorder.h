@@ -56,6 +56,9 @@ public:
     bool takesStop() const { return canStop() || m_state == State::Starting; }
     // "Pause F10", or "Resume F10" while paused.
     QString pauseCaption() const;
+    // The file the running take will be saved as, as far as it is written: its copy in the chosen
+    // format while that is made, else the wave file. Empty when the component keeps no file of it.
+    QString fileBeingWritten() const;
 
     // Record, Pause/Resume and Stop; each returns false when refused. Record returns once the start
     // is under way: the state is Starting until the source delivers, then Recording (or Idle again,

@@ -56,6 +56,7 @@ public:
     void setFailureHandler(std::function<void(Failure)> handler) override { m_handler = std::move(handler); }
     Failure failure() const override { return failureNow; }
     int writeError() const override { return writeErrorNow; }
+    int64_t framesInTake() const override { return framesNow; }
     QString sourceName(int32_t index) override { return sourceNames.value(index); }
     int32_t sourceIndex(const QString& name) override { return int32_t(sourceNames.indexOf(name)); }
     void selectSourceNamed(const QString& name) override
@@ -122,6 +123,8 @@ public:
     QStringList fallbackFolders;
     Failure failureNow = Failure::None;
     int writeErrorNow = 0;
+    // What framesInTake() answers; -1: the component cannot tell.
+    int64_t framesNow = -1;
     // When set, save writes a silent wave file of secondsOnStop at the path it is given, as the
     // real component would.
     bool writeFileOnStop = false;

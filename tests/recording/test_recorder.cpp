@@ -743,6 +743,47 @@ private slots:
     }
 
     // The setup test records: arming is refused, and says why.
+    // "Stop after" counts the frames the take holds, not the time it has run: a source that stalls
+    // makes the timed take run on until it holds its length.
+    void aTimedTakeCountsItsFrames()
+    {
+        Session s;
+        s.shared.SamplesPerSec = 8000;
+        s.capture.framesNow = 0;
+        // The source delivers 20 ms at a time while it is not stalled.
+        bool stalled = false;
+        QTimer source;
+        source.setInterval(20);
+        QObject::connect(&source, &QTimer::timeout, [&] {
+            if (!stalled && s.recorder.state() == State::Recording)
+                s.capture.framesNow += 160;
+        });
+        source.start();
+        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1s+stop-after:1s")), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Recording, 5000);
+        // A third of the length in, the source stalls for longer than the take's length in time.
+        QTRY_VERIFY_WITH_TIMEOUT(s.capture.framesNow >= 2400, 2000);
+        stalled = true;
+        const int64_t before = s.capture.framesNow;
+        QTest::qWait(1500);
+        QCOMPARE(s.recorder.state(), State::Recording);
+        // It delivers again: the take ends once it holds its length, give or take the tenth of a
+        // second of the delivery's own jitter.
+        stalled = false;
+        QTRY_VERIFY_WITH_TIMEOUT(s.recorder.state() != State::Recording, 3000);
+        QVERIFY2(s.capture.framesNow >= 8000 - 800 && s.capture.framesNow - before <= 8000,
+                 qPrintable(QString::number(s.capture.framesNow)));
+        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 5000);
+        QVERIFY(!s.controller.timerArmed());
+
+        // A component that cannot count its frames: the time recorded stands in.
+        source.stop();
+        s.capture.framesNow = -1;
+        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1s+stop-after:1s")), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Recording, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 5000);
+    }
+
     void armingWaitsForTheSetupTest()
     {
         Session s;
