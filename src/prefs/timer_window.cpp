@@ -84,9 +84,10 @@ TimerWindow::TimerWindow(Controller& controller, QWidget* parent)
 
     auto* stop = new QGroupBox(QStringLiteral("Stop recording"), this);
     m_stopByHand = new QRadioButton(QStringLiteral("&By hand"), stop);
-    m_stopAfter = new QRadioButton(QStringLiteral("After a &duration"), stop);
+    m_stopAfter = new QRadioButton(QStringLiteral("After a d&uration"), stop);
     m_stopAt = new QRadioButton(QStringLiteral("A&t"), stop);
     m_stopAtSize = new QRadioButton(QStringLiteral("When the file reaches (&MB)"), stop);
+    m_stopAt->setObjectName(QStringLiteral("StopAtTime"));
     m_stopAfter->setChecked(true);
     m_duration = new QTimeEdit(QTime(1, 0), stop);
     m_duration->setObjectName(QStringLiteral("Duration"));
@@ -105,7 +106,7 @@ TimerWindow::TimerWindow(Controller& controller, QWidget* parent)
     pair(stopGrid, 2, m_stopAt, m_stopTime, QStringLiteral("Stop at"));
     pair(stopGrid, 3, m_stopAtSize, m_size, QStringLiteral("Stop at size in MB"));
 
-    m_daily = new QCheckBox(QStringLiteral("Every &day"), this);
+    m_daily = new QCheckBox(QStringLiteral("E&very day"), this);
     m_daily->setObjectName(QStringLiteral("Daily"));
     m_daily->setToolTip(QStringLiteral("Records at the start time every day until the timer is cancelled."));
     connect(m_startAt, &QRadioButton::toggled, m_daily, &QWidget::setEnabled);
@@ -267,7 +268,10 @@ QString TimerWindow::words() const
     if (m_stopAfter->isChecked())
         words << QStringLiteral("stop-after:%1s").arg(secondsOf(m_duration->time()));
     else if (m_stopAt->isChecked())
-        words << QStringLiteral("stop-at:") + m_stopTime->dateTime().toString(Qt::ISODate);
+        // Every day stops at a time of day; once, at the date and time shown.
+        words << QStringLiteral("stop-at:") + (m_daily->isChecked() && m_startAt->isChecked()
+                                                   ? m_stopTime->time().toString(QStringLiteral("HH:mm:ss"))
+                                                   : m_stopTime->dateTime().toString(Qt::ISODate));
     else if (m_stopAtSize->isChecked())
         words << QStringLiteral("stop-at-size:%1MB").arg(m_size->value());
     if (m_daily->isChecked() && m_startAt->isChecked())

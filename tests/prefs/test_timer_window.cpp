@@ -132,6 +132,23 @@ private slots:
         QCOMPARE(f.controller.timer().state(), RecordTimer::State::Idle);
         QCOMPARE(f.shown(), QStringLiteral("No timer is set."));
 
+        // Every day from a start time to a stop time: the stop goes as a time of day, which every
+        // day's take resolves for itself.
+        f.radio(QStringLiteral("At"))->click();
+        f.find<QDateTimeEdit>("StartTime")->setDateTime(whole);
+        f.find<QRadioButton>("StopAtTime")->click();
+        f.find<QDateTimeEdit>("StopTime")->setDateTime(whole.addSecs(3600));
+        f.find<QCheckBox>("Daily")->setChecked(true);
+        QCOMPARE(f.window.words(), QStringLiteral("record-at:%1+stop-at:%2+daily")
+                                       .arg(whole.toString(Qt::ISODate), whole.addSecs(3600).toString(u"HH:mm:ss")));
+        QCOMPARE(f.window.set(), QString());
+        QCOMPARE(f.controller.timer().state(), RecordTimer::State::Armed);
+        QVERIFY(f.controller.timer().plan().daily);
+        QCOMPARE(f.controller.timer().plan().stop, record_timer::TimerPlan::Stop::At);
+        QTest::keyClick(f.find<QPushButton>("CancelTimer"), Qt::Key_Space);
+        QCOMPARE(f.controller.timer().state(), RecordTimer::State::Idle);
+        f.find<QCheckBox>("Daily")->setChecked(false);
+
         // After a delay, stopping at a size; then a start that has passed is refused and shown.
         f.radio(QStringLiteral("After"))->click();
         f.find<QTimeEdit>("StartDelay")->setTime(QTime(0, 20));
