@@ -209,6 +209,10 @@ for choice in "Ogg Vorbis:ogg" "Opus:opus" "MP3:mp3"; do
     awk -v f="$frames" -v r="$rate" -v a="$record_at" -v b="$stop_at" -v c="$channels" -v m="${missed:-0}" \
         'BEGIN { d = f / r - (b - a - m); exit !(c == 2 && d > -0.15 && d < 0.15 && f > 0) }' ||
         fail "saved as ${choice%:*}: $frames frames at $rate Hz, $channels channels for a take of $(awk -v a="$record_at" -v b="$stop_at" 'BEGIN { print b - a }') s, ${missed:-0} s missing"
+    # The signal is full-scale uniform noise, -4.77 dBFS: a lossy copy keeps its level within the
+    # little the codec's low-pass takes off, never silence or something louder.
+    awk -v l="$level" 'BEGIN { exit !(l > -7.77 && l < -1.77) }' ||
+        fail "saved as ${choice%:*}: the copy's level is $level dBFS, not the signal's -4.77 dBFS"
     quit
 done
 
