@@ -143,12 +143,14 @@ double pitchHz(const Decoded& d, int channel)
 
 // The header of an MP3 file's second frame (the first may be lame's Info header): its bit rate in
 // kbit/s and whether it is mono. False when the file does not start with two Layer III frames.
+// MPEG audio's bit rates (kbit/s; MPEG-1, then MPEG-2 and 2.5) and sample rates by version, for
+// layer III.
+const int rates[2][16] = {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+                          {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
+const int sampleRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+
 bool mp3FrameHeader(const QString& path, int* bitRate, bool* mono)
 {
-    static const int rates[2][16] = {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
-                                     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
-    static const int sampleRates[4][3] = {
-        {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
@@ -180,10 +182,6 @@ struct Mp3Tag {
 
 bool mp3InfoTag(const QString& path, Mp3Tag* tag)
 {
-    static const int rates[2][16] = {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
-                                     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
-    static const int sampleRates[4][3] = {
-        {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
