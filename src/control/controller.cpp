@@ -36,6 +36,7 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
     connect(m_recorder, &Recorder::changed, this, &Controller::update);
     connect(m_conversion, &Conversion::holdChanged, this, &Controller::update);
     connect(m_recorder, &Recorder::status, this, &Controller::status);
+    connect(this, &Controller::status, this, [this](const QString& text) { m_statusText = text; });
     connect(m_recorder, &Recorder::listed, this, &Controller::listed);
     connect(m_recorder, &Recorder::saved, this, &Controller::convertSaved);
     connect(m_conversion, &Conversion::status, this,
@@ -84,8 +85,9 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
         // After the recorder's own "recording" text.
         QTimer::singleShot(0, this, [this] {
             if (timerArmed() && m_recorder->canStop())
-                Q_EMIT status(QStringLiteral("The Program is Recording now........ The timer set for %1 stays set.")
-                                  .arg(QLocale().toString(m_timer->startTime().toLocalTime(), QLocale::ShortFormat)),
+                Q_EMIT status(QStringLiteral("%1 The timer set for %2 stays set.")
+                                  .arg(Recorder::recordingText(),
+                                       QLocale().toString(m_timer->startTime().toLocalTime(), QLocale::ShortFormat)),
                               StatusTone::Busy);
         });
     });
@@ -175,6 +177,7 @@ void Controller::checkTimer()
         const QString file = m_recorder->fileBeingWritten();
         if (!file.isEmpty())
             m_timer->fileBytes(QFileInfo(file).size());
+        showTimeLeft();
     }
     // The window says, every second, how long until the timer starts the take.
     if (m_timer->state() == RecordTimer::State::Armed && m_recorder->state() == Recorder::State::Idle)
@@ -215,6 +218,8 @@ void Controller::followTimedTake()
                     ? QStringLiteral("%1 s late: the computer was asleep or busy at its time.").arg(m_lateBySeconds)
                     : QString());
         m_recordingSince.start();
+        // After the recorder's own "recording" text.
+        QTimer::singleShot(0, this, &Controller::showTimeLeft);
         if (m_lateBySeconds > 0) {
             Q_EMIT status(QStringLiteral("Recording: the timer started it %1 s late, the computer was asleep or busy "
                                          "at its time.")
@@ -277,6 +282,22 @@ void Controller::feedRecordedTime()
     const qint64 total = m_timer->framesToRecord(int(rate));
     if (total > recorded && m_recordingSince.isValid() && m_timer->state() == RecordTimer::State::Running)
         m_durationDue.start(int(std::clamp<qint64>(((total - recorded) * 1000 + rate - 1) / rate, 1, 250)));
+}
+
+void Controller::showTimeLeft()
+{
+    if (!m_timedTake || m_recorder->state() != Recorder::State::Recording ||
+        m_timer->state() != RecordTimer::State::Running)
+        return;
+    const QString left = m_timer->timeLeftText();
+    const QString recording = Recorder::recordingText();
+    const QString prefix = recording + QStringLiteral(" The timed recording ");
+    // Any other news on the line (a late start, a source standing in, a copy that fails) stays.
+    if (left.isEmpty() || (m_statusText != recording && !m_statusText.startsWith(prefix)))
+        return;
+    const QString text = prefix + left + u'.';
+    if (text != m_statusText)
+        Q_EMIT status(text, StatusTone::Unchanged);
 }
 
 QString Controller::arm(const SoundStart& how)

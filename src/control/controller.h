@@ -108,6 +108,9 @@ private:
     // Follows the recorder for a take the timer started: how much it has recorded, and its end.
     void followTimedTake();
     void feedRecordedTime();
+    // While a timed take records and the status line says no more than that, it also says when the
+    // timer stops the take.
+    void showTimeLeft();
 
     Settings m_settings;
     Recorder* m_recorder;
@@ -137,6 +140,8 @@ private:
     QElapsedTimer m_recordingSince;
     QTimer m_durationDue;
     QTimer m_startDue;
+    // What the status line says now: the last text sent to it.
+    QString m_statusText;
     // Sound-activated recording, and whether the take under way is one that sound started.
     void soundChanged(bool sound);
     QString armedText() const;

@@ -126,6 +126,11 @@ QString Recorder::savedText()
     return kSaved;
 }
 
+QString Recorder::recordingText()
+{
+    return kRecording;
+}
+
 bool Recorder::isBusy() const
 {
     return m_state == State::Starting || m_state == State::Saving || m_state == State::Testing;

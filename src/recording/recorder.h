@@ -42,8 +42,9 @@ public:
     // What the status line says while the source chosen by name is away and another records in its
     // place.
     static QString standInText(const QString& chosen, const QString& instead);
-    // What the status line says once a take is saved in full.
+    // What the status line says once a take is saved in full, and while a take records.
     static QString savedText();
+    static QString recordingText();
 
     State state() const { return m_state; }
     // Starting, saving or testing: nothing else may start, and shutdown waits.

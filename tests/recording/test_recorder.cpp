@@ -776,12 +776,24 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 5000);
         QVERIFY(!s.controller.timerArmed());
 
-        // A component that cannot count its frames: the time recorded stands in.
+        // A component that cannot count its frames: the time recorded stands in. The status line
+        // says, while the take records, when the timer stops it, and counts down.
         source.stop();
         s.capture.framesNow = -1;
-        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1s+stop-after:1s")), QString());
+        QSignalSpy said(&s.controller, &Controller::status);
+        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1s+stop-after:3s")), QString());
         QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Recording, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 6000);
+        QStringList texts;
+        for (const QList<QVariant>& args : std::as_const(said))
+            texts.append(args.at(0).toString());
+        const QString recording = QStringLiteral("The Program is Recording now........");
+        const qsizetype first = texts.indexOf(recording + QStringLiteral(" The timed recording stops in 0:03."));
+        QVERIFY2(first > 0 && texts.at(first - 1) == recording, qPrintable(texts.join(u'|')));
+        QVERIFY2(texts.contains(recording + QStringLiteral(" The timed recording stops in 0:01.")),
+                 qPrintable(texts.join(u'|')));
+        QVERIFY2(texts.last().startsWith(QStringLiteral("Recording is over")) || texts.last() == Recorder::savedText(),
+                 qPrintable(texts.join(u'|')));
     }
 
     void armingWaitsForTheSetupTest()
