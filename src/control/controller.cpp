@@ -128,9 +128,17 @@ QString Controller::setTimer(const QString& words)
             Q_EMIT status(QStringLiteral("The timer is cancelled."), StatusTone::Attention);
         return {};
     }
-    // A take under way is never cut short or doubled by a timer set meanwhile.
-    if (m_recorder->state() != Recorder::State::Idle || m_timer->state() == RecordTimer::State::Running)
-        return QStringLiteral("a recording is under way: the timer is not set");
+    // A take under way is never cut short or doubled by a timer set meanwhile: a timer for later
+    // may be set while a take runs by hand (if that take still runs at the timer's time, the
+    // timer says it could not start), one that would start now may not, nor a second timer while
+    // the first one's take runs.
+    const bool startsNow =
+        command.plan.start == record_timer::TimerPlan::Start::Now ||
+        (command.plan.start == record_timer::TimerPlan::Start::After && command.plan.startDelay == 0);
+    if (m_timer->state() == RecordTimer::State::Running)
+        return QStringLiteral("the timed recording is under way: the timer is not set");
+    if (m_recorder->state() != Recorder::State::Idle && startsNow)
+        return QStringLiteral("a recording is under way: a timer that starts now is not set");
     QString error;
     if (!m_timer->arm(command.plan, &error))
         return error;
@@ -189,6 +197,20 @@ void Controller::checkTimer()
 void Controller::timerStartDue(bool late, qint64 lateBySeconds)
 {
     if (!canRecord()) {
+        // A take by hand (or a save) that still runs is left alone. A daily timer stays set for
+        // its next day; any other is over.
+        if (m_timer->plan().daily) {
+            m_timer->takeEnded();
+            const QString next = QLocale().toString(m_timer->startTime().toLocalTime(), QLocale::ShortFormat);
+            Q_EMIT timerNews(
+                QStringLiteral("Timed recording failed"),
+                QStringLiteral("Trelvik was busy at its time; the daily timer records next at %1.").arg(next));
+            Q_EMIT status(QStringLiteral("The timer could not start the recording: Trelvik was busy. The daily timer "
+                                         "records next at %1.")
+                              .arg(next),
+                          StatusTone::Attention);
+            return;
+        }
         m_timer->cancel();
         Q_EMIT timerNews(QStringLiteral("Timed recording failed"),
                          QStringLiteral("Trelvik was busy at its time; the timer is off."));

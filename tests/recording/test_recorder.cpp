@@ -2,6 +2,7 @@
 // of the calls it makes, the state it reports, and every operation refused out of turn.
 
 #include "control/controller.h"
+#include "control/record_timer.h"
 #include "convert/conversion.h"
 #include "recording/recorder.h"
 #include "recording/recording_clock.h"
@@ -794,6 +795,46 @@ private slots:
                  qPrintable(texts.join(u'|')));
         QVERIFY2(texts.last().startsWith(QStringLiteral("Recording is over")) || texts.last() == Recorder::savedText(),
                  qPrintable(texts.join(u'|')));
+    }
+
+    // A take by hand and a timer: a timer for later can be set while the take runs, one that
+    // would start now cannot; when a timer's time comes while the take by hand still runs, that
+    // take goes on, the timer says it could not start, and a daily timer stays set for its next
+    // day.
+    void timersBesideATakeByHand()
+    {
+        Session s;
+        QVERIFY(s.recorder.record());
+        QTRY_COMPARE(s.recorder.state(), State::Recording);
+        const QString now = s.controller.setTimer(QStringLiteral("stop-after:1m"));
+        QVERIFY2(now.contains(QStringLiteral("starts now")), qPrintable(now));
+        QCOMPARE(s.controller.timer().state(), RecordTimer::State::Idle);
+
+        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1s+stop-after:1s")), QString());
+        QVERIFY(s.controller.timerArmed());
+        const QString off =
+            QStringLiteral("The timer could not start the recording: Trelvik was busy. The timer is off.");
+        QTRY_VERIFY_WITH_TIMEOUT(!s.messages.isEmpty() && s.messages.last().text == off, 4000);
+        QCOMPARE(s.controller.timer().state(), RecordTimer::State::Idle);
+        QCOMPARE(s.recorder.state(), State::Recording);
+
+        // Two seconds ahead, every day: a time of day with seconds, as the command line takes it.
+        const QDateTime at = QDateTime::currentDateTime().addSecs(2);
+        const QString words =
+            QStringLiteral("record-at:%1+stop-after:1s+daily").arg(at.toString(QStringLiteral("HH:mm:ss")));
+        QCOMPARE(s.controller.setTimer(words), QString());
+        const QDateTime first = s.controller.timer().startTime();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !s.messages.isEmpty() && s.messages.last().text.contains(QStringLiteral("daily timer")), 5000);
+        QVERIFY2(s.messages.last().text.startsWith(QStringLiteral(
+                     "The timer could not start the recording: Trelvik was busy. The daily timer records next at ")),
+                 qPrintable(s.messages.last().text));
+        QCOMPARE(s.controller.timer().state(), RecordTimer::State::Armed);
+        QCOMPARE(s.controller.timer().startTime().toLocalTime(), first.toLocalTime().addDays(1));
+        QCOMPARE(s.recorder.state(), State::Recording);
+        // The take by hand ends as any does; the daily timer stays set.
+        QVERIFY(s.stop());
+        QVERIFY(s.controller.timerArmed());
     }
 
     void armingWaitsForTheSetupTest()
