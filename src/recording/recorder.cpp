@@ -246,7 +246,7 @@ void Recorder::watchEncoder()
     std::string why;
     if (!m_encoder->failedWhileRecording(&why))
         return;
-    m_encoderTrouble = QString::fromStdString(why);
+    m_encoderTrouble = encoderWords(QString::fromStdString(why));
     sayEncoderTrouble();
 }
 
@@ -292,6 +292,13 @@ QString Recorder::copyPath() const
     return m_encodedPath + QString::fromLatin1(kCopySuffix);
 }
 
+QString Recorder::encoderWords(const QString& why) const
+{
+    // The copy is written under a passing name; the user knows the file by the name it would take.
+    QString words = why;
+    return words.replace(QFileInfo(copyPath()).fileName(), QFileInfo(m_encodedPath).fileName());
+}
+
 void Recorder::beginEncoding()
 {
     m_encoder.reset();
@@ -310,7 +317,7 @@ void Recorder::beginEncoding()
     if (!encoder->start(QFile::encodeName(spool).toStdString(),
                         PulseCapture::formatFor(m_shared.Channels, m_shared.SamplesPerSec, m_shared.BitsPerSample),
                         encoderKind(m_saveFormat), QFile::encodeName(copyPath()).toStdString(), mp3, &error)) {
-        m_encoderTrouble = QString::fromStdString(error);
+        m_encoderTrouble = encoderWords(QString::fromStdString(error));
         return;
     }
     m_encoder = std::move(encoder);
@@ -503,7 +510,7 @@ bool Recorder::finishEncoding(const QString& wavePath)
         if (!m_encoder->start(QFile::encodeName(wavePath).toStdString(), format, encoderKind(m_saveFormat),
                               QFile::encodeName(copyPath()).toStdString(), mp3, &error)) {
             m_encoder.reset();
-            m_encoderTrouble = QString::fromStdString(error);
+            m_encoderTrouble = encoderWords(QString::fromStdString(error));
             return false;
         }
     }
@@ -528,7 +535,7 @@ void Recorder::takeEncoded(bool ok, const QString& error)
     if (m_encoder)
         m_encoder->wait();
     m_encoder.reset();
-    QString why = error;
+    QString why = encoderWords(error);
     if (ok) {
         // The checked copy takes its name, never replacing a file that took the name meanwhile; then
         // it holds the take, and the wave file it was made from goes.

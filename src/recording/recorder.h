@@ -142,6 +142,8 @@ private:
     // left by a killed program is its unfinished copy.
     static constexpr const char* kCopySuffix = ".encoding";
     QString copyPath() const;
+    // An encoder's reason, naming the file the copy would become rather than its passing name.
+    QString encoderWords(const QString& why) const;
     TakeEncoder::Mp3Options mp3Options() const;
     bool finishEncoding(const QString& wavePath);
     void takeEncoded(bool ok, const QString& error);

@@ -199,7 +199,7 @@ for choice in "${formats[@]}"; do
     # Why the copy was not finished is said when its own write failed first.
     said_before="Recording stopped: the disk is full. $(printf '%d:%02d' $((shown / 60)) $((shown % 60))) kept in $wave It was not saved as $format"
     [ "$said" = "$said_before." ] ||
-        [ "$said" = "$said_before: cannot write full-$ext.$ext.encoding: No space left on device." ] ||
+        [ "$said" = "$said_before: cannot write full-$ext.$ext: No space left on device." ] ||
         fail "$situation: the status line says '$said'"
     [ "$(container_of "$claimed")" = wav ] || fail "$situation: $claimed is $(file -b "$claimed")"
     only_file "$work/small" "full-$ext.wav" "$situation"
