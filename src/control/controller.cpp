@@ -36,7 +36,11 @@ Controller::Controller(CaptureComponent& capture, Player* player, const AppPaths
     connect(m_recorder, &Recorder::changed, this, &Controller::update);
     connect(m_conversion, &Conversion::holdChanged, this, &Controller::update);
     connect(m_recorder, &Recorder::status, this, &Controller::status);
-    connect(this, &Controller::status, this, [this](const QString& text) { m_statusText = text; });
+    connect(this, &Controller::status, this, [this](const QString& text, StatusTone tone) {
+        m_statusText = text;
+        m_statusTone = tone;
+        m_statusSince.start();
+    });
     connect(m_recorder, &Recorder::listed, this, &Controller::listed);
     connect(m_recorder, &Recorder::saved, this, &Controller::convertSaved);
     connect(m_conversion, &Conversion::status, this,
@@ -187,9 +191,18 @@ void Controller::checkTimer()
             m_timer->fileBytes(QFileInfo(file).size());
         showTimeLeft();
     }
-    // The window says, every second, how long until the timer starts the take.
-    if (m_timer->state() == RecordTimer::State::Armed && m_recorder->state() == Recorder::State::Idle)
-        Q_EMIT status(QStringLiteral("Timer set: recording %1.").arg(m_timer->timeLeftText()), StatusTone::Unchanged);
+    // The window says, every second, how long until the timer starts the take, with what a change of
+    // the clocks did to its times; news that asks for attention (a missed take, a failure, what was
+    // kept and where) is read first.
+    const QString countdown = QStringLiteral("Timer set: ");
+    const bool lineFree = m_statusTone != StatusTone::Attention || m_statusText.startsWith(countdown) ||
+                          !m_statusSince.isValid() || m_statusSince.hasExpired(kNewsSeconds * 1000);
+    if (m_timer->state() == RecordTimer::State::Armed && m_recorder->state() == Recorder::State::Idle && lineFree) {
+        QString text = countdown + QStringLiteral("recording %1.").arg(m_timer->timeLeftText());
+        if (!m_timer->note().isEmpty())
+            text += u' ' + m_timer->note();
+        Q_EMIT status(text, StatusTone::Unchanged);
+    }
     if (m_timer->state() == RecordTimer::State::Idle && !m_timedTake)
         m_timerCheck.stop();
 }
@@ -240,14 +253,19 @@ void Controller::followTimedTake()
                     ? QStringLiteral("%1 s late: the computer was asleep or busy at its time.").arg(m_lateBySeconds)
                     : QString());
         m_recordingSince.start();
-        // After the recorder's own "recording" text.
-        QTimer::singleShot(0, this, &Controller::showTimeLeft);
+        // After the recorder's own "recording" text, which would take the line otherwise.
         if (m_lateBySeconds > 0) {
-            Q_EMIT status(QStringLiteral("Recording: the timer started it %1 s late, the computer was asleep or busy "
-                                         "at its time.")
-                              .arg(m_lateBySeconds),
-                          StatusTone::Busy);
+            QTimer::singleShot(0, this, [this, late = m_lateBySeconds] {
+                if (m_timedTake && m_recorder->state() == Recorder::State::Recording)
+                    Q_EMIT status(
+                        QStringLiteral("Recording: the timer started it %1 s late, the computer was asleep or "
+                                       "busy at its time.")
+                            .arg(late),
+                        StatusTone::Busy);
+            });
             m_lateBySeconds = 0;
+        } else {
+            QTimer::singleShot(0, this, &Controller::showTimeLeft);
         }
         // Ends on the very moment the take has its duration, not at the next second's check.
         const qint64 rate = m_shared.SamplesPerSec > 0 ? m_shared.SamplesPerSec : 22050;
@@ -290,13 +308,17 @@ void Controller::feedRecordedTime()
     // The time recorded stands in where the component cannot count its frames.
     qint64 recorded = timeFrames;
     const int64_t frames = m_capture.framesInTake();
-    if (frames >= 0) {
+    if (frames > 0) {
         const qint64 lag = timeFrames - qint64(frames);
         if (!m_frameLagKnown || lag < m_frameLag) {
             m_frameLag = lag;
             m_frameLagKnown = true;
         }
         recorded = std::min(timeFrames, qint64(frames) + m_frameLag + rate / 10);
+    } else if (frames == 0) {
+        // Nothing has reached the take yet, so its lag is not known (a monitor's first handovers are
+        // held a moment): at most half a second counts until the first audio comes.
+        recorded = std::min(timeFrames, rate / 2);
     }
     m_timer->recordedFrames(recorded, int(rate));
     // Not there yet while the take records: due again once the frames missing can have come, and

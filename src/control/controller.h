@@ -140,8 +140,12 @@ private:
     QElapsedTimer m_recordingSince;
     QTimer m_durationDue;
     QTimer m_startDue;
-    // What the status line says now: the last text sent to it.
+    // What the status line says now: the last text sent to it, its tone and since when. The
+    // timer's countdown leaves news that asks for attention on the line for this long.
+    static constexpr int kNewsSeconds = 10;
     QString m_statusText;
+    StatusTone m_statusTone = StatusTone::Unchanged;
+    QElapsedTimer m_statusSince;
     // Sound-activated recording, and whether the take under way is one that sound started.
     void soundChanged(bool sound);
     QString armedText() const;

@@ -777,6 +777,30 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 5000);
         QVERIFY(!s.controller.timerArmed());
 
+        // A source whose first audio reaches the take 0.6 s after the start (a monitor holds its
+        // first handovers), then steadily: that lag is the delivery's own, and the take ends once
+        // it has lasted its length in time, not 0.6 s later.
+        s.capture.framesNow = 0;
+        QElapsedTimer since;
+        QObject::connect(&s.recorder, &Recorder::changed, [&] {
+            if (s.recorder.state() == State::Recording && !since.isValid())
+                since.start();
+        });
+        stalled = true;
+        QTimer late;
+        late.setSingleShot(true);
+        QObject::connect(&s.recorder, &Recorder::changed, [&] {
+            if (s.recorder.state() == State::Recording && !late.isActive() && stalled)
+                late.start(600);
+        });
+        QObject::connect(&late, &QTimer::timeout, [&] { stalled = false; });
+        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1s+stop-after:1s")), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(s.recorder.state() != State::Recording && since.isValid(), 5000);
+        // Stopped after about a second of time: 0.4 s of audio at 8000 frames a second, not 1 s.
+        QVERIFY2(s.capture.framesNow <= 3200 + 1600, qPrintable(QString::number(s.capture.framesNow)));
+        QVERIFY2(s.capture.framesNow >= 3200 - 1600, qPrintable(QString::number(s.capture.framesNow)));
+        QTRY_COMPARE_WITH_TIMEOUT(s.recorder.state(), State::Idle, 5000);
+
         // A component that cannot count its frames: the time recorded stands in. The status line
         // says, while the take records, when the timer stops it, and counts down.
         source.stop();
