@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include "app/desktop_presence.h"
 #include "app/hot_key_actions.h"
 #include "app/meter_feed.h"
 #include "app/recordings_list.h"
@@ -24,10 +25,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QLocale>
 #include <QMenu>
-#include <QPainter>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace {
@@ -59,6 +57,11 @@ Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
     m_mailPoll->setInterval(10);
     m_mailPoll->setObjectName(QStringLiteral("Timer3"));
 
+    m_presence = new DesktopPresence(*m_controller, this);
+    connect(m_presence, &DesktopPresence::showWindow, this, &Form1::bringToFront);
+    connect(m_presence, &DesktopPresence::showTimer, this, &Form1::showTimer);
+    connect(m_presence, &DesktopPresence::notice, this,
+            [this](const QString& text) { showStatus(text, StatusTone::Attention); });
     connect(m_controller, &Controller::changed, this, &Form1::showRecorderState);
     m_listenCheck = new QTimer(this);
     m_listenCheck->setInterval(1000);
@@ -103,81 +106,11 @@ Form1::~Form1()
     delete m_about.data();
 }
 
-void Form1::guardTimer()
-{
-    const bool timed = m_controller->timer().state() != RecordTimer::State::Idle;
-    if (!timed && !m_sleepGuard)
-        return;
-    if (!m_sleepGuard) {
-        m_sleepGuard = new SleepGuard(this);
-        m_notifier = new Notifier(this);
-        connect(m_sleepGuard, &SleepGuard::noticeChanged, this, [this](const QString& notice) {
-            if (!notice.isEmpty())
-                showStatus(QStringLiteral("Timer set, but %1.").arg(notice), StatusTone::Attention);
-        });
-        connect(m_sleepGuard, &SleepGuard::sleeping, m_controller, &Controller::machineSleeps);
-        connect(m_controller, &Controller::timerNews, m_notifier,
-                [this](const QString& summary, const QString& body) { m_notifier->notify(summary, body); });
-    }
-    if (timed)
-        m_sleepGuard->hold(QStringLiteral("A timed recording is waiting or running"));
-    else
-        m_sleepGuard->release();
-}
-
-void Form1::showInTray()
-{
-    if (!m_tray) {
-        // Asked once: a desktop without a tray (GNOME without its extension) gets no icon.
-        if (m_trayAsked)
-            return;
-        m_trayAsked = true;
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
-            return;
-        m_tray = new QSystemTrayIcon(this);
-        auto* menu = new QMenu(this);
-        menu->addAction(m_controller->recordAction());
-        menu->addAction(m_controller->pauseAction());
-        menu->addAction(m_controller->stopAction());
-        menu->addSeparator();
-        menu->addAction(QStringLiteral("Timer..."), this, &Form1::showTimer);
-        menu->addAction(QStringLiteral("Show Trelvik"), this, &Form1::bringToFront);
-        m_tray->setContextMenu(menu);
-        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger)
-                bringToFront();
-        });
-    }
-    // Red while a take records; the tooltip says what the window's status line would.
-    const Controller::State state = m_controller->state();
-    const bool recording = state == Controller::State::Recording;
-    if (recording) {
-        QPixmap red(32, 32);
-        red.fill(Qt::transparent);
-        QPainter painter(&red);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setBrush(QColor(0xd0, 0x10, 0x10));
-        painter.setPen(Qt::NoPen);
-        painter.drawEllipse(2, 2, 28, 28);
-        m_tray->setIcon(QIcon(red));
-    } else {
-        m_tray->setIcon(trelvikIcon());
-    }
-    QString tip = recording                            ? QStringLiteral("Trelvik: recording")
-                  : state == Controller::State::Paused ? QStringLiteral("Trelvik: paused")
-                  : m_controller->timerArmed()         ? QStringLiteral("Trelvik: timer set")
-                                                       : QStringLiteral("Trelvik");
-    m_tray->setToolTip(tip);
-    if (!m_tray->isVisible())
-        m_tray->show();
-}
-
 void Form1::showRecorderState()
 {
-    showInTray();
+    m_presence->follow();
     if (m_cancelTimer)
         m_cancelTimer->setEnabled(m_controller->timer().state() != RecordTimer::State::Idle);
-    guardTimer();
     // The wait pointer shows while Stop saves and converts.
     const Controller::State state = m_controller->state();
     const bool saving = state == Controller::State::Saving || state == Controller::State::Converting;
@@ -414,26 +347,12 @@ void Form1::listenAsStored()
 
 void Form1::showListening()
 {
-    const int seconds = m_controller->preRecordSeconds();
-    const bool armed = m_controller->armed();
-    const bool idle = m_recorder->state() == Recorder::State::Idle;
-    if (seconds > 0 || armed)
+    const bool listening = m_controller->preRecordSeconds() > 0 || m_controller->armed();
+    if (listening)
         m_listenCheck->start();
     else
         m_listenCheck->stop();
-    QString text;
-    if (idle && (seconds > 0 || armed) && !m_platform.capture->isListening()) {
-        text = QStringLiteral("Not listening yet: the recording source delivers nothing so far.");
-    } else if (armed) {
-        const QString level = QLocale().toString(m_controller->soundStart().thresholdDb, 'f', 0);
-        // One line under the meter: the shorter text where the seconds before are kept too.
-        text =
-            seconds > 0
-                ? QStringLiteral("Armed for sound above %1 dBFS, keeping the %2 s before it.").arg(level).arg(seconds)
-                : QStringLiteral("Armed: recording starts on sound above %1 dBFS.").arg(level);
-    } else if (idle && seconds > 0) {
-        text = QStringLiteral("Listening: the last %1 s before Record are kept.").arg(seconds);
-    }
+    const QString text = m_controller->listeningText(!listening || m_platform.capture->isListening());
     if (m_listenNote->text() != text)
         m_listenNote->setText(text);
     m_listenNote->setVisible(!text.isEmpty());

@@ -10,11 +10,7 @@
 #include <QMainWindow>
 #include <QPointer>
 
-class QSystemTrayIcon;
-
 #include "convert/lame_window.h"
-#include "platform/notifier.h"
-#include "platform/sleep_guard.h"
 #include "prefs/preferences.h"
 #include "prefs/timer_window.h"
 #include "setup/form2.h"
@@ -23,6 +19,7 @@ class QSystemTrayIcon;
 
 class ClipLight;
 class Controller;
+class DesktopPresence;
 class Conversion;
 class HotKeyActions;
 class InputMeter;
@@ -164,14 +161,8 @@ private:
     QPointer<Preferences> m_preferences;
     QPointer<TimerWindow> m_timerWindow;
     QAction* m_cancelTimer = nullptr;
-    // Made when a timer is first set: the machine stays awake while it waits or records, and the
-    // desktop hears what it did.
-    SleepGuard* m_sleepGuard = nullptr;
-    // Where the desktop has a tray: the recorder's state at a glance, and its actions a click away
-    // (never the only way to them).
-    QSystemTrayIcon* m_tray = nullptr;
-    bool m_trayAsked = false;
-    void showInTray();
+    // The tray icon, the machine kept awake for a timer, and the timer's notifications.
+    DesktopPresence* m_presence = nullptr;
     // Under the meter: that the source is listened to while idle (the pre-record buffer, or armed
     // for sound), or that it cannot be. Checked every second while either is on.
     SkinLabel* m_listenNote = nullptr;
@@ -179,8 +170,6 @@ private:
     void showListening();
     // The pre-record seconds and the format from Config.ini, for the listening while idle.
     void listenAsStored();
-    Notifier* m_notifier = nullptr;
-    void guardTimer();
     QPointer<lame> m_lame;
     QPointer<Form3> m_form3;
     QPointer<aboutme> m_about;

@@ -328,6 +328,25 @@ void Controller::feedRecordedTime()
         m_durationDue.start(int(std::clamp<qint64>(((total - recorded) * 1000 + rate - 1) / rate, 1, 250)));
 }
 
+QString Controller::listeningText(bool sourceDelivers) const
+{
+    const int seconds = m_preRecordSeconds;
+    const bool idle = m_recorder->state() == Recorder::State::Idle;
+    if (idle && (seconds > 0 || m_armed) && !sourceDelivers)
+        return QStringLiteral("Not listening yet: the recording source delivers nothing so far.");
+    if (m_armed) {
+        const QString level = QLocale().toString(m_soundStart.thresholdDb, 'f', 0);
+        // One line under the meter: the shorter text where the seconds before are kept too.
+        return seconds > 0 ? QStringLiteral("Armed for sound above %1 dBFS, keeping the %2 s before it.")
+                                 .arg(level)
+                                 .arg(seconds)
+                           : QStringLiteral("Armed: recording starts on sound above %1 dBFS.").arg(level);
+    }
+    if (idle && seconds > 0)
+        return QStringLiteral("Listening: the last %1 s before Record are kept.").arg(seconds);
+    return {};
+}
+
 void Controller::showTimeLeft()
 {
     if (!m_timedTake || m_recorder->state() != Recorder::State::Recording ||

@@ -85,6 +85,9 @@ public:
     // in the format Preferences chose. 0 turns it off.
     void setPreRecord(int seconds);
     int preRecordSeconds() const { return m_preRecordSeconds; }
+    // The line under the meter: that the source is listened to while idle (the pre-record buffer,
+    // or armed for sound), or that it cannot be yet (sourceDelivers false); empty when neither is on.
+    QString listeningText(bool sourceDelivers) const;
 
 signals:
     // The state, or what the actions allow, changed.
