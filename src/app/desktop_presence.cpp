@@ -30,10 +30,7 @@ void DesktopPresence::guardTimer()
     if (!m_sleepGuard) {
         m_sleepGuard = new SleepGuard(this);
         m_notifier = new Notifier(this);
-        connect(m_sleepGuard, &SleepGuard::noticeChanged, this, [this](const QString& why) {
-            if (!why.isEmpty())
-                emit notice(QStringLiteral("Timer set, but %1.").arg(why));
-        });
+        connect(m_sleepGuard, &SleepGuard::noticeChanged, &m_controller, &Controller::setSleepWarning);
         connect(m_sleepGuard, &SleepGuard::sleeping, &m_controller, &Controller::machineSleeps);
         connect(&m_controller, &Controller::timerNews, m_notifier,
                 [this](const QString& summary, const QString& body) { m_notifier->notify(summary, body); });

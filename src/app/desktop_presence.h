@@ -24,8 +24,6 @@ public:
 signals:
     void showWindow();
     void showTimer();
-    // For the status line: a timer is set, but the machine may sleep meanwhile, and why.
-    void notice(const QString& text);
 
 private:
     void showInTray();

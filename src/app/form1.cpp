@@ -60,8 +60,6 @@ Form1::Form1(const AppPaths& paths, Platform& platform, SharedState& state)
     m_presence = new DesktopPresence(*m_controller, this);
     connect(m_presence, &DesktopPresence::showWindow, this, &Form1::bringToFront);
     connect(m_presence, &DesktopPresence::showTimer, this, &Form1::showTimer);
-    connect(m_presence, &DesktopPresence::notice, this,
-            [this](const QString& text) { showStatus(text, StatusTone::Attention); });
     connect(m_controller, &Controller::changed, this, &Form1::showRecorderState);
     m_listenCheck = new QTimer(this);
     m_listenCheck->setInterval(1000);

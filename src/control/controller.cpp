@@ -201,6 +201,8 @@ void Controller::checkTimer()
         QString text = countdown + QStringLiteral("recording %1.").arg(m_timer->timeLeftText());
         if (!m_timer->note().isEmpty())
             text += u' ' + m_timer->note();
+        if (!m_sleepWarning.isEmpty())
+            text += QStringLiteral(" But %1.").arg(m_sleepWarning);
         Q_EMIT status(text, StatusTone::Unchanged);
     }
     if (m_timer->state() == RecordTimer::State::Idle && !m_timedTake)
@@ -326,6 +328,13 @@ void Controller::feedRecordedTime()
     const qint64 total = m_timer->framesToRecord(int(rate));
     if (total > recorded && m_recordingSince.isValid() && m_timer->state() == RecordTimer::State::Running)
         m_durationDue.start(int(std::clamp<qint64>(((total - recorded) * 1000 + rate - 1) / rate, 1, 250)));
+}
+
+void Controller::setSleepWarning(const QString& why)
+{
+    m_sleepWarning = why;
+    if (!why.isEmpty())
+        Q_EMIT status(QStringLiteral("Timer set, but %1.").arg(why), StatusTone::Attention);
 }
 
 QString Controller::listeningText(bool sourceDelivers) const

@@ -88,6 +88,9 @@ public:
     // The line under the meter: that the source is listened to while idle (the pre-record buffer,
     // or armed for sound), or that it cannot be yet (sourceDelivers false); empty when neither is on.
     QString listeningText(bool sourceDelivers) const;
+    // Why the machine may sleep while a timer waits or records (nothing keeps it awake); empty
+    // once something does. Said at once, and with the countdown from then on.
+    void setSleepWarning(const QString& why);
 
 signals:
     // The state, or what the actions allow, changed.
@@ -147,6 +150,7 @@ private:
     // timer's countdown leaves news that asks for attention on the line for this long.
     static constexpr int kNewsSeconds = 10;
     QString m_statusText;
+    QString m_sleepWarning;
     StatusTone m_statusTone = StatusTone::Unchanged;
     QElapsedTimer m_statusSince;
     // Sound-activated recording, and whether the take under way is one that sound started.

@@ -12,6 +12,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -105,6 +106,12 @@ TimerWindow::TimerWindow(Controller& controller, QWidget* parent)
     pair(stopGrid, 1, m_stopAfter, m_duration, QStringLiteral("Stop after"));
     pair(stopGrid, 2, m_stopAt, m_stopTime, QStringLiteral("Stop at"));
     pair(stopGrid, 3, m_stopAtSize, m_size, QStringLiteral("Stop at size in MB"));
+
+    // Tab enters each group at its chosen button, the arrows move between them.
+    for (QRadioButton* button :
+         {m_startNow, m_startAt, m_startAfter, m_stopByHand, m_stopAfter, m_stopAt, m_stopAtSize})
+        if (!button->isChecked())
+            button->setFocusPolicy(Qt::FocusPolicy(button->focusPolicy() & ~Qt::TabFocus));
 
     m_daily = new QCheckBox(QStringLiteral("E&very day"), this);
     m_daily->setObjectName(QStringLiteral("Daily"));
@@ -220,6 +227,16 @@ TimerWindow::TimerWindow(Controller& controller, QWidget* parent)
     showState();
     m_shownArmed = m_controller.armed();
     showSoundState();
+}
+
+void TimerWindow::keyPressEvent(QKeyEvent* event)
+{
+    // Escape closes the window, as Close does.
+    if (event->matches(QKeySequence::Cancel)) {
+        requestUnload();
+        return;
+    }
+    UnloadableWindow::keyPressEvent(event);
 }
 
 SoundStart TimerWindow::chosenSoundStart() const

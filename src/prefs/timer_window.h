@@ -10,6 +10,7 @@ class Controller;
 class QCheckBox;
 class QDateTimeEdit;
 class QDoubleSpinBox;
+class QKeyEvent;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -41,6 +42,9 @@ public:
     // Stores the choice and arms; empty when armed, else why not (also shown in the window).
     QString armSound();
     void disarmSound();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void showState();

@@ -861,6 +861,32 @@ private slots:
         QVERIFY(s.controller.timerArmed());
     }
 
+    // Nothing keeps the machine awake for a timer: the status line says so at once, the countdown
+    // leaves that news on the line a while, and carries the warning once it counts again.
+    void aSleepWarningStaysWithTheCountdown()
+    {
+        Session s;
+        QCOMPARE(s.controller.setTimer(QStringLiteral("record-after:1h")), QString());
+        const QString why = QStringLiteral("the computer may go to sleep during a timed recording: nothing answers");
+        s.controller.setSleepWarning(why);
+        const QString warning = QStringLiteral("Timer set, but %1.").arg(why);
+        QCOMPARE(s.messages.last().text, warning);
+        s.controller.checkTimer();
+        QCOMPARE(s.messages.last().text, warning);
+        // Once the line holds something else, the countdown takes it, with the warning.
+        Q_EMIT s.controller.status(QStringLiteral("Recording is over"), StatusTone::Unchanged);
+        s.controller.checkTimer();
+        QVERIFY2(s.messages.last().text.startsWith(QStringLiteral("Timer set: recording starts in ")) &&
+                     s.messages.last().text.endsWith(QStringLiteral(". But %1.").arg(why)),
+                 qPrintable(s.messages.last().text));
+        // Kept awake after all: the countdown alone.
+        s.controller.setSleepWarning({});
+        s.controller.checkTimer();
+        QVERIFY2(s.messages.last().text.endsWith(QStringLiteral(":00.")) ||
+                     s.messages.last().text.endsWith(QStringLiteral(":59.")),
+                 qPrintable(s.messages.last().text));
+    }
+
     void armingWaitsForTheSetupTest()
     {
         Session s;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program under Xvfb and the real sound server: a recording is made and played, every
-# secondary window is opened from the menus, each window is photographed, and closing the main window
-# with all of them open and the file playing ends the program with status 0, stores the level and
-# frees F9, F10 and F11 at once.
+# secondary window is opened from the menus, each window is photographed, the Timer window closes by
+# keyboard (its Close button reached by Tab, and Escape), and closing the main window with all of them
+# open and the file playing ends the program with status 0, stores the level and frees F9, F10 and
+# F11 at once.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
@@ -65,15 +66,36 @@ a11y --window Trelvik wait text Status --text "Recording is playing now........"
 shot "$main" "$shots/main-playing.png"
 
 menu 68 1 "Preferences..." "Preferences"   # Options, Preferences...
+menu 68 2 "Timer..." "Timer"               # Options, Timer...
 menu 130 1 "MP3 Options" "MP3 Options"     # Encoder, MP3 Options
 menu 20 3 "Location..." "Location"         # File, Location...
 menu 183 3 "About Trelvik" "About Trelvik" # Help, About Trelvik
-for title in "Preferences" "MP3 Options" "Location" "About Trelvik"; do
+for title in "Preferences" "Timer" "MP3 Options" "Location" "About Trelvik"; do
     id="$(window "$title")" || fail "the window \"$title\" did not open"
     # Xvfb keeps no contents of covered windows: raise each one before the picture.
     xdotool windowraise "$id"
     shot "$id" "$shots/window-$(tr ' .' '--' <<<"$title").png"
 done
+
+# The Timer window takes the keyboard back on its first control, from where Shift+Tab goes round to
+# Close, and Space on it closes the window. Opened again, Escape closes it.
+timer_focused() {
+    local id
+    id="$(window Timer)" || fail "the Timer window is not open"
+    xdotool windowraise "$id"
+    xdotool windowfocus --sync "$id"
+}
+timer_focused
+xdotool key shift+Tab
+a11y --window Timer wait "push button" Close --focused || fail "Shift+Tab from the first control does not reach Close"
+xdotool key space
+a11y gone dialog Timer || fail "Close, pressed by keyboard, did not close the Timer window"
+menu 68 2 "Timer..." "Timer"
+timer_focused
+xdotool key Escape
+a11y gone dialog Timer || fail "Escape did not close the Timer window"
+# Open again, with the others, when the main window closes.
+menu 68 2 "Timer..." "Timer"
 
 close_window "$main"
 ends_with 0

@@ -3,7 +3,9 @@
 # every label reads what it shows (the format, the size and time of a running recording as they
 # change, the level, the data rate, the encoder options, the wizard's message, the About and Location
 # texts), each window reads as a window or dialog, and the recordings list's context menu can be read
-# and chosen from while it is open.
+# and chosen from while it is open. In the Timer window every control has a name and is reached by
+# Tab (a radio button's field once the arrows choose it), a timer set there by keyboard reads on the
+# main window's status line and in the window, and cancelling it from the window or the menu says so.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
@@ -124,6 +126,160 @@ for text in "Trelvik Ver 1. 70" "Copyright (C) 2026 Trelvik. All rights reserved
 done
 close_window "$(window "About Trelvik")"
 a11y gone dialog "About Trelvik" || fail "About did not close"
+
+# The Timer window is a dialog in which every control that takes the keyboard has a name.
+open_dialog "Timer..." Timer
+unnamed="$(a11y --window Timer dump | grep -E "^ *(push button|toggle button|radio button|check box|spin button|combo box|text|slider|scroll bar|list|table|tree|page tab) ''" || true)"
+[ -z "$unnamed" ] || fail "controls in the Timer window without a name: $(tr '\n' '|' <<<"$unnamed")"
+# Its time fields read the date and time or the hours, minutes and seconds they show.
+for field in "Start at=[0-9]{4}-[0-9]{2}-[0-9]{2} " "Start after=" "Stop after=" "Stop at=[0-9]{4}-[0-9]{2}-[0-9]{2} "; do
+    shown="$(a11y --window Timer text "spin button" "${field%%=*}")" || fail "the field \"${field%%=*}\" cannot be read"
+    grep -qxE "${field#*=}[0-9]{2}:[0-9]{2}:[0-9]{2}" <<<"$shown" || fail "the field \"${field%%=*}\" reads '$shown'"
+done
+
+# The control the keyboard is on in the Timer window, as "role 'name'", after the name of the group
+# it is in: two radio buttons read "At", "Start recording: radio button 'At'" and "Stop recording:
+# radio button 'At'".
+focused() {
+    a11y --window Timer dump | awk -v q="'" '
+        /^    panel / { group = $0; sub(/^    panel /, "", group); sub(/ \[.*/, "", group); group = substr(group, 2, length(group) - 2) }
+        index($0, q "focused" q "]") {
+            depth = match($0, /[^ ]/); line = $0; sub(/^ */, "", line); sub(/ \[[^]]*\].*$/, "", line)
+            print (depth > 5 ? group ": " : "") line
+        }'
+}
+is_focused() { [ "$(focused)" = "$1" ]; }
+# Waits for the keyboard to be on this control in this group.
+focus_in() { # group role name
+    trelvik_env_until is_focused "$1: $2 '$3'" || fail "the keyboard is on $(focused), not on the $2 \"$3\" in \"$1\""
+}
+# Waits for the keyboard to be on this control (the first of its name).
+focus_on() { # role name
+    a11y --window Timer wait "$1" "$2" --focused || fail "the keyboard is on $(focused), not on the $1 \"$2\", in the Timer window"
+}
+# Presses Tab and waits for the keyboard to land on this control.
+tab_to() { # role name
+    xdotool key Tab
+    focus_on "$1" "$2"
+}
+# Tabs a date or time field, entered at its first part, on to its last: Tab leaves it from there.
+# It has as many parts as numbers it reads ("2026-12-24 21:30:00": six).
+through_parts() { # name
+    local parts
+    parts="$(a11y --window Timer text "spin button" "$1" | tr -c '0-9' ' ' | wc -w)"
+    [ "$parts" -gt 1 ] && xdotool key --repeat $((parts - 1)) Tab
+    focus_on "spin button" "$1"
+}
+# Checks that the main window's status line keeps matching this pattern for this many seconds of the
+# clock.
+status_stays() { # extended-regex seconds
+    local start seen
+    start="$(date +%s.%N)"
+    while awk -v s="$start" -v t="$(date +%s.%N)" -v w="$2" 'BEGIN { exit !(t - s < w) }'; do
+        seen="$(a11y --window Trelvik text text Status)" || seen=
+        grep -qxE "$1" <<<"$seen" || { echo "$seen"; return 1; }
+    done
+}
+# Waits for the main window's status line to match this pattern, printing what it read last.
+status_matches() { # extended-regex
+    local _ seen
+    for _ in $(seq 100); do
+        seen="$(a11y --window Trelvik text text Status)" || seen=
+        grep -qxE "$1" <<<"$seen" && return 0
+        sleep 0.1
+    done
+    echo "$seen"
+    return 1
+}
+
+# The keyboard starts on the chosen way to start, and Tab goes round the window top to bottom back
+# to it. A group of radio buttons is one Tab stop, at its chosen button, as a screen reader user
+# expects: the button Tab lands on says what is chosen.
+xdotool windowfocus --sync "$(window Timer)"
+focus_in "Start recording" "radio button" At
+tab_to "spin button" "Start at"
+through_parts "Start at"
+tab_to "radio button" "After a duration"
+tab_to "spin button" "Stop after"
+through_parts "Stop after"
+tab_to "check box" "Every day"
+tab_to "push button" "Set"
+tab_to "spin button" "Start above"
+tab_to "spin button" "Stop after quiet for"
+tab_to "radio button" "Pause the take while it is quiet"
+tab_to "push button" "Arm"
+tab_to "label" "Not armed."
+tab_to "push button" "Close"
+xdotool key Tab
+focus_in "Start recording" "radio button" At
+
+# The arrows choose the other radio buttons, and each enables its field for Tab to reach: a start an
+# hour from now, a stop at a date and time, and at a size, whose number reads as its value.
+xdotool key Up
+focus_on "radio button" Now
+a11y --window Timer wait "spin button" "Start at" --disabled || fail "choosing \"Now\" leaves the start time enabled"
+xdotool key Down
+focus_in "Start recording" "radio button" At
+a11y --window Timer wait "spin button" "Start at" --enabled || fail "choosing \"At\" does not enable the start time"
+xdotool key Down
+focus_on "radio button" After
+a11y --window Timer wait "spin button" "Start after" --enabled || fail "choosing \"After\" does not enable its delay"
+tab_to "spin button" "Start after"
+xdotool key Up
+a11y --window Timer wait "spin button" "Start after" --text "01:10:00" || fail "Up does not add an hour to the delay"
+xdotool key Tab
+xdotool key --repeat 10 Down
+a11y --window Timer wait "spin button" "Start after" --text "01:00:00" || fail "the delay does not read 01:00:00"
+xdotool key Tab
+tab_to "radio button" "After a duration"
+xdotool key Up
+focus_on "radio button" "By hand"
+a11y --window Timer wait "spin button" "Stop after" --disabled || fail "choosing \"By hand\" leaves the duration enabled"
+xdotool key Down
+focus_on "radio button" "After a duration"
+xdotool key Down
+focus_in "Stop recording" "radio button" At
+a11y --window Timer wait "spin button" "Stop at" --enabled || fail "choosing \"At\" to stop does not enable its date and time"
+tab_to "spin button" "Stop at"
+# Entered at its first part, Shift+Tab goes back to the radio button.
+xdotool key shift+Tab
+focus_in "Stop recording" "radio button" At
+xdotool key Down
+focus_on "radio button" "When the file reaches (MB)"
+a11y --window Timer wait "spin button" "Stop at size in MB" --enabled || fail "choosing a size does not enable it"
+tab_to "spin button" "Stop at size in MB"
+a11y --window Timer wait "spin button" "Stop at size in MB" --value 700 || fail "the size does not read 700 as its value"
+xdotool key Up
+a11y --window Timer wait "spin button" "Stop at size in MB" --value 701 --text 701 || fail "the size does not read 701 after Up"
+# "Every day" goes with a start at a time: Tab passes it by now.
+a11y --window Timer wait "check box" "Every day" --disabled || fail "\"Every day\" stays enabled without a start time"
+tab_to "push button" "Set"
+
+# Set by Space, the timer reads on the status line, counting down from an hour, and in the window;
+# "Cancel timer" in the window and in the Options menu become available, and Tab reaches the first.
+xdotool key space
+status_matches 'Timer set: recording starts in 59:[0-5][0-9]\.( .+)?' || fail "the status line does not count down the hour"
+a11y --window Timer wait label "~Set: recording starts .+\." || fail "the Timer window does not say the timer is set"
+a11y --window Trelvik wait "menu item" "Cancel Timer" --enabled || fail "\"Cancel Timer\" is not available in the menu"
+tab_to "push button" "Cancel timer"
+xdotool key space
+status_matches 'The timer is cancelled\.' || fail "cancelling from the Timer window is not on the status line"
+a11y --window Timer wait label "No timer is set." || fail "the Timer window still shows the timer after \"Cancel timer\""
+a11y --window Timer wait "push button" "Cancel timer" --disabled || fail "\"Cancel timer\" stays available"
+a11y --window Trelvik wait "menu item" "Cancel Timer" --disabled || fail "\"Cancel Timer\" stays available in the menu"
+# The count-down, once a second, has stopped.
+status_stays 'The timer is cancelled\.' 2.5 || fail "the status line counts down a cancelled timer"
+
+# Set again by its access key, and cancelled from the Options menu.
+xdotool key alt+s
+status_matches 'Timer set: recording starts in 59:[0-5][0-9]\.( .+)?' || fail "Alt+S does not set the timer again"
+a11y --window Timer wait label "~Set: recording starts .+\." || fail "the Timer window does not say the timer is set again"
+a11y --window Trelvik press "menu item" "Cancel Timer" || fail "could not choose \"Cancel Timer\""
+status_matches 'The timer is cancelled\.' || fail "cancelling from the menu is not on the status line"
+a11y --window Timer wait label "No timer is set." || fail "the Timer window still shows the timer cancelled from the menu"
+a11y --window Timer wait "push button" "Cancel timer" --disabled || fail "\"Cancel timer\" stays available after the menu's"
+a11y --window Timer press "push button" Close || fail "could not close the Timer window"
+a11y gone dialog Timer || fail "the Timer window did not close"
 
 # The context menu, opened by the menu key on the playing recording, lists its items while it is
 # open; "Stop playing" chosen through the bus stops the playing and closes the menu.
