@@ -155,31 +155,30 @@ trelvik_env_until eval '[ "$(releases)" = "$held" ]' || true
 [ "$(note_count "Timed recording missed")" = 0 ] || fail "the late take was also said to be missed"
 mv "$work/rec/"* "$work/kept/"
 
+# A take missed once and for all: the timer is off, the line says so, the machine is let go.
+missed_for_good() { # what started-before missed-before
+    check_missed "$@"
+    trelvik_env_until eval '[ "$(command status)" = "idle" ]' || true
+    [ "$(command status)" = "idle" ] || fail "$1: after the missed take the state is $(command status)"
+    trelvik_env_until eval '[ "$(status_line)" = "$missed_line" ]' ||
+        fail "$1: after the missed take the status line says \"$(status_line)\""
+    trelvik_env_until eval '[ "$(releases)" = "$held" ]' || true
+    [ "$(releases)" = "$held" ] || fail "$1: the machine is not let go after the missed take"
+}
+
 # --- Woken 2 s after the stop of a take set from its start to a time 2 s later.
 start="$(($(date +%s) + 4))"
 set_timer "record-at:START+stop-at:STOP" "$start" "$((start + 2))"
 held="$(inhibits)"
 asleep_until "$((start + 4))"
-check_missed "stop-at" 1 0
-trelvik_env_until eval '[ "$(command status)" = "idle" ]' || true
-[ "$(command status)" = "idle" ] || fail "after the missed take the state is $(command status)"
-trelvik_env_until eval '[ "$(status_line)" = "$missed_line" ]' ||
-    fail "after the missed take the status line says \"$(status_line)\""
-trelvik_env_until eval '[ "$(releases)" = "$held" ]' || true
-[ "$(releases)" = "$held" ] || fail "the machine is not let go after the missed take"
+missed_for_good "stop-at" 1 0
 
 # --- Woken 7 s after the start of a take to stop after 2 s of sound: its window closed at 2 s.
 start="$(($(date +%s) + 4))"
 set_timer "record-at:START+stop-after:2s" "$start" 0
 held="$(inhibits)"
 asleep_until "$((start + 7))"
-check_missed "stop-after" 1 1
-trelvik_env_until eval '[ "$(command status)" = "idle" ]' || true
-[ "$(command status)" = "idle" ] || fail "after the missed take the state is $(command status)"
-trelvik_env_until eval '[ "$(status_line)" = "$missed_line" ]' ||
-    fail "after the missed take the status line says \"$(status_line)\""
-trelvik_env_until eval '[ "$(releases)" = "$held" ]' || true
-[ "$(releases)" = "$held" ] || fail "the machine is not let go after the missed take"
+missed_for_good "stop-after" 1 1
 
 # --- A daily take woken after its stop: missed today, armed for the same time tomorrow, and the
 # machine still kept awake for it until the timer is cancelled.
