@@ -49,6 +49,10 @@ void pair(QGridLayout* grid, int row, QRadioButton* button, QWidget* field = nul
     if (!field)
         return;
     grid->addWidget(field, row, 1);
+    // A date and time with a calendar's arrow: its size hint leaves out the arrow, under which the
+    // text would run; the arrow's box is about as wide as the field is high.
+    if (auto* edit = qobject_cast<QDateTimeEdit*>(field); edit && edit->calendarPopup())
+        edit->setMinimumWidth(edit->sizeHint().width() + edit->sizeHint().height());
     field->setAccessibleName(name);
     field->setEnabled(button->isChecked());
     QObject::connect(button, &QRadioButton::toggled, field, &QWidget::setEnabled);
