@@ -86,6 +86,7 @@ public:
         m_soundHandler = std::move(handler);
     }
     void beginAtSound(bool on) override { m_log.add(QStringLiteral("beginAtSound(%1)").arg(on ? 1 : 0)); }
+    void syncSoon() override { m_log.add(QStringLiteral("syncSoon")); }
     // The source's sound begins (true) or has ended (false), as the real one reports it.
     void sound(bool on)
     {

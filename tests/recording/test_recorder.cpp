@@ -856,9 +856,18 @@ private slots:
         QCOMPARE(s.controller.timer().state(), RecordTimer::State::Armed);
         QCOMPARE(s.controller.timer().startTime().toLocalTime(), first.toLocalTime().addDays(1));
         QCOMPARE(s.recorder.state(), State::Recording);
+        // The machine goes to sleep while the take records: what was recorded goes to the disk
+        // first. Asleep while nothing records, nothing is asked of the capture.
+        s.log.clear();
+        s.controller.machineSleeps(true);
+        s.controller.machineSleeps(false);
+        QCOMPARE(s.log.calls(), QStringList({QStringLiteral("syncSoon")}));
         // The take by hand ends as any does; the daily timer stays set.
         QVERIFY(s.stop());
         QVERIFY(s.controller.timerArmed());
+        s.log.clear();
+        s.controller.machineSleeps(true);
+        QVERIFY2(!s.log.calls().contains(QStringLiteral("syncSoon")), qPrintable(s.log.calls().join(u'|')));
     }
 
     // Nothing keeps the machine awake for a timer: the status line says so at once, the countdown
