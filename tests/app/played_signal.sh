@@ -1,6 +1,7 @@
 # The end-to-end tests' signal and program, for scripts that compare takes with what was played
 # (tests/app/signal_player.cpp, take_check.cpp). The script sets work, bin, tools and player, and
-# defines fail; play_signal notes the player's log in logs for take_check.
+# defines fail; play_signal notes the player's log in logs for take_check, and witness_start and
+# witness_end record a reference for its --reference.
 
 now() { date +%s.%N; }
 
@@ -95,4 +96,57 @@ quit() {
     close_window "$main"
     ends_with 0
     pid=
+}
+
+# A witness of what the sound server delivers: while a take records, another client (parec) records
+# the same source in the take's sample format into a raw file, from just before Record until a moment
+# after Stop, for take_check --reference. A stretch of the take that is not the signal is the
+# server's own doing when the reference holds it too. The witness asks for the program's own
+# handover length: a shorter one would make the server run the sink in smaller blocks (PipeWire's
+# graph in quanta of 512 frames instead of 1024), a world other than the one the program meets.
+witness=
+witness_file=
+witness_start() { # source rate channels bits file
+    local format=s16le
+    witness_stop
+    [ "$4" = 8 ] && format=u8
+    parec --raw --device="$1" --rate="$2" --channels="$3" --format="$format" --latency-msec=50 \
+        --client-name=witness >"$5" 2>>"$work/witness.err" &
+    witness=$!
+    witness_file="$5"
+    ahead "$witness"
+    # It records once it has written what it heard.
+    for _ in $(seq 250); do
+        [ -s "$5" ] && return 0
+        kill -0 "$witness" 2>/dev/null || break
+        sleep 0.02
+    done
+    echo "no reference of $1: $(tail -n 1 "$work/witness.err" 2>/dev/null)" >&2
+    witness_stop
+    return 0
+}
+# Stops the witness at once; its file stays.
+witness_stop() {
+    [ -n "$witness" ] || return 0
+    kill "$witness" 2>/dev/null || true
+    wait "$witness" 2>/dev/null || true
+    witness=
+}
+# Once the take is saved: stops the witness when it holds a tenth of a second more than it did (it
+# has then heard the take's last frames, up to a handover ago), and leaves the name of the reference
+# it recorded in witnessed, empty when it recorded none.
+witnessed=
+witness_end() { # bytes-per-second
+    local size
+    witnessed=
+    [ -n "$witness" ] || return 0
+    size="$(stat -c %s "$witness_file" 2>/dev/null || echo 0)"
+    for _ in $(seq 100); do
+        [ "$(stat -c %s "$witness_file" 2>/dev/null || echo 0)" -gt $((size + $1 / 10)) ] && break
+        kill -0 "$witness" 2>/dev/null || break
+        sleep 0.02
+    done
+    witness_stop
+    if [ -s "$witness_file" ]; then witnessed="$witness_file"; fi
+    return 0
 }

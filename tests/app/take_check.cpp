@@ -2,7 +2,7 @@
 // signal_player), frame for frame, and with the moments the user acted.
 //
 // usage: take_check --take FILE --log PLAYER_LOG [--log ...] --record T [--pause T --resume T ...]
-//                   --stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS]
+//                   --stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS] [--reference FILE]
 //        take_check --take FILE --log PLAYER_LOG --sound-at-ms MS [--bursts N]
 // --pre-roll-ms: the take keeps that much from before Record, so it starts with the audio heard that
 // long before Record.
@@ -11,6 +11,14 @@
 // else; --bursts: N bursts, in the order played, the first MS into the take.
 // T are wall-clock seconds (date +%s.%N) taken just before the action; MS what the program said
 // it missed at the start (0 or absent: nothing).
+// --reference FILE: the same source recorded meanwhile by another client (parec --raw, in the take's
+// rate, channels and sample format, from before Record until after Stop): a witness of what the
+// sound server delivered. A stretch of the take that is not the signal (silence, other frames, or a
+// jump over signal frames) passes only when the reference holds the same at the same place in the
+// signal, within a few frames: the server delivered it so to every client. Every other check stays
+// as it is, but that the moments of frames after such a stretch are counted on the reference's
+// frames (the player's reports after it are off by up to the player's buffer); a reference that
+// holds no signal is left out.
 //
 // It finds every frame of the take in the signal and prints the parts the take is made of. It fails
 // (exit 1) when a frame is not the signal's (silence or anything else put in), when audio repeats
@@ -19,7 +27,8 @@
 // Resume) within one fragment (50 ms), or as late as the program said it missed (said in tenths of a
 // second, so within half of one more); an end the audio
 // heard at Pause (or Stop) within a fragment. slack-ms widens both by the time the action takes to
-// reach the program (a key through X, a command through D-Bus).
+// reach the program (a key through X, a command through D-Bus). Parts joined by a stretch that the
+// reference shares count as one.
 
 #include "tests/app/signal_code.h"
 
@@ -68,8 +77,9 @@ bool readLog(const std::string& path, Log& log)
 }
 
 // When a frame of the signal was heard: the player's reports near it, each telling the moment its
-// frame 0 would have been heard; their median stands against the jitter of single reports.
-double heardAt(const std::vector<Log>& logs, double frame, int rate)
+// frame 0 would have been heard; their median stands against the jitter of single reports. With
+// `below`, only reports of frames before that one count, while there are any.
+double heardAt(const std::vector<Log>& logs, double frame, int rate, double below = 1e300)
 {
     const Log* best = &logs.front();
     double distance = 1e300;
@@ -82,8 +92,12 @@ double heardAt(const std::vector<Log>& logs, double frame, int rate)
     }
     std::vector<double> origins;
     for (const Heard& e : best->entries)
-        if (std::fabs(e.frame - frame) <= rate)
+        if (std::fabs(e.frame - frame) <= rate && e.frame < below)
             origins.push_back(e.time - e.frame / rate);
+    if (origins.empty())
+        for (const Heard& e : best->entries)
+            if (std::fabs(e.frame - frame) <= rate)
+                origins.push_back(e.time - e.frame / rate);
     if (origins.empty())
         for (const Heard& e : best->entries)
             origins.push_back(e.time - e.frame / rate);
@@ -99,9 +113,16 @@ struct Take {
     long frames() const { return long(samples.size()) / channels; }
 };
 
-bool readTake(const std::string& path, Take& take)
+// Reads a take, or with `raw` set a headerless file in the rate, channels and bits already in
+// `take` (parec --raw: little-endian 16-bit signed, or 8-bit unsigned).
+bool readTake(const std::string& path, Take& take, bool raw = false)
 {
     SF_INFO info{};
+    if (raw) {
+        info.samplerate = take.rate;
+        info.channels = take.channels;
+        info.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (take.bits == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    }
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     if (!file)
         return false;
@@ -110,6 +131,7 @@ bool readTake(const std::string& path, Take& take)
     // 8-bit audio: unsigned in a wave file, signed in FLAC; both read as they were recorded.
     const int subtype = info.format & SF_FORMAT_SUBMASK;
     take.bits = subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_S8 ? 8 : 16;
+    take.samples.clear();
     std::vector<short> shorts(size_t(info.frames) * size_t(info.channels));
     const sf_count_t read = sf_readf_short(file, shorts.data(), info.frames);
     sf_close(file);
@@ -159,10 +181,295 @@ struct Part {
     long length;
 };
 
+bool sameFrames(const Take& a, long aFrom, const Take& b, long bFrom, long count)
+{
+    for (long i = 0; i < count; ++i)
+        for (int c = 0; c < a.channels; ++c)
+            if (a.samples[size_t(aFrom + i) * size_t(a.channels) + size_t(c)] !=
+                b.samples[size_t(bFrom + i) * size_t(b.channels) + size_t(c)])
+                return false;
+    return true;
+}
+
+// Where every frame of a recording is in the signal: the parts that follow it frame by frame, and
+// between them frames of silence or of anything else.
+struct Decomposition {
+    std::vector<Part> parts;
+    long leadingSilence = 0; // silent frames before the first part
+    long silent = 0;
+    long foreign = 0;
+    long lostAt = -1; // the frame from which on the recording is not the signal at all
+};
+
+// With `split`, a part ends where the recording stops following the signal, even when the signal
+// goes on after a stretch as if nothing had been between (the sink played silence while the player
+// ran dry): every part then holds take frames one after the other, and what is between two parts is
+// all the take holds there. A frame the same as the one before it, which was not the signal, is not
+// looked for again: a long stretch of one value (silence in another value) is one stretch.
+Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool split)
+{
+    // Each player plays its own stretch of the signal; a frame is looked for in them.
+    auto locate = [&](long frame) {
+        for (const Log& log : logs) {
+            const long long found = find(take, frame, static_cast<long long>(log.lowest) - 5LL * take.rate,
+                                         static_cast<long long>(log.highest) + 5LL * take.rate);
+            if (found >= 0)
+                return found;
+        }
+        return -1LL;
+    };
+    Decomposition d;
+    long at = 0;
+    int searches = 0;
+    long lastForeign = -1;
+    while (at < take.frames()) {
+        if (!d.parts.empty()) {
+            Part& last = d.parts.back();
+            if (frameMatches(take, at, last.signalFrom + last.length)) {
+                if (split && at != last.takeFrom + last.length) {
+                    d.parts.push_back({at, last.signalFrom + last.length, 1});
+                } else {
+                    ++last.length;
+                }
+                ++at;
+                continue;
+            }
+        }
+        if (silentFrame(take, at)) {
+            if (d.parts.empty())
+                ++d.leadingSilence;
+            ++d.silent;
+            ++at;
+            continue;
+        }
+        if (split && lastForeign == at - 1 && sameFrames(take, at, take, at - 1, 1)) {
+            lastForeign = at;
+            ++d.foreign;
+            ++at;
+            continue;
+        }
+        if (++searches > 1000) {
+            d.lostAt = at;
+            return d;
+        }
+        const long long found = locate(at);
+        if (found < 0) {
+            lastForeign = at;
+            ++d.foreign;
+            ++at;
+            continue;
+        }
+        d.parts.push_back({at, found, 0});
+    }
+    return d;
+}
+
+// A stretch of a recording between two parts, or before the first or after the last: frames
+// [takeFrom, takeTo) that are not the signal, heard where the signal goes on from signal frame
+// `before` (the first not heard before the stretch; -1: the recording starts with it) to `after`
+// (the first heard after it; -1: the recording ends with it). Without frames in it, a jump over
+// signal frames.
+struct Gap {
+    long takeFrom;
+    long takeTo;
+    long long before;
+    long long after;
+    size_t part; // the part after it (parts.size() for the one at the end)
+    long length() const { return takeTo - takeFrom; }
+};
+
+std::vector<Gap> gapsOf(const Take& take, const std::vector<Part>& parts)
+{
+    std::vector<Gap> gaps;
+    if (parts.empty())
+        return gaps;
+    if (parts.front().takeFrom > 0)
+        gaps.push_back({0, parts.front().takeFrom, -1, parts.front().signalFrom, 0});
+    for (size_t i = 1; i < parts.size(); ++i)
+        gaps.push_back({parts[i - 1].takeFrom + parts[i - 1].length, parts[i].takeFrom,
+                        parts[i - 1].signalFrom + parts[i - 1].length, parts[i].signalFrom, i});
+    const Part& last = parts.back();
+    if (last.takeFrom + last.length < take.frames())
+        gaps.push_back({last.takeFrom + last.length, take.frames(), last.signalFrom + last.length, -1, parts.size()});
+    return gaps;
+}
+
+bool silentFrames(const Take& take, long from, long to)
+{
+    for (long i = from; i < to; ++i)
+        if (!silentFrame(take, i))
+            return false;
+    return true;
+}
+
+// How far apart, in frames, the same stretch may be placed in a take and in its reference: a signal
+// frame that happens to be silence (one in 256 of 8-bit mono) joins the stretch next to it.
+constexpr long kNear = 4;
+
+bool near(long long a, long long b)
+{
+    return a >= 0 && b >= 0 && std::llabs(a - b) <= kNear;
+}
+
+// Whether the reference holds the take's gap at the same place in the signal: the same signal
+// frames missing, and in place of them as many frames, silent in both or the same in both. A gap at
+// the start or end of the take is part of a longer one in the reference, which goes on before
+// Record and after Stop.
+bool shared(const Take& take, const Gap& gap, const Take& reference, const std::vector<Gap>& referenceGaps)
+{
+    for (const Gap& r : referenceGaps) {
+        if (r.before < 0) // before the reference holds any signal: no place to compare
+            continue;
+        if (gap.before < 0) {
+            // The take starts inside the stretch: its frames are the end of the reference's.
+            if (!near(gap.after, r.after) || gap.length() > r.length() + kNear)
+                continue;
+            if (silentFrames(take, gap.takeFrom, gap.takeTo) && silentFrames(reference, r.takeFrom, r.takeTo))
+                return true;
+            if (gap.after == r.after && gap.length() <= r.length() &&
+                sameFrames(take, gap.takeFrom, reference, r.takeTo - gap.length(), gap.length()))
+                return true;
+        } else if (gap.after < 0) {
+            // The take ends inside the stretch: its frames are the start of the reference's.
+            if (!near(gap.before, r.before) || gap.length() > r.length() + kNear)
+                continue;
+            if (silentFrames(take, gap.takeFrom, gap.takeTo) && silentFrames(reference, r.takeFrom, r.takeTo))
+                return true;
+            if (gap.before == r.before && gap.length() <= r.length() &&
+                sameFrames(take, gap.takeFrom, reference, r.takeFrom, gap.length()))
+                return true;
+        } else {
+            if (!near(gap.before, r.before) || !near(gap.after, r.after) ||
+                std::labs(gap.length() - r.length()) > kNear)
+                continue;
+            if (silentFrames(take, gap.takeFrom, gap.takeTo) && silentFrames(reference, r.takeFrom, r.takeTo))
+                return true;
+            if (gap.length() == r.length() && sameFrames(take, gap.takeFrom, reference, r.takeFrom, gap.length()))
+                return true;
+        }
+    }
+    return false;
+}
+
+std::string describe(const Take& take, const Gap& gap)
+{
+    char text[300];
+    const long silence = [&] {
+        long n = 0;
+        for (long i = gap.takeFrom; i < gap.takeTo; ++i)
+            n += silentFrame(take, i) ? 1 : 0;
+        return n;
+    }();
+    std::string what;
+    if (gap.length() > 0) {
+        std::snprintf(text, sizeof text, "take frames %ld to %ld (%.3f s in) are %ld frames of silence", gap.takeFrom,
+                      gap.takeTo, double(gap.takeFrom) / take.rate, silence);
+        what = text;
+        if (silence < gap.length())
+            what += " and " + std::to_string(gap.length() - silence) + " other frames";
+    } else {
+        std::snprintf(text, sizeof text, "at take frame %ld (%.3f s in)", gap.takeFrom,
+                      double(gap.takeFrom) / take.rate);
+        what = text;
+    }
+    if (gap.before < 0) {
+        std::snprintf(text, sizeof text, ", before signal frame %lld", gap.after);
+    } else if (gap.after < 0) {
+        std::snprintf(text, sizeof text, ", after signal frame %lld", gap.before - 1);
+    } else if (gap.after > gap.before) {
+        std::snprintf(text, sizeof text, ", the signal jumps over %lld frames (%lld to %lld)", gap.after - gap.before,
+                      gap.before, gap.after);
+    } else if (gap.after < gap.before) {
+        std::snprintf(text, sizeof text, ", the signal goes back %lld frames (from %lld to %lld)",
+                      gap.before - gap.after, gap.before, gap.after);
+    } else {
+        std::snprintf(text, sizeof text, ", between signal frames %lld and %lld", gap.before - 1, gap.after);
+    }
+    return what + text;
+}
+
+// The moments frames of the signal were heard. The player's reports tell them, but not after a
+// stretch in which the reference shows that the sink did not play the signal as it came (the player
+// ran dry, or the server dropped frames): the player's stream then measures its latency from where
+// the sink went on reading, and its reports are off by up to its buffer. The reference, which holds
+// every frame the sink played, one after the other, counts the time from its frames before the first
+// such stretch to any frame after it.
+class Moments {
+public:
+    Moments(const std::vector<Log>& logs, int rate) : m_logs(logs), m_rate(rate) {}
+
+    // The parts of the reference, where it holds the signal.
+    void witness(const std::vector<Part>& parts)
+    {
+        if (parts.size() < 2)
+            return;
+        const Part& first = parts.front();
+        const double breakAt = double(first.signalFrom + first.length);
+        // The reference's frame 0, by the player's reports of the frames before the break (the
+        // second before it, as heardAt takes them).
+        std::vector<double> origins;
+        for (int pass = 0; pass < 2 && origins.empty(); ++pass)
+            for (const Log& log : m_logs)
+                for (const Heard& e : log.entries)
+                    if (e.frame >= double(first.signalFrom) && e.frame < breakAt &&
+                        (pass == 1 || e.frame >= breakAt - m_rate))
+                        origins.push_back(e.time -
+                                          (double(first.takeFrom) + e.frame - double(first.signalFrom)) / m_rate);
+        if (origins.empty())
+            return;
+        std::nth_element(origins.begin(), origins.begin() + long(origins.size() / 2), origins.end());
+        m_origin = origins[origins.size() / 2];
+        m_parts = parts;
+        m_break = breakAt;
+    }
+
+    // When signal frame `frame` was heard.
+    double start(long long frame) const
+    {
+        const double r = referenceFrame(frame);
+        if (r >= 0)
+            return m_origin + r / m_rate;
+        return reported(frame);
+    }
+
+    // When the frame before signal frame `frame` ended.
+    double end(long long frame) const
+    {
+        const double r = referenceFrame(frame - 1);
+        if (r >= 0)
+            return m_origin + (r + 1) / m_rate;
+        return reported(frame);
+    }
+
+private:
+    // By the player's reports; before the break, by those of frames before it.
+    double reported(long long frame) const
+    {
+        return heardAt(m_logs, double(frame), m_rate, double(frame) < m_break ? m_break : 1e300);
+    }
+
+    // Where in the reference a signal frame after its first break is; -1 when it is not there.
+    double referenceFrame(long long frame) const
+    {
+        if (m_parts.empty() || double(frame) < m_break)
+            return -1;
+        for (const Part& part : m_parts)
+            if (frame >= part.signalFrom && frame < part.signalFrom + part.length)
+                return double(part.takeFrom + (frame - part.signalFrom));
+        return -1;
+    }
+
+    const std::vector<Log>& m_logs;
+    int m_rate;
+    std::vector<Part> m_parts;
+    double m_break = 1e300;
+    double m_origin = 0;
+};
+
 int usage()
 {
     std::fprintf(stderr, "usage: take_check --take FILE --log LOG [--log ...] --record T [--pause T --resume T ...] "
-                         "--stop T [--missed-ms MS] [--slack-ms MS]\n");
+                         "--stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS] [--reference FILE]\n");
     return 2;
 }
 
@@ -207,6 +514,7 @@ int main(int argc, char** argv)
     double preRoll = 0;
     double soundAt = -1;
     size_t bursts = 1;
+    std::string referencePath;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const char* value = argv[i + 1];
@@ -237,6 +545,8 @@ int main(int argc, char** argv)
             soundAt = std::atof(value) / 1000;
         } else if (option == "--bursts") {
             bursts = size_t(std::max(1, std::atoi(value)));
+        } else if (option == "--reference") {
+            referencePath = value;
         } else {
             return usage();
         }
@@ -253,51 +563,15 @@ int main(int argc, char** argv)
     std::printf("take: %ld frames, %d Hz, %d channels, %d bits (%.3f s)\n", take.frames(), take.rate, take.channels,
                 take.bits, double(take.frames()) / take.rate);
 
-    // Each player plays its own stretch of the signal; a frame is looked for in them.
-    auto locate = [&](long frame) {
-        for (const Log& log : logs) {
-            const long long found = find(take, frame, static_cast<long long>(log.lowest) - 5LL * take.rate,
-                                         static_cast<long long>(log.highest) + 5LL * take.rate);
-            if (found >= 0)
-                return found;
-        }
-        return -1LL;
-    };
-
-    std::vector<Part> parts;
-    long leadingSilence = 0;
-    long silent = 0;
-    long foreign = 0;
-    long at = 0;
-    int searches = 0;
-    while (at < take.frames()) {
-        if (!parts.empty()) {
-            Part& last = parts.back();
-            if (frameMatches(take, at, last.signalFrom + last.length)) {
-                ++last.length;
-                ++at;
-                continue;
-            }
-        }
-        if (silentFrame(take, at)) {
-            if (parts.empty())
-                ++leadingSilence;
-            ++silent;
-            ++at;
-            continue;
-        }
-        if (++searches > 1000) {
-            std::printf("FAIL: the take does not hold the played signal (from frame %ld on)\n", at);
-            return 1;
-        }
-        const long long found = locate(at);
-        if (found < 0) {
-            ++foreign;
-            ++at;
-            continue;
-        }
-        parts.push_back({at, found, 0});
+    const Decomposition d = decompose(take, logs, soundAt < 0);
+    if (d.lostAt >= 0) {
+        std::printf("FAIL: the take does not hold the played signal (from frame %ld on)\n", d.lostAt);
+        return 1;
     }
+    const std::vector<Part>& parts = d.parts;
+    const long leadingSilence = d.leadingSilence;
+    long silent = d.silent;
+    long foreign = d.foreign;
 
     bool ok = true;
     auto fail = [&ok](const std::string& what) {
@@ -328,23 +602,104 @@ int main(int argc, char** argv)
             std::printf("OK\n");
         return ok ? 0 : 1;
     }
+
+    // The witness: what the sound server delivered to another client meanwhile.
+    Take reference;
+    std::vector<Gap> referenceGaps;
+    Moments moments(logs, take.rate);
+    bool witnessed = false;
+    if (!referencePath.empty()) {
+        reference.rate = take.rate;
+        reference.channels = take.channels;
+        reference.bits = take.bits;
+        if (!readTake(referencePath, reference, true) || reference.frames() == 0) {
+            std::printf("reference: %s holds no audio; checked without it\n", referencePath.c_str());
+        } else {
+            const Decomposition r = decompose(reference, logs, true);
+            if (r.lostAt >= 0 || r.parts.empty()) {
+                std::printf("reference: %ld frames that do not hold the played signal; checked without it\n",
+                            reference.frames());
+            } else {
+                witnessed = true;
+                referenceGaps = gapsOf(reference, r.parts);
+                moments.witness(r.parts);
+                const long inner = long(std::count_if(referenceGaps.begin(), referenceGaps.end(),
+                                                      [](const Gap& g) { return g.before >= 0 && g.after >= 0; }));
+                std::printf("reference: %ld frames (%.3f s), signal frames %lld to %lld, %ld stretches in between "
+                            "that are not the signal\n",
+                            reference.frames(), double(reference.frames()) / reference.rate, r.parts.front().signalFrom,
+                            r.parts.back().signalFrom + r.parts.back().length, inner);
+            }
+        }
+    }
+
+    // Every stretch that is not the signal fails, but for one the reference shares. Parts that such
+    // a stretch parts are one; one at the start or end counts in the moment the take starts or ends.
+    std::vector<bool> goesOn(parts.size() + 1, false); // part i goes on from part i - 1
+    long sharedBefore = 0;
+    long sharedAfter = 0;
+    for (const Gap& gap : gapsOf(take, parts)) {
+        const bool delivered = witnessed && shared(take, gap, reference, referenceGaps);
+        // A jump the reference does not share starts a new part, which the checks of parts judge.
+        const char* verdict =
+            delivered          ? "the sound server delivered it so (the reference has it too)"
+            : gap.length() > 0 ? (witnessed ? "not the signal, and the reference does not have it" : "not the signal")
+                               : (witnessed ? "a new part; the reference does not have this jump" : "a new part");
+        std::printf("%s: %s\n", describe(take, gap).c_str(), verdict);
+        if (!delivered)
+            continue;
+        for (long i = gap.takeFrom; i < gap.takeTo; ++i) {
+            if (silentFrame(take, i))
+                --silent;
+            else
+                --foreign;
+        }
+        if (gap.before < 0)
+            sharedBefore = gap.length();
+        else if (gap.after < 0)
+            sharedAfter = gap.length();
+        else
+            goesOn[gap.part] = true;
+    }
     if (silent > 0)
         fail("the take holds " + std::to_string(silent) + " frames of silence that were not played");
     if (foreign > 0)
         fail("the take holds " + std::to_string(foreign) + " frames that are not the played signal");
 
-    const size_t wanted = 1 + resumes.size();
+    // The parts between the user's actions: the take's parts, but for those that go on from the one
+    // before across a stretch the reference shares.
+    struct Whole {
+        long takeFrom;
+        long takeTo;
+        long long signalFrom;
+        long long signalTo;
+    };
+    std::vector<Whole> wholes;
     for (size_t i = 0; i < parts.size(); ++i) {
         const Part& part = parts[i];
-        const double from = heardAt(logs, double(part.signalFrom), take.rate);
-        const double to = heardAt(logs, double(part.signalFrom + part.length), take.rate);
+        if (i > 0 && goesOn[i]) {
+            wholes.back().takeTo = part.takeFrom + part.length;
+            wholes.back().signalTo = part.signalFrom + part.length;
+        } else {
+            wholes.push_back(
+                {part.takeFrom, part.takeFrom + part.length, part.signalFrom, part.signalFrom + part.length});
+        }
+    }
+
+    const size_t wanted = 1 + resumes.size();
+    for (size_t i = 0; i < wholes.size(); ++i) {
+        const Whole& part = wholes[i];
+        // A take that starts or ends with silence the reference shares starts with the silence heard
+        // just before the first frame of the signal, or ends with that heard just after its last.
+        const double from = moments.start(part.signalFrom) - (i == 0 ? double(sharedBefore) / take.rate : 0.0);
+        const double to = moments.end(part.signalTo) + (i + 1 == wholes.size() ? double(sharedAfter) / take.rate : 0.0);
         const double started = i == 0 ? record : i - 1 < resumes.size() ? resumes[i - 1] : record;
         const double ended = i < pauses.size() ? pauses[i] : stop;
         std::printf("part %zu: take frames %ld to %ld are signal frames %lld to %lld, heard %+.3f s after %s to "
                     "%+.3f s after %s\n",
-                    i + 1, part.takeFrom, part.takeFrom + part.length, part.signalFrom, part.signalFrom + part.length,
-                    from - started, i == 0 ? "Record" : "Resume", to - ended, i < pauses.size() ? "Pause" : "Stop");
-        if (i > 0 && part.signalFrom < parts[i - 1].signalFrom + parts[i - 1].length)
+                    i + 1, part.takeFrom, part.takeTo, part.signalFrom, part.signalTo, from - started,
+                    i == 0 ? "Record" : "Resume", to - ended, i < pauses.size() ? "Pause" : "Stop");
+        if (i > 0 && part.signalFrom < wholes[i - 1].signalTo)
             fail("part " + std::to_string(i + 1) + " repeats audio of the part before it");
         if (i >= wanted)
             continue;
@@ -366,8 +721,8 @@ int main(int argc, char** argv)
             fail(text);
         }
     }
-    if (parts.size() != wanted)
-        fail("the take is " + std::to_string(parts.size()) + " parts, not " + std::to_string(wanted));
+    if (wholes.size() != wanted)
+        fail("the take is " + std::to_string(wholes.size()) + " parts, not " + std::to_string(wanted));
     if (ok)
         std::printf("OK\n");
     return ok ? 0 : 1;

@@ -6,6 +6,10 @@
 # saved in each compressed format; and one take in every recording format. Every take holds the played signal and nothing else, in order, parted
 # only at its pauses; it begins with the audio heard when Record was pressed (within a fragment, or
 # as much later as the status line says it missed), and ends with the audio heard at Pause and Stop.
+# A witness records the same source meanwhile (played_signal.sh): a stretch of a take that is not the
+# signal passes only when the witness heard the same there, the sound server's doing, not the
+# program's (a player that ran dry makes the sink play silence; a loaded server drops a stretch for
+# every client).
 #
 # The test runs in a world of its own (tools/test_env.sh) with the sound server test.sh chose: it
 # stops and starts that server. With TRELVIK_TAKES_KEEP_GOING=1 it checks every take before it fails,
@@ -26,6 +30,7 @@ cleanup() {
     set +e
     [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
     [ -n "$player" ] && kill "$player" 2>/dev/null
+    witness_stop
     stop_accessibility
     trelvik_env_stop
     rm -rf "$work"
@@ -61,6 +66,7 @@ play() { # sink rate channels bits [latency-ms]
 # --- the program ---
 
 configure() { # take-name source rate channels bits
+    take_format=("$2" "$3" "$4" "$5")
     printf '[Config]\nRecording Source=1\nRecording Source Name=%s\nRecording Volume=65536\nChannels=%s\nBitsPerSample=%s\nSamplesPerSec=%s\nSave Position=%s\n' \
         "$2" "$4" "$5" "$3" "$work/rec/$1.wav" >"$work/home/Config.ini"
     bytes_per_second=$(($3 * $4 * $5 / 8))
@@ -79,6 +85,12 @@ pause() { pauses+=(--pause "$(now)"); xdotool key F10; }
 resume() { pauses+=(--resume "$(now)"); xdotool key F10; }
 stop() { stop_at="$(now)"; xdotool key F11; }
 recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
+# The witness of the next take, on the source and in the format configured; check stops it.
+takes=0
+witness() {
+    takes=$((takes + 1))
+    witness_start "${take_format[@]}" "$work/reference-$takes.raw"
+}
 
 # The take just stopped, checked against the signal and the moments; its report goes to the log.
 # The status line says how much of the start the source did not deliver, if any.
@@ -91,8 +103,11 @@ check() { # file situation [slack-ms]
     missed="$(sed -n 's/.* first \([0-9][0-9.,]*\) s are missing.*/\1/p' <<<"$status" | tr , . |
         awk 'NF { printf "%d", $1 * 1000 }')"
     echo "--- $2 ($kind): $status"
+    witness_end "$bytes_per_second"
+    reference=()
+    [ -n "$witnessed" ] && reference=(--reference "$witnessed")
     "$tools/take_check" --take "$file" "${logs[@]}" --record "$record_at" "${pauses[@]}" --stop "$stop_at" \
-        --missed-ms "${missed:-0}" --slack-ms "${3:-30}" && return 0
+        --missed-ms "${missed:-0}" --slack-ms "${3:-30}" "${reference[@]}" && return 0
     [ -n "${TRELVIK_TAKES_KEEP_GOING:-}" ] || fail "$2: the take is not what was played"
     failed+=("$2")
 }
@@ -102,6 +117,7 @@ failed=()
 
 play "$sink" 44100 2 16
 configure early "$sink.monitor" 44100 2 16
+witness
 start
 at "$shown" 0.1
 record key
@@ -111,6 +127,7 @@ check early.wav "hot key 0.1 s after the window appeared"
 quit
 
 configure button "$sink.monitor" 44100 2 16
+witness
 start
 button_at="$(a11y --window Trelvik where "push button" "Record F9")" || fail "the Record button is not on the bus"
 at "$shown" 0.5
@@ -121,6 +138,7 @@ check button.wav "the Record button 0.5 s after the window appeared"
 quit
 
 configure command "$sink.monitor" 44100 2 16
+witness
 start
 for _ in $(seq 100); do [ "$("$bin" --command status 2>/dev/null)" = idle ] && break; sleep 0.05; done
 at "$shown" 1
@@ -131,6 +149,7 @@ check command.wav "trelvik --command record 1 s after the window appeared" 80
 quit
 
 configure later "$sink.monitor" 44100 2 16
+witness
 start
 at "$shown" 5
 record key
@@ -153,6 +172,7 @@ pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16l
 pactl set-default-sink trelvik_sink
 pactl set-default-source trelvik_sink.monitor
 play "$sink" 44100 2 16
+witness
 at "$(now)" 1
 record key
 recorded 1.2
@@ -163,6 +183,7 @@ stop_playing
 trelvik_env_restart_server || fail "the sound server did not start again"
 ahead_servers
 play "$sink" 44100 2 16
+witness
 record key
 recorded 1.2
 stop
@@ -183,6 +204,7 @@ saved_as() { # file situation
     a11y --window Trelvik wait "list item" "~01 .*/${1//./\\.}" >/dev/null || fail "$2: $1 is not in the list"
 }
 save_as saved FLAC
+witness
 start
 at "$shown" 0.3
 record key
@@ -241,6 +263,7 @@ for rate in $rates; do
             fi
             name="format-$rate-$channels-$bits"
             configure "$name" trelvik_format.monitor "$rate" "$channels" "$bits"
+            witness
             start
             at "$shown" 0.3
             record key
