@@ -516,37 +516,39 @@ bool Recorder::finishEncoding(const QString& wavePath)
     }
     // The copy has followed the take; what is left takes a moment, on the encoder's thread.
     QPointer<Recorder> alive(this);
-    m_encoder->finish(uint64_t(info.frames), [alive](const TakeEncoder::Result& result) {
+    const QString copy = copyPath();
+    const QString encoded = m_encodedPath;
+    m_encoder->finish(uint64_t(info.frames), [alive, copy, encoded, wavePath](const TakeEncoder::Result& result) {
         const bool ok = result.ok;
+        // The checked copy takes its name, never replacing a file that took the name meanwhile; then
+        // it holds the take, and the wave file it was made from goes. Here, off the window's thread:
+        // the file system takes a tenth of a second or more to remove an hour of wave file.
+        const bool named = ok && QFile::rename(copy, encoded);
+        QFile::remove(named ? wavePath : copy);
         const QString error = QString::fromStdString(result.error);
         QMetaObject::invokeMethod(
             alive.data(),
-            [alive, ok, error] {
+            [alive, ok, named, error] {
                 if (alive)
-                    alive->takeEncoded(ok, error);
+                    alive->takeEncoded(ok, named, error);
             },
             Qt::QueuedConnection);
     });
     return true;
 }
 
-void Recorder::takeEncoded(bool ok, const QString& error)
+void Recorder::takeEncoded(bool ok, bool named, const QString& error)
 {
     if (m_encoder)
         m_encoder->wait();
     m_encoder.reset();
     QString why = encoderWords(error);
-    if (ok) {
-        // The checked copy takes its name, never replacing a file that took the name meanwhile; then
-        // it holds the take, and the wave file it was made from goes.
-        if (QFile::rename(copyPath(), m_encodedPath)) {
-            QFile::remove(m_wavePath);
-            report(m_saveResult, canonicalPath(m_encodedPath), m_waveSeconds, {});
-            return;
-        }
-        QFile::remove(copyPath());
-        why = QStringLiteral("%1 was taken meanwhile").arg(QFileInfo(m_encodedPath).fileName());
+    if (named) {
+        report(m_saveResult, canonicalPath(m_encodedPath), m_waveSeconds, {});
+        return;
     }
+    if (ok)
+        why = QStringLiteral("%1 was taken meanwhile").arg(QFileInfo(m_encodedPath).fileName());
     m_encoderTrouble = why;
     report(m_saveResult, m_wavePath, m_waveSeconds,
            QStringLiteral("It was not saved as %1: %2.").arg(recording_format::saveFormatName(m_saveFormat), why));

@@ -146,7 +146,8 @@ private:
     QString encoderWords(const QString& why) const;
     TakeEncoder::Mp3Options mp3Options() const;
     bool finishEncoding(const QString& wavePath);
-    void takeEncoded(bool ok, const QString& error);
+    // The copy's end: checked (ok), and given its name in place of the wave file (named).
+    void takeEncoded(bool ok, bool named, const QString& error);
     void report(int32_t result, QString path, double seconds, const QString& encodingNote);
     // The silence watch: a take whose peak stays below -60 dBFS for this long says so on the status
     // line, and the line goes back to the recording text once sound arrives.

@@ -592,6 +592,26 @@ private slots:
                      said.endsWith(QStringLiteral(". The recording is kept as the wave file ") + wave),
                  qPrintable(said));
         QCOMPARE(s.messages.last().tone, StatusTone::Attention);
+
+        // The name the copy was to take is taken while the take records: that file stays as it is,
+        // the copy goes, and the wave file is kept and listed.
+        writeTextFile(s.paths.configFile(),
+                      "[Config]\nSave Position=" + s.dir.filePath(QStringLiteral("take.wav")).toUtf8() +
+                          "\nSave Format=FLAC\n");
+        s.listed.clear();
+        QVERIFY(s.recorder.record());
+        writeTextFile(s.dir.filePath(QStringLiteral("take_3.flac")), "someone else's");
+        QVERIFY(s.stop());
+        QVERIFY(QTest::qWaitFor([&] { return s.recorder.state() == State::Idle; }, 10000));
+        const QString kept = s.file(QStringLiteral("take_3.wav"));
+        QVERIFY2(!kept.isEmpty(), qPrintable(s.listed.join(u'|') + u'|' + s.messages.last().text));
+        QCOMPARE(readTextFile(s.dir.filePath(QStringLiteral("take_3.flac"))), QByteArray("someone else's"));
+        QVERIFY(QDir(s.dir.path()).entryList({QStringLiteral("*.encoding")}, QDir::Files).isEmpty());
+        QCOMPARE(s.listed, QStringList({"00:01 " + kept}));
+        QCOMPARE(s.messages.last().text,
+                 QStringLiteral("It was not saved as FLAC: take_3.flac was taken meanwhile. The recording is kept as "
+                                "the wave file ") +
+                     kept);
     }
 
     void theConversionAtStopNeverReplacesAnMp3()
