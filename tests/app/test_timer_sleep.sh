@@ -92,7 +92,7 @@ asleep_until() { # epoch
     gdbus call --system --dest org.freedesktop.login1 --object-path /org/freedesktop/login1 \
         --method org.trelvik.TestLogind.Sleep true >/dev/null || fail "the stand-in logind did not sleep"
     kill -STOP "$pid"
-    before "$(now)" "$(awk -v s="$start_at" 'BEGIN { print s - 0.3 }')" ||
+    before "$(now)" "$(awk -v s="$start_at" 'BEGIN { printf "%.3f", s - 0.3 }')" ||
         fail "the program was frozen only after its start time"
     while before "$(now)" "$1"; do sleep 0.1; done
     kill -CONT "$pid"
