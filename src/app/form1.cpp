@@ -26,6 +26,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -176,8 +177,12 @@ void Form1::Form_Load()
     m_state.SamplesPerSec = format.samplesPerSec;
     m_formatPanel->setText(recording_format::formatLabelText(m_state.SamplesPerSec, m_state.BitsPerSample));
     listenAsStored();
-    if (const CaptureComponent::StandIn standIn = m_recorder->standIn(); !standIn.chosen.isEmpty())
-        showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);
+    m_recorder->whenSourcesKnown([self = QPointer<Form1>(this)] {
+        if (!self)
+            return;
+        if (const CaptureComponent::StandIn standIn = self->m_recorder->standIn(); !standIn.chosen.isEmpty())
+            self->showStatus(Recorder::standInText(standIn.chosen, standIn.instead), StatusTone::Attention);
+    });
     m_recorder->recoverTakes();
 }
 

@@ -21,7 +21,9 @@ class SourceLevel : public QObject {
 public:
     SourceLevel(QScrollBar& slider, QLabel& caption, Mixer& mixer, Recorder& recorder, SharedState& state);
 
-    // Start-up: the source and the level stored become current.
+    // Start-up: the source stored becomes current at once, its level once the sound server has
+    // listed the sources (the level belongs to a source the list names). The slider sets nothing
+    // until then.
     void restore(const Settings& settings);
     // The setup wizard's confirmed source (counted from 0) becomes current, the slider in the middle
     // of its range.
@@ -44,6 +46,7 @@ private:
         Mixer& m_mixer;
     };
 
+    void restoreLevel(const QString& chosenName, int32_t storedIndex, volume_slider::Start start);
     void configure(volume_slider::Start start);
     void changed();
     // The mixer the slider talks to: none while the source chosen by name is not connected.
@@ -56,5 +59,8 @@ private:
     Recorder& m_recorder;
     SharedState& m_state;
     bool m_setUp = false;
+    bool m_restoring = false;
+    bool m_movedMeanwhile = false; // the slider was moved before the level was restored
+    QString m_storedLevel; // as stored, kept while it waits to be restored
     QString m_waitsFor;
 };

@@ -106,6 +106,9 @@ public:
         QString instead;
     };
     virtual StandIn standIn() { return {}; }
+    // Calls ready on this thread once the sources can be told: the sound server has listed them, or
+    // it could not be reached. At once when that is already so.
+    virtual void whenSourcesKnown(std::function<void()> ready) { ready(); }
 
     // The name of the source at a 0-based index of the list; empty outside the list.
     virtual QString sourceName(int32_t index) = 0;

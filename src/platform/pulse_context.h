@@ -85,6 +85,8 @@ public:
     // The cached list for a watcher, or other code that holds the lock (taking the lock again on
     // the loop thread is not allowed).
     const std::vector<PulseSource>& cachedSourcesLocked() const { return m_cachedSources; }
+    // Whether the cached list is the server's (an empty list may be the server's answer too).
+    bool sourcesListedLocked() const { return m_cacheFilled; }
     int addSourcesWatcher(SourcesWatcher watcher);
     void removeSourcesWatcher(int id);
 

@@ -8,7 +8,9 @@ PulseBackends makePulseBackends()
 {
     PulseBackends backends;
     backends.pulse = std::make_shared<PulseContext>();
-    backends.pulse->ensureConnected();
+    // Connected in the background: the window is built and shown meanwhile, and what needs the
+    // source list (the slider's level, the wizard's count) waits for it without blocking.
+    backends.pulse->connectInBackground();
     backends.capture = std::make_unique<PulseCapture>(backends.pulse);
     backends.mixer = std::make_unique<PulseMixer>(backends.pulse);
     return backends;

@@ -825,6 +825,16 @@ void PulseCapture::sourcesChangedLocked()
     // server; it is made again once the server lists the source again, and it follows the chosen
     // source when that comes back after the default stood in for it. So does the idle meter's.
     const bool present = !m_pulse->cachedSourcesLocked().empty();
+    if (m_pendingIndex >= 0 && m_pulse->sourcesListedLocked()) {
+        const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
+        if (size_t(m_pendingIndex) < listed.size())
+            m_selectedName = listed[size_t(m_pendingIndex)].name;
+        m_pendingIndex = -1;
+    }
+    // A list, or a server that could not be reached: whoever waits to know the sources knows now.
+    if (std::exchange(m_awaitingSources, false))
+        QMetaObject::invokeMethod(
+            m_uiThread.get(), [this] { sourcesKnownNow(); }, Qt::QueuedConnection);
     const std::string live = liveSourceLocked();
     if (m_peaks && (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)) || m_peaksSource != live))
         closePeakStreamLocked();
@@ -1018,11 +1028,16 @@ bool PulseCapture::selectSource(int32_t index)
 {
     if (!m_pulse)
         return false;
-    const std::vector<PulseSource> all = listedSources();
-    const bool listed = index >= 0 && size_t(index) < all.size();
+    m_pulse->connectInBackground();
+    bool listed = false;
     {
         PulseContext::Lock lock(*m_pulse);
+        const std::vector<PulseSource>& all = m_pulse->cachedSourcesLocked();
+        listed = index >= 0 && size_t(index) < all.size();
         m_selectedName = listed ? all[size_t(index)].name : std::string();
+        // Before the server's first list a place in it names nothing yet: it is named when the list
+        // comes, or when a take starts, whichever is first.
+        m_pendingIndex = !listed && index >= 0 && !m_pulse->sourcesListedLocked() ? index : -1;
         // The listening follows the source chosen.
         listenLocked();
     }
@@ -1039,10 +1054,47 @@ void PulseCapture::selectSourceNamed(const QString& name)
     {
         PulseContext::Lock lock(*m_pulse);
         m_selectedName = name.toStdString();
+        m_pendingIndex = -1;
         listenLocked();
     }
     keepSourceAwake();
     measureIdle();
+}
+
+void PulseCapture::whenSourcesKnown(std::function<void()> ready)
+{
+    if (!m_pulse) {
+        ready();
+        return;
+    }
+    m_pulse->connectInBackground();
+    bool known = true;
+    {
+        PulseContext::Lock lock(*m_pulse);
+        if (!m_pulse->sourcesListedLocked() && m_pulse->isLoopRunning()) {
+            known = false;
+            m_awaitingSources = true;
+        }
+    }
+    if (known) {
+        ready();
+        return;
+    }
+    // A server that takes the connection but never answers keeps them waiting: what they would do
+    // without the list would be done wrong (a level for the wrong source), and nothing is lost.
+    m_sourcesKnown.push_back(std::move(ready));
+}
+
+void PulseCapture::sourcesKnownNow()
+{
+    if (m_pulse) {
+        PulseContext::Lock lock(*m_pulse);
+        m_awaitingSources = false;
+    }
+    // A waiting call may wait again (a window that asks anew): it is not lost among these.
+    const std::vector<std::function<void()>> waiting = std::exchange(m_sourcesKnown, {});
+    for (const auto& ready : waiting)
+        ready();
 }
 
 CaptureComponent::StandIn PulseCapture::standIn()
@@ -1159,6 +1211,11 @@ int32_t PulseCapture::beginSession(int32_t channels, int32_t rate, int32_t bits,
     std::string selected;
     {
         PulseContext::Lock lock(*m_pulse);
+        if (m_pendingIndex >= 0) {
+            if (size_t(m_pendingIndex) < sources.size())
+                m_selectedName = sources[size_t(m_pendingIndex)].name;
+            m_pendingIndex = -1;
+        }
         selected = m_selectedName;
     }
     if (std::none_of(sources.begin(), sources.end(), [&selected](const PulseSource& s) { return s.name == selected; }))

@@ -57,6 +57,7 @@ public:
     int writeError() const override { return m_writeError.load(); }
     void selectSourceNamed(const QString& name) override;
     StandIn standIn() override;
+    void whenSourcesKnown(std::function<void()> ready) override;
     QString sourceName(int32_t index) override;
     int32_t sourceIndex(const QString& name) override;
     void watchLevels(bool on) override;
@@ -163,6 +164,13 @@ private:
     // Set by selectSource, read on the loop thread: lock held.
     std::string m_selectedName;
     bool m_sourceChosen = false;
+    // A source chosen by its place in a list the server has not sent yet: named once it comes.
+    int32_t m_pendingIndex = -1;
+    // Lock held: someone waits for the first list (whenSourcesKnown). The waiting calls themselves
+    // live on the UI thread.
+    bool m_awaitingSources = false;
+    std::vector<std::function<void()>> m_sourcesKnown;
+    void sourcesKnownNow();
     // A corked record stream on the selected source. It carries no audio, so it costs nothing while
     // idle, but it keeps the source's latency low: a monitor source would otherwise hand a new
     // recording nothing for the time its sink had rendered ahead, up to two seconds.

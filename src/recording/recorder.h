@@ -83,6 +83,7 @@ public:
     void selectSource(int32_t index) { m_capture.selectSource(index); }
     void selectSourceNamed(const QString& name) { m_capture.selectSourceNamed(name); }
     CaptureComponent::StandIn standIn() { return m_capture.standIn(); }
+    void whenSourcesKnown(std::function<void()> ready) { m_capture.whenSourcesKnown(std::move(ready)); }
     QString sourceName(int32_t index) { return m_capture.sourceName(index); }
     int32_t sourceIndex(const QString& name) { return m_capture.sourceIndex(name); }
 

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QVBoxLayout>
 
 #include <sndfile.h>
@@ -160,11 +161,24 @@ void Form2::SkinButton1_Click()
     SkinButton2->hide();
     switch (m_step) {
     case Step::Start:
-        SourceCount = m_recorder.sourceCount();
-        SkinLabel1->setText(M1(SourceCount));
-        ++TestNumber;
-        m_step = Step::Counted;
-        break;
+        // Counted from the sound server's list: a press that comes before the list waits for it.
+        SkinButton1->setEnabled(false);
+        m_step = Step::Counting;
+        m_recorder.whenSourcesKnown([self = QPointer<Form2>(this)] {
+            if (!self || self->m_step != Step::Counting)
+                return;
+            self->SourceCount = self->m_recorder.sourceCount();
+            self->SkinLabel1->setText(M1(self->SourceCount));
+            ++self->TestNumber;
+            self->m_step = Step::Counted;
+            self->enableNext();
+            if (self->TestNumber == int64_t(self->SourceCount) + 1) {
+                self->SkinLabel1->setText(kM5);
+                self->ChimeLabel->hide();
+                self->m_step = Step::NoneLeft;
+            }
+        });
+        return;
     case Step::Counted:
         SkinLabel1->setText(M2(TestNumber));
         m_step = Step::Announced;
@@ -187,6 +201,7 @@ void Form2::SkinButton1_Click()
         removeScratch();
         SkinButton1->setEnabled(false);
         break;
+    case Step::Counting:
     case Step::Recording:
     case Step::Saving:
     case Step::PlayingBack:

@@ -36,6 +36,7 @@ public:
     // Where the wizard stands: each message it shows, and the waits between them.
     enum class Step {
         Start,       // "preparing", before the sources are counted
+        Counting,    // Next was pressed; the count waits for the sound server's list
         Counted,     // the number of sources is shown
         Announced,   // the next source's test is announced
         Recording,   // the chime plays while the source records

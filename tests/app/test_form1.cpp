@@ -54,7 +54,7 @@ private slots:
 
         QCOMPARE(f.fakes.log.calls(),
                  QStringList({"RegisterHotKey(Record)", "RegisterHotKey(Pause)", "RegisterHotKey(Stop)",
-                              "levelRange(1)", "Volume(1,1234)", "selectSource(1)"}));
+                              "selectSource(1)", "levelRange(1)", "Volume(1,1234)"}));
         QVERIFY(w.isVisible());
         QVERIFY(!w.wizard());
         QCOMPARE(f.state.SourceIndex, 1);
@@ -89,7 +89,7 @@ private slots:
         f.fakes.capture->sourceNames = QStringList({"new-default", "built-in", "usb-headset"});
         f.load();
         QCOMPARE(f.state.SourceIndex, 2);
-        QCOMPARE(f.fakes.log.calls().mid(3), QStringList({"levelRange(2)", "Volume(2,10)", "selectSource(2)"}));
+        QCOMPARE(f.fakes.log.calls().mid(3), QStringList({"selectSourceNamed(usb-headset)", "levelRange(2)", "Volume(2,10)"}));
 
         // Not connected: the default source records in its place and the status line says so. The
         // device now at its old place is somebody else's: no level reaches it, nor any other.
@@ -99,7 +99,7 @@ private slots:
         gone.fakes.capture->sourceNames = QStringList({"new-default", "built-in"});
         gone.load();
         QCOMPARE(gone.fakes.log.calls().mid(3),
-                 QStringList({"levelRange(1)", "levelRange(1)", "selectSourceNamed(usb-headset)"}));
+                 QStringList({"selectSourceNamed(usb-headset)", "levelRange(1)", "levelRange(1)"}));
         QCOMPARE(gone.slider()->value(), 10);
         QCOMPARE(gone.status(), QStringLiteral("usb-headset is not connected; recording from new-default"));
         gone.fakes.log.clear();
@@ -116,6 +116,43 @@ private slots:
         QCOMPARE(gone.fakes.log.calls(), QStringList({"Volume(1,30)"}));
         gone.clickRecord();
         QCOMPARE(gone.status(), QStringLiteral("The Program is Recording now........"));
+    }
+
+    // The sound server lists its sources after the window is up: the source is chosen at once, the
+    // stored level shown but sent to nothing, a step meanwhile shown and kept; both reach the source
+    // once it is listed. A close before then stores what the slider shows.
+    void aStartBeforeTheSourcesAreListed()
+    {
+        for (const bool closeFirst : {false, true}) {
+            Fixture f;
+            writeTextFile(f.config(), "[Config]\nRecording Source=2\nRecording Volume=1234\n"
+                                      "Recording Source Name=usb-headset\n");
+            f.fakes.mixer->highest = 65536;
+            f.fakes.capture->sourcesListed = false;
+            f.fakes.capture->sourceNames = QStringList({"new-default", "built-in", "usb-headset"});
+            Form1& w = f.load();
+            QCOMPARE(f.fakes.log.calls().mid(3),
+                     QStringList({"selectSourceNamed(usb-headset)", "levelRange(1)", "levelRange(1)"}));
+            QCOMPARE(f.slider()->value(), 1234);
+            QCOMPARE(f.sliderCaption()->text(), QStringLiteral("Recording volume setting :1234"));
+            f.fakes.log.clear();
+            f.slider()->setValue(40);
+            QCOMPARE(f.sliderCaption()->text(), QStringLiteral("Recording volume setting :40"));
+            QVERIFY(!f.fakes.log.calls().join(QLatin1Char(' ')).contains(QStringLiteral("Volume(")));
+            if (closeFirst) {
+                w.close();
+                QCOMPARE(IniFile(f.config(), QStringLiteral("Config")).readInt(QStringLiteral("Recording Volume"), 0),
+                         40);
+                continue;
+            }
+            f.fakes.log.clear();
+            f.fakes.capture->listSources();
+            QCOMPARE(f.fakes.log.calls(), QStringList({"levelRange(2)", "Volume(2,40)"}));
+            QCOMPARE(f.state.SourceIndex, 2);
+            f.fakes.log.clear();
+            f.slider()->setValue(50);
+            QCOMPARE(f.fakes.log.calls(), QStringList({"Volume(2,50)"}));
+        }
     }
 
     void hotKeysHeldByAnotherProgramAreToldAtStart()
@@ -139,7 +176,7 @@ private slots:
         f.fakes.mixer->level = 700;
         Form1& w = f.load();
         QCOMPARE(f.fakes.log.calls(), QStringList({"RegisterHotKey(Record)", "RegisterHotKey(Pause)",
-                                                   "RegisterHotKey(Stop)", "levelRange(-2)", "selectSource(-1)"}));
+                                                   "RegisterHotKey(Stop)", "selectSource(-1)", "levelRange(-2)"}));
         QCOMPARE(f.state.SourceIndex, -2);
         // No format stored: the setup wizard's, which is what a recording then holds.
         QCOMPARE(f.state.Channels, 2);

@@ -5,7 +5,8 @@
 # Record pressed while the server hangs is taken at once (Stop is offered, the window answers), and
 # the take starts when the server runs again; playing it while the server hangs answers at once too,
 # and says it cannot be played when the sound does not start. With a source chosen by name that is
-# away, the slider's steps answer at once too.
+# away, the slider's steps answer at once too. Started while the server hangs, the window comes up at
+# once, and the source and level stored reach the server once it runs again.
 # The test runs its own PulseAudio, so that stopping it disturbs no other test.
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
@@ -149,4 +150,63 @@ done
 kill -CONT "$server"
 close_window "$main"
 ends_with 0
+
+# Started while the server hangs: the window comes up without waiting for it, and a level moved
+# meanwhile is shown. Once the server runs again, the source chosen by its place in the list records
+# (here not the default source) and gets the level the slider shows.
+pactl load-module module-null-sink sink_name=second_sink rate=44100 format=s16le channels=2 >/dev/null
+second=second_sink.monitor
+wait_listed() { for _ in $(seq 100); do pactl list short sources | grep -q "	$second	" && return 0; sleep 0.1; done; return 1; }
+wait_listed || fail "the second sink's monitor is not listed"
+source="$second"
+printf '[Config]\nRecording Source=2\nRecording Volume=32768\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/late.wav" >"$work/home/Config.ini"
+kill -STOP "$server"
+started="$(date +%s.%N)"
+"$bin" --home "$work/home" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear while the server hangs"
+shown="$(date +%s.%N)"
+awk -v a="$started" -v b="$shown" 'BEGIN { exit !(b - a < 1.5) }' ||
+    fail "the window took $(awk -v a="$started" -v b="$shown" 'BEGIN { printf "%.2f", b - a }') s to appear while the server hangs"
+a11y --timeout 0.5 wait label "$caption"32768 || fail "the stored level is not shown while the server hangs"
+xdotool windowfocus --sync "$main"
+a11y focus "${slider[@]}" || fail "the slider took no focus"
+a11y wait "${slider[@]}" --focused || fail "the slider has no keyboard focus"
+xdotool key Page_Up
+a11y --timeout 0.5 wait label "~${caption}(?!32768\$)[0-9]+" || fail "a step while the server hangs is not shown"
+position="$(a11y --timeout 0.5 value "${slider[@]}")" || fail "the slider stopped answering"
+kill -CONT "$server"
+wait_source_at "$position"
+pactl get-source-volume stopped_sink.monitor | grep -q " $position / " && fail "the default source got the level too"
+a11y wait "push button" "Record F9" --enabled || fail "Record is not offered"
+a11y press "push button" "Record F9" || fail "no button Record F9"
+a11y --timeout 10 wait text Status --text "The Program is Recording now........" ||
+    fail "the take did not start: $(a11y text text Status)"
+second_index="$(pactl list short sources | awk -v n="$second" '$2 == n { print $1 }')"
+outputs="$(pactl list short source-outputs)"
+echo "$outputs" | awk -v s="$second_index" '$2 != s { bad = 1 } END { exit !(NR > 0 && !bad) }' ||
+    fail "the take does not record the second source ($second_index): $outputs"
+# Stopped once the take holds audio: a monitor hands over its first sound after its sink rendered it.
+for _ in $(seq 100); do
+    [ "$(stat -c %s "$work/late.wav.recording" 2>/dev/null || echo 0)" -gt 8192 ] && break
+    sleep 0.1
+done
+a11y press "push button" "Stop F11" || fail "no button Stop F11"
+# The server came back just now: the second sink may still have had sound rendered far ahead when
+# the take started, and the program says so when it saves.
+saved=
+for _ in $(seq 100); do
+    status="$(a11y text text Status)" || true
+    case "$status" in
+    "Recording is over,Wave file has saved in appointed path" | "Saved as …/late.wav, but its first "*) saved=1 && break ;;
+    esac
+    sleep 0.1
+done
+[ -n "$saved" ] || fail "the take was not saved: $status"
+frames="$(python3 -c 'import sys, wave; print(wave.open(sys.argv[1]).getnframes())' "$work/late.wav")"
+[ "$frames" -gt 0 ] || fail "the take holds no audio"
+close_window "$main"
+ends_with 0
+grep -q "^Recording Volume=$position\$" "$work/home/Config.ini" || fail "Recording Volume is not $position"
 echo PASS

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <functional>
+#include <utility>
+#include <vector>
 
 // Records every call with its arguments ("start(2,22050,16)", "save(\"PATH\")"); sourceCount()
 // answers the scripted count, start and save the scripted results. A save can leave a real wave
@@ -71,6 +73,22 @@ public:
             return {};
         return {chosenName, sourceNames.first()};
     }
+    // As a server that has not listed its sources yet: with sourcesListed false, the waiting calls
+    // run at listSources().
+    void whenSourcesKnown(std::function<void()> ready) override
+    {
+        if (sourcesListed)
+            ready();
+        else
+            m_waitingForSources.push_back(std::move(ready));
+    }
+    void listSources()
+    {
+        sourcesListed = true;
+        for (auto& ready : std::exchange(m_waitingForSources, {}))
+            ready();
+    }
+    bool sourcesListed = true;
     int missedAtStartMs() override { return missedMs; }
     int keptBeforeStartMs() override { return keptBeforeMs; }
     // Kept, not logged: the window asks for it at every start.
@@ -137,6 +155,7 @@ public:
     std::function<void(Call call)> during;
 
 private:
+    std::vector<std::function<void()>> m_waitingForSources;
     void called(Call call, const QString& logged)
     {
         m_log.add(logged);

@@ -257,6 +257,10 @@ private slots:
     {
         PulseBackends backends = makePulseBackends();
         QVERIFY(backends.pulse && backends.capture && backends.mixer);
+        // Connected in the background; the sources are known once the server has listed them.
+        bool known = false;
+        backends.capture->whenSourcesKnown([&known] { known = true; });
+        QTRY_VERIFY(known);
         QVERIFY(backends.pulse->isConnected());
         QCOMPARE(backends.capture->sourceCount(), int32_t(m_pulse->sources().size()));
     }

@@ -23,8 +23,9 @@ const QString kM6 = QStringLiteral("Sound card settings Completed,the informatio
 struct Fixture : WindowFixture {
     Form2* wizard = nullptr;
 
-    explicit Fixture(int sources)
+    explicit Fixture(int sources, bool listed = true)
     {
+        fakes.capture->sourcesListed = listed;
         fakes.capture->sources = sources;
         for (int i = 0; i < sources; ++i)
             fakes.capture->sourceNames.append(QStringLiteral("source-%1").arg(i + 1));
@@ -57,6 +58,22 @@ struct Fixture : WindowFixture {
 class TestWizard : public QObject {
     Q_OBJECT
 private slots:
+    // Next before the sound server has listed its sources waits for the list, and counts it then.
+    void theCountWaitsForTheSourceList()
+    {
+        Fixture f(2, false);
+        f.wizard->SkinButton1->click();
+        QCOMPARE(f.wizard->step(), Form2::Step::Counting);
+        QVERIFY(!f.wizard->SkinButton1->isEnabled());
+        QVERIFY(f.fakes.log.calls().isEmpty());
+        f.wizard->SkinButton1->click(); // a second press meanwhile does nothing
+        f.fakes.capture->listSources();
+        QCOMPARE(f.wizard->step(), Form2::Step::Counted);
+        QCOMPARE(f.text(), QStringLiteral("Program has detected   2   usable recording sources."));
+        QCOMPARE(f.fakes.log.calls(), QStringList({"sourceCount()"}));
+        QVERIFY(f.wizard->SkinButton1->isEnabled());
+    }
+
     void testsEachSourceWithTheChime()
     {
         Fixture f(3);
