@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,14 +68,59 @@ public:
         return m_pieces;
     }
 
-    // Seconds of sound above the level; with a frequency index, only pieces mostly at that frequency.
+    // Seconds of sound above the level; with a frequency index, the pieces mostly at that frequency,
+    // and the glitches inside its stretches: up to two loud pieces mostly at none of the
+    // frequencies, between pieces of it. A sound server that misses its deadlines on a busy machine
+    // (PipeWire without real-time scheduling) drops or repeats a few milliseconds now and then,
+    // which breaks a piece's tone without any silence; glitches() counts those.
     double loudSeconds(double level = 0.05, int frequency = -1)
     {
-        double seconds = 0;
-        for (const Piece& piece : pieces())
-            if (piece.level > level && (frequency < 0 || piece.shares[size_t(frequency)] > 0.5))
-                seconds += pieceSeconds;
-        return seconds;
+        if (frequency < 0) {
+            double seconds = 0;
+            for (const Piece& piece : pieces())
+                if (piece.level > level)
+                    seconds += pieceSeconds;
+            return seconds;
+        }
+        const std::string line = timeline(level);
+        const char tone = char('0' + frequency);
+        size_t count = 0;
+        for (size_t i = 0; i < line.size(); ++i)
+            if (line[i] == tone || isGlitch(line, i, tone))
+                ++count;
+        return double(count) * pieceSeconds;
+    }
+
+    // Seconds of glitches inside stretches of the frequency (see loudSeconds).
+    double glitches(int frequency, double level = 0.05)
+    {
+        const std::string line = timeline(level);
+        size_t count = 0;
+        for (size_t i = 0; i < line.size(); ++i)
+            if (isGlitch(line, i, char('0' + frequency)))
+                ++count;
+        return double(count) * pieceSeconds;
+    }
+
+    // The pieces from the first loud one to the last, one letter each: '.' quiet, a digit for a
+    // piece mostly at that frequency's index, 'x' for a loud piece at none of them. For messages.
+    std::string timeline(double level = 0.05)
+    {
+        std::string line;
+        for (const Piece& piece : pieces()) {
+            char c = '.';
+            if (piece.level > level) {
+                c = 'x';
+                for (size_t i = 0; i < piece.shares.size(); ++i)
+                    if (piece.shares[i] > 0.5)
+                        c = char('0' + i);
+            }
+            line += c;
+        }
+        const size_t first = line.find_first_not_of('.');
+        if (first == std::string::npos)
+            return {};
+        return line.substr(first, line.find_last_not_of('.') - first + 1);
     }
 
     // When the first piece above the level arrived; the clock's epoch when none did.
@@ -99,6 +145,21 @@ public:
     }
 
 private:
+    // Whether the piece at i lies in a run of at most two 'x' pieces with the tone on both sides.
+    static bool isGlitch(const std::string& line, size_t i, char tone)
+    {
+        if (line[i] != 'x')
+            return false;
+        size_t first = i;
+        while (first > 0 && line[first - 1] == 'x')
+            --first;
+        size_t last = i;
+        while (last + 1 < line.size() && line[last + 1] == 'x')
+            ++last;
+        return last - first < 2 && first > 0 && last + 1 < line.size() && line[first - 1] == tone &&
+               line[last + 1] == tone;
+    }
+
     void listen()
     {
         std::vector<int16_t> buffer(pieceFrames);
