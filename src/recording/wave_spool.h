@@ -26,8 +26,11 @@ struct iovec;
 // to no running program and is a take to recover.
 class WaveSpool {
 public:
-    // How often the writer moves audio to the file.
-    static constexpr std::chrono::milliseconds writeInterval{250};
+    // How often the writer moves audio to the file, and with it the header: a program killed (or
+    // crashed) loses at most this much, besides the fragment the sound server had not handed over
+    // yet. Once a second costs the writer a quarter of the wake-ups and system calls of four times a
+    // second; the take's file is still playable at any moment, and complete to within a second.
+    static constexpr std::chrono::milliseconds writeInterval{1000};
     // How much of a recording a power cut may take: what was written is forced to the disk this
     // often.
     static constexpr std::chrono::seconds syncInterval{5};
