@@ -84,14 +84,15 @@ wait_recorded() { # folder seconds bytes-per-second
 }
 
 # Keeps a paused recording paused for this many seconds of the clock, checking that its spool does
-# not grow meanwhile beyond the last batch of audio taken before the pause.
+# not grow meanwhile beyond the last batch of audio taken before the pause (the writer writes once
+# a second).
 hold_pause() { # folder seconds bytes-per-second
     local start before now
     start="$(date +%s.%N)"
     before="$(recorded_seconds "$1" "$3")"
     while awk -v s="$start" -v t="$(date +%s.%N)" -v w="$2" 'BEGIN { exit !(t - s < w) }'; do
         now="$(recorded_seconds "$1" "$3")"
-        awk -v n="$now" -v b="$before" 'BEGIN { exit !(n - b > 0.5) }' &&
+        awk -v n="$now" -v b="$before" 'BEGIN { exit !(n - b > 1.1) }' &&
             fail "the paused recording grew from $before s to $now s"
         sleep 0.1
     done

@@ -26,8 +26,9 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 wait_file() { for _ in $(seq 100); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "$1 was not written"; }
-# The recordings are 22050 Hz, 2 channels, 16 bits. The spool trails the capture by up to a
-# quarter of a second, so a take stopped once its spool holds N s lasts about N to N + 0.3 s.
+# The recordings are 22050 Hz, 2 channels, 16 bits. The spool trails the capture by up to a second
+# (its writer writes once a second), so a take stopped once its spool holds N s lasts about N to
+# N + 1.1 s.
 rate=$((22050 * 2 * 2))
 recorded() { wait_recorded "$work/rec" "$1" "$rate"; }
 status() { a11y --window Trelvik wait text Status --text "$1" || fail "the status is not \"$1\""; }
@@ -79,13 +80,13 @@ shot "$main" "$shots/recording.png"
 recorded 4.8
 xdotool key F11
 wait_file "$work/rec/take.wav"
-check_wave "$work/rec/take.wav" 4.4 5.6
+check_wave "$work/rec/take.wav" 4.4 6.4
 
 xdotool key F9
 recorded 2.8
 xdotool key F11
 wait_file "$work/rec/take_1.wav"
-check_wave "$work/rec/take_1.wav" 2.5 3.6
+check_wave "$work/rec/take_1.wav" 2.5 4.4
 
 a11y --window Trelvik wait "list item" "~02 .*/take_1\.wav" || fail "the second take is not in the list"
 shot "$main" "$shots/list.png"
@@ -94,7 +95,7 @@ xdotool key F9
 recorded 2.8
 close_window "$main"
 ends_with 0
-check_wave "$work/rec/take_2.wav" 2.5 3.8
+check_wave "$work/rec/take_2.wav" 2.5 4.6
 grep -q '^Recording Volume=' "$work/home/Config.ini" || fail "Recording Volume not written"
 
 # After exit another program can take the keys at once.
@@ -108,7 +109,7 @@ xdotool key F9
 recorded 2.8
 kill -TERM "$pid"
 ends_with 0
-check_wave "$work/rec/take_3.wav" 2.5 3.8
+check_wave "$work/rec/take_3.wav" 2.5 4.6
 [ ! -e "$work/rec/take_4.wav" ] || fail "one recording became two files"
 
 # F11 and F9 at once: the F9 pressed while Stop saves is lost, not acted on once the save is done.
@@ -120,7 +121,7 @@ wait_file "$work/rec/take_4.wav"
 # A command is answered after every event that came before it.
 [ "$("$bin" --command status)" = idle ] || fail "F9 pressed during Stop's save started a recording"
 [ -z "$(spool_file "$work/rec")" ] || fail "F9 pressed during Stop's save started $(spool_file "$work/rec")"
-check_wave "$work/rec/take_4.wav" 2.5 3.8
+check_wave "$work/rec/take_4.wav" 2.5 4.6
 
 # SIGTERM while Stop saves: the take is saved once, and the program ends.
 xdotool key F9
@@ -128,7 +129,7 @@ recorded 2.8
 xdotool key F11
 kill -TERM "$pid"
 ends_with 0
-check_wave "$work/rec/take_5.wav" 2.5 3.8
+check_wave "$work/rec/take_5.wav" 2.5 4.6
 [ ! -e "$work/rec/take_6.wav" ] || fail "a take saved during shutdown became two files"
 [ -z "$(spool_file "$work/rec")" ] || fail "a spool is left after shutdown: $(spool_file "$work/rec")"
 echo PASS
