@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 TRELVIK_RUNTIME_PACKAGES=(qt6-base-dev cmake g++ make pkg-config libpulse-dev libsndfile1-dev
-    libxcb1-dev libxcb-keysyms1-dev libx11-dev pulseaudio pulseaudio-utils lame xdg-utils fonts-liberation2 libsoxr-dev)
+    libxcb1-dev libxcb-keysyms1-dev libx11-dev pulseaudio pulseaudio-utils lame xdg-utils fonts-liberation2 libsoxr-dev
+    libfontconfig-dev)
 TRELVIK_TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick sox libsox-fmt-all xauth
     dbus-daemon dbus-bin at-spi2-core python3 python3-gi python3-pyatspi
     pipewire pipewire-pulse wireplumber weston qt6-wayland

@@ -195,6 +195,23 @@ private slots:
         }
         QVERIFY(!about.Image1->pixmap().isNull());
         QVERIFY(!trelvikIcon().isNull());
+        // Every window's icon holds the small sizes only, each drawn from the same picture.
+        const QIcon windowIcon = trelvikWindowIcon();
+        QCOMPARE(windowIcon.availableSizes(), (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {64, 64}}));
+        for (const QSize& size : windowIcon.availableSizes()) {
+            const QImage image = windowIcon.pixmap(size).toImage();
+            QCOMPARE(image.size(), size);
+            // Each is the large picture made smaller: its opaque pixels are where the large one's are.
+            const QImage large = trelvikIcon()
+                                     .pixmap(QSize(256, 256))
+                                     .toImage()
+                                     .scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            int differing = 0;
+            for (int y = 0; y < size.height(); ++y)
+                for (int x = 0; x < size.width(); ++x)
+                    differing += qAbs(qAlpha(image.pixel(x, y)) - qAlpha(large.pixel(x, y))) > 96;
+            QVERIFY2(differing * 10 < size.width() * size.height(), qPrintable(QString::number(differing)));
+        }
         // The home page is read from its link, also from a window that was never shown.
         QCOMPARE(about.homePage(), about.Label6->text());
         QVERIFY(!about.isVisible());
