@@ -172,11 +172,7 @@ void Form2::SkinButton1_Click()
             ++self->TestNumber;
             self->m_step = Step::Counted;
             self->enableNext();
-            if (self->TestNumber == int64_t(self->SourceCount) + 1) {
-                self->SkinLabel1->setText(kM5);
-                self->ChimeLabel->hide();
-                self->m_step = Step::NoneLeft;
-            }
+            self->endWhenNoneLeft();
         });
         return;
     case Step::Counted:
@@ -207,11 +203,17 @@ void Form2::SkinButton1_Click()
     case Step::PlayingBack:
         return; // the button is disabled while these run
     }
-    if (TestNumber == int64_t(SourceCount) + 1) {
-        SkinLabel1->setText(kM5);
-        ChimeLabel->hide();
-        m_step = Step::NoneLeft;
-    }
+    endWhenNoneLeft();
+}
+
+// Past the last source: the wizard says that none delivered, and Next only tidies up.
+void Form2::endWhenNoneLeft()
+{
+    if (TestNumber != int64_t(SourceCount) + 1)
+        return;
+    SkinLabel1->setText(kM5);
+    ChimeLabel->hide();
+    m_step = Step::NoneLeft;
 }
 
 void Form2::testSource()

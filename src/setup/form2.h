@@ -79,6 +79,7 @@ private:
     void playedBack();
     void removeScratch();
     void enableNext();
+    void endWhenNoneLeft();
 
     const AppPaths& m_paths;
     Platform& m_platform;
