@@ -20,6 +20,46 @@
 #include <deque>
 #include <unistd.h>
 
+namespace {
+
+// Bytes waiting in arrival order: new ones join at the end, the oldest leave from the front. Leaving
+// moves nothing; the space before the first byte is taken back once it is four times what waits, so
+// each byte is moved a quarter of a time on average and the memory stays bounded.
+class HeldBytes {
+public:
+    size_t size() const { return m_bytes.size() - m_first; }
+    const uint8_t* data() const { return m_bytes.data() + m_first; }
+    void reserve(size_t bytes) { m_bytes.reserve(bytes); }
+    // Appends bytes, or as many of the given silence value when data is null.
+    void append(const void* data, size_t bytes, uint8_t silence)
+    {
+        if (m_first > 0 && m_first >= 4 * size()) {
+            m_bytes.erase(m_bytes.begin(), m_bytes.begin() + std::ptrdiff_t(m_first));
+            m_first = 0;
+        }
+        const size_t end = m_bytes.size();
+        m_bytes.resize(end + bytes);
+        if (data)
+            std::memcpy(m_bytes.data() + end, data, bytes);
+        else
+            std::memset(m_bytes.data() + end, silence, bytes);
+    }
+    void dropFront(size_t bytes)
+    {
+        m_first += std::min(bytes, size());
+        if (m_first == m_bytes.size()) {
+            m_bytes.clear();
+            m_first = 0;
+        }
+    }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    size_t m_first = 0;
+};
+
+} // namespace
+
 struct PulseCapture::Session {
     PulseCapture* owner = nullptr;
     PulseContext* pulse = nullptr;
@@ -80,7 +120,7 @@ struct PulseCapture::Session {
     size_t levelCount = 0;
     // The last bytes handed over by a monitor wait here before they go to the spool, so that a cut
     // at the audio playing now, behind what has been handed over, can still fall among them.
-    std::vector<uint8_t> held;
+    HeldBytes held;
     size_t holdBytes = 0;
     // The level meter's measuring of what arrives, on the loop thread.
     std::unique_ptr<level_meter::Analyser> analyser;
@@ -197,7 +237,7 @@ void release(PulseCapture::Session* session, uint64_t upTo)
         return;
     const auto bytes = size_t(std::min<uint64_t>(upTo - heldFrom, session->held.size()));
     toSpool(session, session->held.data(), bytes, heldFrom);
-    session->held.erase(session->held.begin(), session->held.begin() + std::ptrdiff_t(bytes));
+    session->held.dropFront(bytes);
 }
 
 // Keeps what the source handed over at the place `received` in the ring, and measures it for the
@@ -242,12 +282,7 @@ void deliver(PulseCapture::Session* session, const void* data, size_t bytes)
         session->received += bytes;
         return;
     }
-    const size_t from = session->held.size();
-    session->held.resize(from + bytes);
-    if (data)
-        std::memcpy(session->held.data() + from, data, bytes);
-    else
-        std::memset(session->held.data() + from, session->sampleSpec.format == PA_SAMPLE_U8 ? 0x80 : 0, bytes);
+    session->held.append(data, bytes, session->sampleSpec.format == PA_SAMPLE_U8 ? 0x80 : 0);
     session->received += bytes;
     if (session->received > session->holdBytes)
         release(session, session->received - session->holdBytes);
