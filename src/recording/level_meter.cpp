@@ -100,10 +100,12 @@ Analyser::Analyser(Sample sample, int channels, int rate, LevelTap& tap)
 {
 }
 
-template <int Channels, class Read> void Analyser::stretch(const uint8_t* data, size_t count, Read read, int full)
+template <int Channels, size_t SampleBytes, class Read>
+void Analyser::stretch(const uint8_t* data, size_t count, Read read, int full)
 {
     constexpr size_t step = size_t(Channels);
-    const size_t sampleBytes = m_sampleBytes;
+    // A constant: the addresses stay simple enough for the compiler to vectorise.
+    constexpr size_t sampleBytes = SampleBytes;
     std::array<int, Channels> high{};
     std::array<int, Channels> low{};
     std::array<int64_t, Channels> sum{};
@@ -136,16 +138,16 @@ template <int Channels, class Read> void Analyser::stretch(const uint8_t* data, 
     }
 }
 
-template <class Read> void Analyser::frames(const uint8_t* data, size_t count, Read read, int full)
+template <size_t SampleBytes, class Read> void Analyser::frames(const uint8_t* data, size_t count, Read read, int full)
 {
     while (count > 0) {
         // Up to the end of the RMS window.
         const size_t part = std::min<size_t>(count, m_windowFrames - m_inWindow);
         static_assert(InputLevels::maxChannels == 2, "a stretch is measured for one or two channels");
         if (m_channels == 1)
-            stretch<1>(data, part, read, full);
+            stretch<1, SampleBytes>(data, part, read, full);
         else
-            stretch<2>(data, part, read, full);
+            stretch<2, SampleBytes>(data, part, read, full);
         data += part * m_frameBytes;
         count -= part;
         m_inWindow += uint32_t(part);
@@ -169,10 +171,10 @@ void Analyser::feed(const void* data, size_t bytes)
             return;
         measured += count;
         if (m_sample == Sample::U8)
-            frames(
+            frames<1>(
                 at, count, [](const uint8_t* p) { return int(*p) - 128; }, 128);
         else
-            frames(
+            frames<2>(
                 at, count, [](const uint8_t* p) { return int(int16_t(uint16_t(p[0] | (p[1] << 8)))); }, 32768);
     };
     // A frame split between two buffers is completed from the start of this one.

@@ -91,11 +91,12 @@ public:
     void gap();
 
 private:
-    template <class Read> void frames(const uint8_t* data, size_t count, Read read, int full);
+    template <size_t SampleBytes, class Read> void frames(const uint8_t* data, size_t count, Read read, int full);
     // The frames of one stretch inside an RMS window: peaks and sums in one pass the compiler can
     // vectorise; runs of full-scale samples are counted sample by sample only in a stretch that
     // reaches full scale at all.
-    template <int Channels, class Read> void stretch(const uint8_t* data, size_t count, Read read, int full);
+    template <int Channels, size_t SampleBytes, class Read>
+    void stretch(const uint8_t* data, size_t count, Read read, int full);
     void publish();
 
     Sample m_sample;
