@@ -99,7 +99,7 @@ fi
 value() { grep "^$1=" "$2" | cut -d= -f2-; }
 driver_cpu=$(value cpu_s "$work/long.txt")
 echo "recorded                 60 s, 44100 Hz, 16 bits, stereo, from $sink.monitor"
-echo "driver CPU per minute    ${driver_cpu} s   (header after every batch, fdatasync every 5 s)"
+echo "driver CPU per minute    ${driver_cpu} s   (written once a second, header with every write, fdatasync every 5 s)"
 echo "parecord CPU per minute  ${parecord_cpu} s   (--latency-msec=50)"
 if awk -v p="$parecord_cpu" 'BEGIN { exit !(p > 0) }'; then
     echo "CPU ratio                $(awk -v d="$driver_cpu" -v p="$parecord_cpu" 'BEGIN { printf "%.2f", d / p }')"
