@@ -14,7 +14,6 @@
 #include <QTextStream>
 #include <cstdio>
 #include <fontconfig/fontconfig.h>
-#include <future>
 #include <thread>
 
 namespace {
@@ -113,14 +112,16 @@ int main(int argc, char** argv)
 
     // A second start on the same session finds the first before it shows or loads anything; the
     // session bus is asked while the window is built.
-    std::future<bool> otherCopy = std::async(std::launch::async, otherCopyRuns);
+    bool otherCopy = false;
+    std::jthread otherCopyCheck([&otherCopy] { otherCopy = otherCopyRuns(); });
     Platform platform = makePlatform();
     SharedState state;
     // Should the thread still be reading, the window's first text waits for it instead of reading
     // the configuration a second time beside it.
     fontsReady.join();
     Form1 form(paths, platform, state);
-    if (otherCopy.get()) {
+    otherCopyCheck.join();
+    if (otherCopy) {
         QTextStream out(stdout);
         return RemoteControl::send({QStringLiteral("show")}, out) == 0 ? 0 : 1;
     }
