@@ -95,7 +95,7 @@ float LevelTap::takeLoudest()
 
 Analyser::Analyser(Sample sample, int channels, int rate, LevelTap& tap)
     : m_sample(sample), m_channels(std::clamp(channels, 1, InputLevels::maxChannels)),
-      m_sampleBytes(sample == Sample::U8 ? 1 : 2), m_frameBytes(m_sampleBytes * size_t(m_channels)),
+      m_frameBytes((sample == Sample::U8 ? 1 : 2) * size_t(m_channels)),
       m_windowFrames(uint32_t(std::max(1, rate * rmsWindowMs / 1000))), m_tap(tap)
 {
 }

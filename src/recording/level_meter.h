@@ -101,7 +101,6 @@ private:
 
     Sample m_sample;
     int m_channels;
-    size_t m_sampleBytes;
     size_t m_frameBytes;
     uint32_t m_windowFrames;
     LevelTap& m_tap;

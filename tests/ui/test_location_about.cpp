@@ -197,15 +197,13 @@ private slots:
         QVERIFY(!trelvikIcon().isNull());
         // Every window's icon holds the small sizes only, each drawn from the same picture.
         const QIcon windowIcon = trelvikWindowIcon();
+        const QImage picture = trelvikIcon().pixmap(QSize(256, 256)).toImage();
         QCOMPARE(windowIcon.availableSizes(), (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {64, 64}}));
         for (const QSize& size : windowIcon.availableSizes()) {
             const QImage image = windowIcon.pixmap(size).toImage();
             QCOMPARE(image.size(), size);
             // Each is the large picture made smaller: its opaque pixels are where the large one's are.
-            const QImage large = trelvikIcon()
-                                     .pixmap(QSize(256, 256))
-                                     .toImage()
-                                     .scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            const QImage large = picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
             int differing = 0;
             for (int y = 0; y < size.height(); ++y)
                 for (int x = 0; x < size.width(); ++x)
