@@ -242,7 +242,7 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
             ++at;
             continue;
         }
-        if (split && lastForeign == at - 1 && sameFrames(take, at, take, at - 1, 1)) {
+        if (split && at > 0 && lastForeign == at - 1 && sameFrames(take, at, take, at - 1, 1)) {
             lastForeign = at;
             ++d.foreign;
             ++at;
