@@ -5,8 +5,8 @@
 #   - the source goes: the null sink whose monitor records is unloaded 2 s into a take started by
 #     "trelvik --command record". The status line says the source is gone and names the file kept in
 #     the chosen format; that file decodes and holds the seconds recorded before (as FLAC, the
-#     played signal frame for frame up to the unload), nothing is left beside it, and the list shows
-#     it;
+#     played signal frame for frame up to the unload, beside a witness that recorded the same
+#     source), nothing is left beside it, and the list shows it;
 #   - the disk fills: a take by hot key on a tmpfs of 1 MiB. The status line says the disk is full,
 #     how long the kept file is and where it is; that file is there, readable, holds the length it
 #     is said to hold and the signal's level (on PulseAudio the signal frame for frame from Record
@@ -31,6 +31,7 @@ cleanup() {
     # The program goes first, and is waited for, so that nothing holds the small disk open.
     [ -n "$pid" ] && { kill -9 "$pid"; wait "$pid"; } 2>/dev/null
     [ -n "$player" ] && kill "$player" 2>/dev/null
+    witness_stop
     [ -n "$module" ] && pactl unload-module "$module" 2>/dev/null
     [ -n "$mounted" ] && { umount "$mounted" || umount -l "$mounted"; }
     stop_accessibility
@@ -121,6 +122,10 @@ for choice in "${formats[@]}"; do
     folder="$work/gone-$ext"
     mkdir -p "$folder"
     configure "$folder/take" "$format" trelvik_faults.monitor
+    # The FLAC take is compared frame for frame: a witness tells a stretch the server dropped for
+    # every client from one the program lost.
+    reference=()
+    [ "$ext" = flac ] && witness_start trelvik_faults.monitor 44100 2 16 "$work/reference-gone.raw"
     start
     for _ in $(seq 100); do [ "$("$bin" --command status 2>/dev/null)" = idle ] && break; sleep 0.05; done
     at "$shown" 1
@@ -134,6 +139,9 @@ for choice in "${formats[@]}"; do
     pactl unload-module "$module"
     module=
     stop_playing
+    # The witness ends with its source; what it heard up to then stays in its file.
+    witness_stop
+    [ -s "$work/reference-gone.raw" ] && reference=(--reference "$work/reference-gone.raw")
     said="$(status_matching '^Recording stopped: the source is gone\. ' 15)"
     a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "$situation: Record is not enabled again"
     file="$folder/take.$ext"
@@ -158,7 +166,7 @@ for choice in "${formats[@]}"; do
         # What the server held for the program when the sink went, up to a handover of 50 ms, goes
         # with it: PipeWire's Pulse server hands none of it over.
         "$tools/take_check" --take "$file" --log "$work/before-gone.log" --record "$record_at" \
-            --stop "$(awk -v g="$gone_at" 'BEGIN { printf "%.6f", g - 0.05 }')" --missed-ms "$missed" --slack-ms 120 ||
+            --stop "$(awk -v g="$gone_at" 'BEGIN { printf "%.6f", g - 0.05 }')" --missed-ms "$missed" --slack-ms 120 "${reference[@]}" ||
             fail "$situation: the take is not what was played up to the unload"
     else
         length_fits "$shown" "$frames" "$rate" 0.15 "$situation"
