@@ -1,5 +1,7 @@
 #include "ui/input_meter.h"
 
+#include "ui/xcb_bars.h"
+
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
@@ -9,10 +11,13 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QRegion>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -27,6 +32,22 @@ constexpr std::array<int, 8> kMarks{-60, -48, -36, -24, -12, -6, -3, 0};
 QColor zoneColour(double db)
 {
     return db > kRedFromDb ? kRed : db > kYellowFromDb ? kYellow : kGreen;
+}
+
+// Fills a bar's row from its left end to the pixel `to` in the colour of each zone it reaches.
+void fillLevel(QPainter& painter, const QRect& bar, int to, int alpha, int yellowAt, int redAt)
+{
+    const std::array<std::pair<int, QColor>, 3> zones{
+        {{std::min(to, yellowAt), kGreen}, {std::min(to, redAt), kYellow}, {to, kRed}}};
+    int from = 0;
+    for (const auto& [end, colour] : zones) {
+        if (end > from) {
+            QColor shade = colour;
+            shade.setAlpha(alpha);
+            painter.fillRect(QRect(bar.left() + from, bar.top(), end - from, bar.height()), shade);
+            from = end;
+        }
+    }
 }
 
 QFont scaleFont(const QFont& base)
@@ -132,24 +153,11 @@ protected:
         const QList<QRect> bars = rows();
         for (int row = 0; row < bars.size() && row < levels.channels; ++row) {
             const QRect& bar = bars[row];
-            // A level fills the bar in the colour of each zone it reaches.
-            auto fill = [&](int to, int alpha) {
-                const std::array<std::pair<int, QColor>, 3> zones{
-                    {{std::min(to, yellowAt), kGreen}, {std::min(to, redAt), kYellow}, {to, kRed}}};
-                int from = 0;
-                for (const auto& [end, colour] : zones) {
-                    if (end > from) {
-                        QColor shade = colour;
-                        shade.setAlpha(alpha);
-                        painter.fillRect(QRect(bar.left() + from, bar.top(), end - from, bar.height()), shade);
-                        from = end;
-                    }
-                }
-            };
             const size_t c = size_t(row);
-            fill(InputMeter::position(levels.peak[c], width()), levels.showRms ? 120 : 255);
+            fillLevel(painter, bar, InputMeter::position(levels.peak[c], width()), levels.showRms ? 120 : 255, yellowAt,
+                      redAt);
             if (levels.showRms)
-                fill(InputMeter::position(levels.rms[c], width()), 255);
+                fillLevel(painter, bar, InputMeter::position(levels.rms[c], width()), 255, yellowAt, redAt);
             if (levels.hold[c] > MeterLevels::floorDb) {
                 const int at = std::min(InputMeter::position(levels.hold[c], width()), width() - 2);
                 painter.fillRect(QRect(bar.left() + at, bar.top(), 2, bar.height()), zoneColour(levels.hold[c]));
@@ -157,7 +165,131 @@ protected:
         }
     }
 
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // The server shows the toolkit's copy of the window where it was covered, and that copy
+        // holds the bars as they were before any drawn straight onto the window: they are painted
+        // into it anew.
+        if (event->type() == QEvent::Expose && watched == m_watchedWindow.data() && m_drawnAround) {
+            m_drawnAround = false;
+            update();
+        }
+        return false;
+    }
+
+    // Draws the changed parts of the bars straight onto the window where the server can (X11), from
+    // three pictures it keeps of the bars: empty, lit, and lit translucent. False where it cannot:
+    // the toolkit then repaints them.
+    bool drawDirectly(const QRegion& changed)
+    {
+        m_drewDirectly = false;
+        if (m_backdrop.isNull() || m_backdrop.devicePixelRatio() != 1.0 || m_backdropRows != rows().size() ||
+            !isVisible())
+            return false; // the next paint takes the picture first
+        QWindow* handle = window()->windowHandle();
+        if (!handle || !handle->isExposed())
+            return false;
+        if (m_direct && m_direct->window() != uint32_t(handle->winId())) {
+            m_direct.reset();
+            m_directTried = false; // the window was made anew
+        }
+        if (!m_direct && !m_directTried) {
+            m_directTried = true;
+            m_direct = XcbBars::forWidget(*this);
+        }
+        if (!m_direct || devicePixelRatioF() != 1.0)
+            return false;
+        if (m_watchedWindow != handle) {
+            if (m_watchedWindow)
+                m_watchedWindow->removeEventFilter(this);
+            m_watchedWindow = handle;
+            handle->installEventFilter(this);
+        }
+        if (m_direct->picturesKey() != m_backdrop.cacheKey() &&
+            !m_direct->setPictures(pictures(), m_backdrop.cacheKey()))
+            return false;
+
+        // Where the bars lie in the window, and the part of them their parents leave showing.
+        QPoint origin;
+        QRect visible = rect();
+        for (const QWidget* widget = this; !widget->isWindow();) {
+            origin += widget->pos();
+            widget = widget->parentWidget();
+            if (!widget)
+                return false;
+            visible &= widget->rect().translated(-origin);
+        }
+        m_direct->place(origin, visible);
+
+        const MeterLevels& levels = m_meter.m_levels;
+        const QList<QRect> bars = rows();
+        for (const QRect& part : changed) {
+            for (int row = 0; row < bars.size(); ++row) {
+                const QRect span = part & bars[row];
+                if (span.isEmpty())
+                    continue;
+                // Solid up to the RMS (or the peak, when there is no RMS), translucent up to the peak,
+                // then the empty track; the hold mark over them.
+                int solidTo = 0;
+                int translucentTo = 0;
+                const size_t c = size_t(row);
+                if (row < levels.channels) {
+                    const int peak = InputMeter::position(levels.peak[c], width());
+                    solidTo = levels.showRms ? InputMeter::position(levels.rms[c], width()) : peak;
+                    translucentTo = std::max(solidTo, peak);
+                }
+                auto copy = [&](Picture picture, int from, int to) {
+                    m_direct->copy(int(picture), span & QRect(from, span.top(), to - from, span.height()));
+                };
+                copy(Picture::Lit, 0, solidTo);
+                copy(levels.showRms ? Picture::Translucent : Picture::Lit, solidTo, translucentTo);
+                copy(Picture::Empty, translucentTo, width());
+                if (row < levels.channels && levels.hold[c] > MeterLevels::floorDb) {
+                    const int at = std::min(InputMeter::position(levels.hold[c], width()), width() - 2);
+                    m_direct->fill(span & QRect(at, bars[row].top(), 2, bars[row].height()),
+                                   zoneColour(levels.hold[c]));
+                }
+            }
+        }
+        m_direct->flush();
+        m_drawnAround = true;
+        m_drewDirectly = true;
+        return true;
+    }
+
+    // Whether the last change went straight onto the window.
+    bool drewDirectly() const { return m_drewDirectly; }
+
 private:
+    enum class Picture { Empty, Lit, Translucent };
+
+    // The bars' pictures as a paint over the backdrop makes them: every row empty, lit in its
+    // zones' colours all along, and lit so behind the RMS (the peak's shade).
+    std::array<QImage, XcbBars::pictureCount> pictures() const
+    {
+        QImage empty(m_backdrop.size(), QImage::Format_RGB32);
+        empty.fill(Qt::black);
+        {
+            QPainter painter(&empty);
+            painter.drawPixmap(0, 0, m_backdrop);
+        }
+        const int yellowAt = InputMeter::position(kYellowFromDb, width());
+        const int redAt = InputMeter::position(kRedFromDb, width());
+        auto lit = [&](int alpha) {
+            QImage picture = empty.copy();
+            QPainter painter(&picture);
+            for (const QRect& bar : rows())
+                fillLevel(painter, bar, width(), alpha, yellowAt, redAt);
+            return picture;
+        };
+        std::array<QImage, XcbBars::pictureCount> out;
+        out[size_t(Picture::Empty)] = empty;
+        out[size_t(Picture::Lit)] = lit(255);
+        out[size_t(Picture::Translucent)] = lit(120);
+        return out;
+    }
+
     void takeBackdrop(qreal ratio)
     {
         m_backdrop = QPixmap((QSizeF(size()) * ratio).toSize());
@@ -175,6 +307,11 @@ private:
     InputMeter& m_meter;
     QPixmap m_backdrop;
     int m_backdropRows = 0;
+    std::unique_ptr<XcbBars> m_direct;
+    bool m_directTried = false;
+    bool m_drawnAround = false; // drawn onto the window since the last expose
+    bool m_drewDirectly = false;
+    QPointer<QWindow> m_watchedWindow;
 };
 
 InputMeter::InputMeter(QWidget* parent) : SkinPanel(parent)
@@ -307,8 +444,13 @@ void InputMeter::setLevels(const MeterLevels& levels)
         if (to >= from)
             changed += QRect(std::max(0, from), rows[row].top(), to - std::max(0, from) + 1, rows[row].height());
     }
-    if (!changed.isEmpty())
+    if (!changed.isEmpty() && !m_bars->drawDirectly(changed))
         m_bars->repaint(changed);
+}
+
+bool InputMeter::drawsDirectly() const
+{
+    return m_bars->drewDirectly();
 }
 
 void InputMeter::paintEvent(QPaintEvent* event)

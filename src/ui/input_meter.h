@@ -24,7 +24,8 @@ struct MeterLevels {
 //
 // The bars change 30 times a second for as long as the window is on screen, so they are a child of
 // their own: each change repaints only them, over a picture of the panel taken when the skin, font
-// or size last changed, instead of the skin's frame, background and the scale's text.
+// or size last changed, instead of the skin's frame, background and the scale's text. On X11 a
+// change is drawn straight onto the window from pictures of the bars the X server keeps.
 class InputMeter : public SkinPanel {
     Q_OBJECT
 public:
@@ -40,6 +41,9 @@ public:
 
     // Where a level lies on the bar, in pixels from its left end; the scale's marks use it too.
     static int position(double db, int width);
+    // Whether the last change of the bars was drawn straight onto the window (X11) rather than
+    // painted through the toolkit.
+    bool drawsDirectly() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The level meter's bars on X11, where each change is drawn straight onto the window from pictures
+// the X server keeps: after every change the window shows, pixel for pixel, what painting the meter
+// through the toolkit shows (both channels and one, with and without RMS, an RMS beyond the peak,
+// hold marks on the zones' borders and at full scale), also after the server has shown the
+// toolkit's own copy of the window again, which the direct drawing does not touch.
+
+#include "ui/input_meter.h"
+
+#include <QGuiApplication>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <QtTest>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+
+namespace {
+
+xcb_connection_t* connection()
+{
+    auto* app = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return app ? app->connection() : nullptr;
+}
+
+// What the window shows in a rectangle, read back from the X server.
+QImage onScreen(const QWidget& window, const QRect& area)
+{
+    xcb_connection_t* c = connection();
+    const auto id = uint32_t(window.windowHandle()->winId());
+    xcb_get_image_reply_t* reply =
+        xcb_get_image_reply(c,
+                            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, id, int16_t(area.x()), int16_t(area.y()),
+                                          uint16_t(area.width()), uint16_t(area.height()), ~0u),
+                            nullptr);
+    if (!reply)
+        return {};
+    QImage image(xcb_get_image_data(reply), area.width(), area.height(), area.width() * 4, QImage::Format_RGB32);
+    QImage copy = image.copy();
+    std::free(reply);
+    return copy;
+}
+
+// Where two pictures differ first, or an empty text when they are the same.
+QString difference(const QImage& shown, const QImage& painted)
+{
+    if (shown.size() != painted.size())
+        return QStringLiteral("the window shows %1x%2, the paint is %3x%4")
+            .arg(shown.width())
+            .arg(shown.height())
+            .arg(painted.width())
+            .arg(painted.height());
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            if ((shown.pixel(x, y) & 0xffffff) != (painted.pixel(x, y) & 0xffffff))
+                return QStringLiteral("at (%1, %2) the window shows %3, the paint %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(QColor(shown.pixel(x, y)).name(), QColor(painted.pixel(x, y)).name());
+    return {};
+}
+
+MeterLevels levels(int channels, std::array<double, 2> peak, std::array<double, 2> hold, bool showRms = false,
+                   std::array<double, 2> rms = {MeterLevels::floorDb, MeterLevels::floorDb})
+{
+    MeterLevels out;
+    out.channels = channels;
+    out.peak = peak;
+    out.hold = hold;
+    out.showRms = showRms;
+    out.rms = rms;
+    return out;
+}
+
+// Counts the expose events a window gets.
+class Exposes : public QObject {
+public:
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Expose)
+            ++count;
+        return false;
+    }
+};
+
+struct Meter {
+    QWidget window;
+    InputMeter* meter = new InputMeter;
+    QWidget* bars = nullptr;
+
+    Meter()
+    {
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(meter);
+        window.resize(320, 60);
+        bars = meter->findChild<QWidget*>(QStringLiteral("bars"));
+    }
+    // The bars as the window shows them, and as the toolkit paints them now.
+    QImage shown() const { return onScreen(window, QRect(bars->mapTo(&window, QPoint()), bars->size())); }
+    QImage painted() const { return meter->grab(bars->geometry()).toImage().convertToFormat(QImage::Format_RGB32); }
+    QString mismatch() const { return difference(shown(), painted()); }
+};
+
+} // namespace
+
+class TestMeterDirect : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        if (QGuiApplication::platformName() != QLatin1String("xcb") || !connection())
+            QSKIP("the bars are drawn straight onto the window on X11 only");
+    }
+
+    void everyChangeShowsWhatAPaintShows()
+    {
+        Meter m;
+        m.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m.window));
+        QVERIFY(m.bars && m.bars->width() > 100);
+        const double floor = MeterLevels::floorDb;
+        struct Step {
+            const char* what;
+            MeterLevels levels;
+            bool direct; // the change is drawn straight onto the window
+        };
+        const Step steps[] = {
+            {"both channels, no RMS", levels(2, {-20, -40}, {-10, -35}), false},
+            {"levels and holds on the zones' borders", levels(2, {-2.5, -12}, {-3, -12}), true},
+            {"RMS inside the peak", levels(2, {-6, -30}, {-1, -29}, true, {-15, -33}), true},
+            {"RMS beyond the peak", levels(2, {-20, -50}, {floor, -44}, true, {-10, -45}), true},
+            {"full scale", levels(2, {0, 0}, {0, 0}), true},
+            {"one channel", levels(1, {-9, floor}, {-4, floor}), false},
+            {"one channel, falling", levels(1, {-30, floor}, {-4.5, floor}, true, {-31, floor}), true},
+            {"nothing measured", levels(0, {floor, floor}, {floor, floor}), false},
+            {"both channels again", levels(2, {-7, -8}, {-5, -6}), false},
+            {"both channels, rising", levels(2, {-1, -2}, {-1, -2}, true, {-3, -4}), true},
+        };
+        int direct = 0;
+        for (const Step& step : steps) {
+            m.meter->setLevels(step.levels);
+            // A change the toolkit repaints shows once the window's next paint is done.
+            QTRY_VERIFY2_WITH_TIMEOUT(m.mismatch().isEmpty(), qPrintable(step.what + (": " + m.mismatch())), 3000);
+            if (step.direct) {
+                QVERIFY2(m.meter->drawsDirectly(), step.what);
+                ++direct;
+            }
+        }
+        QCOMPARE(direct, 6);
+    }
+
+    void anExposeShowsTheBarsAsTheyAreNow()
+    {
+        Meter m;
+        m.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m.window));
+        m.meter->setLevels(levels(2, {-50, -50}, {-50, -50}, true, {-55, -55}));
+        QTRY_VERIFY_WITH_TIMEOUT(m.mismatch().isEmpty(), 3000);
+        // Only drawn onto the window: the toolkit's copy still holds the quiet bars.
+        const QImage quiet = m.shown();
+        m.meter->setLevels(levels(2, {-2, -4}, {-1, -3}, true, {-9, -11}));
+        QVERIFY(m.meter->drawsDirectly());
+        QVERIFY2(m.mismatch().isEmpty(), qPrintable(m.mismatch()));
+        QVERIFY(!difference(m.shown(), quiet).isEmpty());
+        // The server asks for the whole window again, as when it was covered: the toolkit shows its
+        // copy, and the bars as they are now follow.
+        Exposes exposes;
+        m.window.windowHandle()->installEventFilter(&exposes);
+        xcb_connection_t* c = connection();
+        xcb_clear_area(c, 1, uint32_t(m.window.windowHandle()->winId()), 0, 0, 0, 0);
+        xcb_flush(c);
+        QTRY_VERIFY_WITH_TIMEOUT(exposes.count > 0, 3000);
+        QTRY_VERIFY2_WITH_TIMEOUT(m.mismatch().isEmpty(), qPrintable(m.mismatch()), 3000);
+        // The next change is drawn directly again.
+        m.meter->setLevels(levels(2, {-3, -5}, {-1, -3}, true, {-10, -12}));
+        QVERIFY(m.meter->drawsDirectly());
+        QVERIFY2(m.mismatch().isEmpty(), qPrintable(m.mismatch()));
+    }
+};
+
+QTEST_MAIN(TestMeterDirect)
+#include "test_meter_direct.moc"
