@@ -190,8 +190,10 @@ void streamStateChanged(pa_stream* stream, void* userdata)
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY && session->readyAt == 0)
         session->readyAt = pa_rtclock_now();
-    // A listening stream that ends is made again when its source is listed again; no take lost it.
+    // A listening stream that ends is made again; no take lost it.
     if (session->listening) {
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+            session->owner->idleStreamEndedLocked();
         session->pulse->wake();
         return;
     }
@@ -513,6 +515,14 @@ void idleSamplesReadable(pa_stream* stream, size_t, void* userdata)
     }
 }
 
+// The state of the idle meter's stream, or of the one that keeps the source ready.
+void idleStreamStateChanged(pa_stream* stream, void* userdata)
+{
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+        static_cast<PulseCapture*>(userdata)->idleStreamEndedLocked();
+}
+
 void timingUpdated(pa_stream*, int, void* userdata)
 {
     static_cast<PulseCapture::Session*>(userdata)->pulse->wake();
@@ -581,6 +591,10 @@ PulseCapture::~PulseCapture()
         m_watching = false;
         closePeakStreamLocked();
         stopListeningLocked();
+        if (m_restoring) {
+            pa_threaded_mainloop_get_api(m_pulse->mainloop())->time_free(m_restoring);
+            m_restoring = nullptr;
+        }
     }
 }
 
@@ -841,6 +855,7 @@ void PulseCapture::connectAwakeStreamLocked()
     m_awake = pa_stream_new(context, "Keeping the source ready", &sampleSpec, nullptr);
     if (!m_awake)
         return;
+    pa_stream_set_state_callback(m_awake, idleStreamStateChanged, this);
     const pa_buffer_attr attr = handoversOf(pa_usec_t(fragmentMs) * 1000, sampleSpec);
     // Tied to its source: when the source goes the stream goes, and comes back with it.
     const auto flags =
@@ -859,7 +874,6 @@ void PulseCapture::sourcesChangedLocked()
     // Runs on the loop thread. The stream that keeps the source ready ends with its source or the
     // server; it is made again once the server lists the source again, and it follows the chosen
     // source when that comes back after the default stood in for it. So does the idle meter's.
-    const bool present = !m_pulse->cachedSourcesLocked().empty();
     if (m_pendingIndex >= 0 && m_pulse->sourcesListedLocked()) {
         const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
         if (size_t(m_pendingIndex) < listed.size())
@@ -870,6 +884,11 @@ void PulseCapture::sourcesChangedLocked()
     if (std::exchange(m_awaitingSources, false))
         QMetaObject::invokeMethod(
             m_uiThread.get(), [this] { sourcesKnownNow(); }, Qt::QueuedConnection);
+    restoreIdleStreamsLocked();
+}
+
+void PulseCapture::restoreIdleStreamsLocked()
+{
     const std::string live = liveSourceLocked();
     if (m_peaks && (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_peaks)) || m_peaksSource != live))
         closePeakStreamLocked();
@@ -880,8 +899,26 @@ void PulseCapture::sourcesChangedLocked()
         return;
     if (m_awake)
         endStream(m_awake);
-    if (present)
-        connectAwakeStreamLocked();
+    connectAwakeStreamLocked();
+}
+
+void PulseCapture::idleStreamEndedLocked()
+{
+    if (m_restoring || !m_pulse->isLoopRunning())
+        return;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_pulse->mainloop());
+    timeval due{};
+    pa_gettimeofday(&due);
+    pa_timeval_add(&due, pa_usec_t(restoreDelay.count()) * 1000);
+    m_restoring = api->time_new(
+        api, &due,
+        [](pa_mainloop_api* loop, pa_time_event* event, const timeval*, void* userdata) {
+            auto* capture = static_cast<PulseCapture*>(userdata);
+            loop->time_free(event);
+            capture->m_restoring = nullptr;
+            capture->restoreIdleStreamsLocked();
+        },
+        this);
 }
 
 void PulseCapture::watchLevels(bool on)
@@ -957,6 +994,7 @@ void PulseCapture::openPeakStreamLocked()
         return;
     m_idleMeter->analyser.reset();
     pa_stream_set_read_callback(m_peaks, idleSamplesReadable, m_idleMeter.get());
+    pa_stream_set_state_callback(m_peaks, idleStreamStateChanged, this);
     const pa_buffer_attr attr = handoversOf(PA_USEC_PER_SEC / peaksPerSecond, sampleSpec);
     // Like the stream that keeps the source ready, it lets the source sleep and stays with it.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -99,6 +100,12 @@ public:
     void reportFailure(Failure failure);
     // From the loop thread: sound began or has ended. The handler hears it on the UI thread.
     void reportSound(bool sound);
+    // From the loop thread: a stream that runs while no take does (the listening, the idle meter's,
+    // the one that keeps the source ready) ended while its source may still be there; somebody
+    // ended it, or the server failed it. They are made again after restoreDelay, which a source
+    // that keeps failing them cannot turn into a busy loop.
+    void idleStreamEndedLocked();
+    static constexpr std::chrono::milliseconds restoreDelay{250};
     // How much a listening stream keeps beyond the pre-record seconds: what a monitor hands over
     // before it is heard, and the time a start takes to reach the stream.
     static constexpr int ringMarginSeconds = 3;
@@ -131,6 +138,10 @@ private:
     std::string liveSourceLocked() const;
     bool awakeIsLiveLocked() const;
     void sourcesChangedLocked();
+    // Makes the streams that run while no take does (the listening, the idle meter's, the one that
+    // keeps the source ready) again where one ended or reads another source than the live one.
+    void restoreIdleStreamsLocked();
+    struct pa_time_event* m_restoring = nullptr;
     void openPeakStreamLocked();
     void closePeakStreamLocked();
     void measureIdle();

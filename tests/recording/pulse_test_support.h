@@ -108,6 +108,21 @@ inline QString defaultSource()
     return pactl({QStringLiteral("get-default-source")});
 }
 
+// The server's index of the first source output with that media name, or empty.
+inline QString sourceOutputNamed(const QString& mediaName)
+{
+    const QStringList lines = pactl({QStringLiteral("list"), QStringLiteral("source-outputs")}).split(u'\n');
+    QString index;
+    for (const QString& line : lines) {
+        const QString text = line.trimmed();
+        if (text.startsWith(QStringLiteral("Source Output #")))
+            index = text.mid(15);
+        else if (text == QStringLiteral("media.name = \"%1\"").arg(mediaName) && !index.isEmpty())
+            return index;
+    }
+    return {};
+}
+
 // Polls a condition for up to five seconds; whether it came true.
 template <typename Condition> bool eventually(Condition condition)
 {

@@ -16,6 +16,8 @@
 
 #include <QTest>
 #include <cmath>
+#include <pulse/introspect.h>
+#include <pulse/operation.h>
 #include <thread>
 
 #include <sys/socket.h>
@@ -50,6 +52,14 @@ class TestPulseSources : public QObject {
 
 private:
     std::shared_ptr<PulseContext> m_pulse;
+
+    // Ends a stream of ours the way a volume control's kill does.
+    void killSourceOutput(const QString& index)
+    {
+        PulseContext::Lock lock(*m_pulse);
+        if (pa_operation* killing = pa_context_kill_source_output(m_pulse->context(), index.toUInt(), nullptr, nullptr))
+            pa_operation_unref(killing);
+    }
     QTemporaryDir m_dir;
     QString m_previousDefault;
     int m_extraSink = -1;
@@ -185,6 +195,16 @@ private slots:
         QVERIFY(eventually([&] { return capture.isListening(); }));
         capture.selectSourceNamed(QStringLiteral("trelvik_test_sine"));
         QVERIFY(eventually([&] { return capture.isListening(); }));
+        // Ended by somebody else (a volume control's kill, a server's own failure) while its source
+        // stays: it listens again.
+        const QString listening = sourceOutputNamed(QStringLiteral("Listening"));
+        QVERIFY(!listening.isEmpty());
+        killSourceOutput(listening);
+        QVERIFY2(eventually([&] {
+                     const QString again = sourceOutputNamed(QStringLiteral("Listening"));
+                     return !again.isEmpty() && again != listening && capture.isListening();
+                 }),
+                 "a listening stream that was ended is not made again");
         // Longer than the seconds kept: the ring has filled.
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         QVERIFY(QDir(spool.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
@@ -204,6 +224,27 @@ private slots:
 
         capture.setPreRecord(0, 1, 44100, 16);
         QVERIFY(eventually([&] { return !capture.isListening(); }));
+    }
+
+    // The idle meter's stream and the one that keeps the source ready, ended by somebody else while
+    // their source stays, come back by themselves.
+    void idleStreamsEndedByOthersComeBack()
+    {
+        PulseCapture capture(m_pulse);
+        capture.setSpoolFolder(m_dir.path());
+        capture.selectSourceNamed(QStringLiteral("trelvik_test_sine"));
+        capture.watchLevels(true);
+        for (const QString& name : {QStringLiteral("Input level"), QStringLiteral("Keeping the source ready")}) {
+            QVERIFY2(eventually([&] { return !sourceOutputNamed(name).isEmpty(); }), qPrintable(name));
+            const QString first = sourceOutputNamed(name);
+            killSourceOutput(first);
+            QVERIFY2(eventually([&] {
+                         const QString again = sourceOutputNamed(name);
+                         return !again.isEmpty() && again != first;
+                     }),
+                     qPrintable(name + QStringLiteral(" is not made again")));
+        }
+        QVERIFY(eventually([&] { return capture.isMeasuringIdle(); }));
     }
 
     void withoutServerNothingWaitsAndNothingBreaks()
