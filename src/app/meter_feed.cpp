@@ -4,7 +4,10 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <chrono>
 #include <optional>
+
+#include <pthread.h>
 
 MeterFeed::MeterFeed(QWidget& window, CaptureComponent& capture, InputMeter& meter, ClipLight& clip)
     : QObject(&window), m_window(window), m_capture(capture), m_meter(meter), m_clip(clip), m_timer(new QTimer(this))
@@ -18,6 +21,7 @@ MeterFeed::MeterFeed(QWidget& window, CaptureComponent& capture, InputMeter& met
 
 MeterFeed::~MeterFeed()
 {
+    stopDrawing();
     if (m_on)
         m_capture.watchLevels(false);
 }
@@ -51,6 +55,7 @@ void MeterFeed::follow()
     if (onScreen == m_on)
         return;
     m_on = onScreen;
+    stopDrawing();
     m_capture.watchLevels(onScreen);
     for (level_meter::Ballistics& bar : m_bars)
         bar.reset();
@@ -69,6 +74,72 @@ void MeterFeed::follow()
 
 void MeterFeed::tick()
 {
+    m_meter.setLevels(measure(true));
+    // Drawn straight onto the window: the next changes need no UI thread.
+    if (m_meter.showsDirectly()) {
+        m_timer->stop();
+        startDrawing();
+    }
+}
+
+void MeterFeed::startDrawing()
+{
+    if (m_drawer.joinable())
+        return;
+    m_drawerStop = false;
+    m_drawer = std::thread([this] { drawLoop(); });
+}
+
+void MeterFeed::stopDrawing()
+{
+    if (!m_drawer.joinable())
+        return;
+    {
+        std::lock_guard lock(m_drawerLock);
+        m_drawerStop = true;
+    }
+    m_drawerWake.notify_all();
+    m_drawer.join();
+}
+
+void MeterFeed::drawLoop()
+{
+    pthread_setname_np(pthread_self(), "trelvik-meter");
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::milliseconds(intervalMs);
+    auto next = Clock::now();
+    std::unique_lock lock(m_drawerLock);
+    for (;;) {
+        next += interval;
+        // Late (a busy machine): on from now, without a burst of the ticks missed.
+        if (const auto now = Clock::now(); next < now - interval)
+            next = now;
+        if (m_drawerWake.wait_until(lock, next, [this] { return m_drawerStop; }))
+            return;
+        lock.unlock();
+        const bool drawn = m_meter.showLevelsDirectly(measure(false));
+        lock.lock();
+        if (!drawn) {
+            // The UI thread ends this thread and ticks on with the timer, which comes back here once
+            // a change is drawn straight onto the window again.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    stopDrawing();
+                    if (m_on) {
+                        tick();
+                        if (!m_drawer.joinable())
+                            m_timer->start();
+                    }
+                },
+                Qt::QueuedConnection);
+            return;
+        }
+    }
+}
+
+MeterLevels MeterFeed::measure(bool onUiThread)
+{
     const InputLevels read = m_capture.readLevels();
     // Clips are counted for each take; the light shows those not seen yet, also those of a take
     // recorded while the window was away.
@@ -78,7 +149,11 @@ void MeterFeed::tick()
     }
     if (read.clips > m_clipsSeen) {
         m_clipsSeen = read.clips;
-        m_clip.light();
+        if (onUiThread)
+            m_clip.light();
+        else
+            QMetaObject::invokeMethod(
+                &m_clip, [clip = &m_clip] { clip->light(); }, Qt::QueuedConnection);
     }
     if (read.channels > 0) {
         m_channels = read.channels;
@@ -102,5 +177,5 @@ void MeterFeed::tick()
         shown.hold[size_t(c)] = bar.hold();
         shown.rms[size_t(c)] = bar.rms();
     }
-    m_meter.setLevels(shown);
+    return shown;
 }

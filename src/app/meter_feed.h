@@ -8,14 +8,21 @@
 #include <QPointer>
 
 #include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 class QTimer;
 class QWindow;
 
 // Feeds a window's input level meter and clip light from the capture while the window is on screen:
-// a timer (named "MeterTimer") reads what the capture measured about 30 times a second. While the
-// window is minimised or hidden the timer stops and the capture is told nobody watches, so an idle
-// program measures nothing. A child of the window; ended before the meter and the light are.
+// a timer (named "MeterTimer") reads what the capture measured about 30 times a second. Once the
+// meter draws its bars straight onto the window (X11), a thread of its own ("trelvik-meter") takes
+// over from the timer and draws each change without waking the UI thread; it hands back to the timer
+// whenever a change must go through the UI thread (the bars moved or were exposed, the channels
+// changed). While the window is minimised or hidden both stop and the capture is told nobody
+// watches, so an idle program measures nothing. A child of the window; ended before the meter and
+// the light are.
 class MeterFeed : public QObject {
 public:
     static constexpr int intervalMs = 33;
@@ -24,10 +31,17 @@ public:
     ~MeterFeed() override;
 
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Whether the thread draws the meter now (for tests).
+    bool drawsOnItsOwn() const { return m_drawer.joinable(); }
 
 private:
     void follow();
     void tick();
+    // Reads the capture and moves the bars' ballistics on: what the meter is to show now.
+    MeterLevels measure(bool onUiThread);
+    void startDrawing();
+    void stopDrawing();
+    void drawLoop();
 
     QWidget& m_window;
     CaptureComponent& m_capture;
@@ -42,4 +56,9 @@ private:
     bool m_hasRms = false;
     uint32_t m_captureSeen = 0;
     uint32_t m_clipsSeen = 0;
+    // The drawing thread; the measuring state above is its own while it runs.
+    std::thread m_drawer;
+    std::mutex m_drawerLock;
+    std::condition_variable m_drawerWake;
+    bool m_drawerStop = false;
 };

@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 namespace {
 
@@ -119,14 +121,15 @@ public:
     // The panel looks different now (skin, font, size): the picture is taken again.
     void forgetBackdrop()
     {
+        stopDirect();
         m_backdrop = QPixmap();
         update();
     }
 
-    // The bars' rows: one, or two with a gap between them.
-    QList<QRect> rows() const
+    // The bars' rows for a number of channels: one, or two with a gap between them.
+    QList<QRect> rows(int channels) const
     {
-        const int count = m_meter.m_levels.channels == 1 ? 1 : 2;
+        const int count = channels == 1 ? 1 : 2;
         const int gap = 2;
         const int height = (this->height() - gap * (count - 1)) / count;
         QList<QRect> out;
@@ -134,6 +137,32 @@ public:
             out.append(QRect(0, row * (height + gap), width(), height));
         return out;
     }
+    QList<QRect> rows() const { return rows(m_meter.levels().channels); }
+
+    // Whether another thread may draw changes straight onto the window (drawFromThread): the last
+    // change was drawn so, and nothing has moved, hidden or exposed the bars since.
+    bool directReady() const
+    {
+        std::lock_guard lock(m_meter.m_lock);
+        return m_ready;
+    }
+    // The window may show something else where the bars were drawn, or the bars lie elsewhere now:
+    // the next change goes through the UI thread. UI thread.
+    void stopDirect()
+    {
+        std::lock_guard lock(m_meter.m_lock);
+        m_ready = false;
+    }
+    // From any thread, with the meter's lock held and directReady(): draws the changed parts of the
+    // bars for the meter's levels as the last direct drawing placed them.
+    void drawFromThread(const QRegion& changed)
+    {
+        drawChanged(changed, m_meter.m_levels, m_readyWidth, m_readyRows);
+        m_drawnAround = true;
+    }
+    bool readyLocked() const { return m_ready; }
+    int readyWidth() const { return m_readyWidth; }
+    const QList<QRect>& readyRows() const { return m_readyRows; }
 
 protected:
     void paintEvent(QPaintEvent* event) override
@@ -147,7 +176,7 @@ protected:
         for (const QRect& part : event->region())
             painter.drawPixmap(part, m_backdrop, QRectF(QRectF(part).topLeft() * ratio, QSizeF(part.size()) * ratio));
 
-        const MeterLevels& levels = m_meter.m_levels;
+        const MeterLevels levels = m_meter.levels();
         const int yellowAt = InputMeter::position(kYellowFromDb, width());
         const int redAt = InputMeter::position(kRedFromDb, width());
         const QList<QRect> bars = rows();
@@ -171,9 +200,29 @@ public:
         // The server shows the toolkit's copy of the window where it was covered, and that copy
         // holds the bars as they were before any drawn straight onto the window: they are painted
         // into it anew.
-        if (event->type() == QEvent::Expose && watched == m_watchedWindow.data() && m_drawnAround) {
-            m_drawnAround = false;
-            update();
+        if (event->type() == QEvent::Expose && watched == m_watchedWindow.data()) {
+            bool drawnAround = false;
+            {
+                std::lock_guard lock(m_meter.m_lock);
+                m_ready = false;
+                drawnAround = std::exchange(m_drawnAround, false);
+            }
+            if (drawnAround)
+                update();
+            return false;
+        }
+        // The bars move in the window, or show no longer, when one of the widgets they lie in does.
+        switch (event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::Show:
+        case QEvent::Hide:
+        case QEvent::ParentChange:
+            if (m_ancestors.contains(watched))
+                stopDirect();
+            break;
+        default:
+            break;
         }
         return false;
     }
@@ -221,9 +270,43 @@ public:
             visible &= widget->rect().translated(-origin);
         }
         m_direct->place(origin, visible);
+        watchAncestors();
 
-        const MeterLevels& levels = m_meter.m_levels;
         const QList<QRect> bars = rows();
+        drawChanged(changed, m_meter.m_levels, width(), bars);
+        std::lock_guard lock(m_meter.m_lock);
+        m_drawnAround = true;
+        m_drewDirectly = true;
+        m_ready = true;
+        m_readyWidth = width();
+        m_readyRows = bars;
+        return true;
+    }
+
+    // Whether the last change went straight onto the window.
+    bool drewDirectly() const { return m_drewDirectly; }
+
+private:
+    enum class Picture { Empty, Lit, Translucent };
+
+    // Every widget the bars lie in is watched for moving or hiding them.
+    void watchAncestors()
+    {
+        QList<QPointer<QObject>> now;
+        for (QWidget* widget = parentWidget(); widget; widget = widget->isWindow() ? nullptr : widget->parentWidget())
+            now.append(widget);
+        if (now == m_ancestors)
+            return;
+        for (const QPointer<QObject>& old : std::as_const(m_ancestors))
+            if (old)
+                old->removeEventFilter(this);
+        m_ancestors = now;
+        for (const QPointer<QObject>& widget : std::as_const(m_ancestors))
+            widget->installEventFilter(this);
+    }
+
+    void drawChanged(const QRegion& changed, const MeterLevels& levels, int width, const QList<QRect>& bars)
+    {
         for (const QRect& part : changed) {
             for (int row = 0; row < bars.size(); ++row) {
                 const QRect span = part & bars[row];
@@ -235,8 +318,8 @@ public:
                 int translucentTo = 0;
                 const size_t c = size_t(row);
                 if (row < levels.channels) {
-                    const int peak = InputMeter::position(levels.peak[c], width());
-                    solidTo = levels.showRms ? InputMeter::position(levels.rms[c], width()) : peak;
+                    const int peak = InputMeter::position(levels.peak[c], width);
+                    solidTo = levels.showRms ? InputMeter::position(levels.rms[c], width) : peak;
                     translucentTo = std::max(solidTo, peak);
                 }
                 auto copy = [&](Picture picture, int from, int to) {
@@ -244,25 +327,16 @@ public:
                 };
                 copy(Picture::Lit, 0, solidTo);
                 copy(levels.showRms ? Picture::Translucent : Picture::Lit, solidTo, translucentTo);
-                copy(Picture::Empty, translucentTo, width());
+                copy(Picture::Empty, translucentTo, width);
                 if (row < levels.channels && levels.hold[c] > MeterLevels::floorDb) {
-                    const int at = std::min(InputMeter::position(levels.hold[c], width()), width() - 2);
+                    const int at = std::min(InputMeter::position(levels.hold[c], width), width - 2);
                     m_direct->fill(span & QRect(at, bars[row].top(), 2, bars[row].height()),
                                    zoneColour(levels.hold[c]));
                 }
             }
         }
         m_direct->flush();
-        m_drawnAround = true;
-        m_drewDirectly = true;
-        return true;
     }
-
-    // Whether the last change went straight onto the window.
-    bool drewDirectly() const { return m_drewDirectly; }
-
-private:
-    enum class Picture { Empty, Lit, Translucent };
 
     // The bars' pictures as a paint over the backdrop makes them: every row empty, lit in its
     // zones' colours all along, and lit so behind the RMS (the peak's shade).
@@ -309,9 +383,15 @@ private:
     int m_backdropRows = 0;
     std::unique_ptr<XcbBars> m_direct;
     bool m_directTried = false;
-    bool m_drawnAround = false; // drawn onto the window since the last expose
     bool m_drewDirectly = false;
     QPointer<QWindow> m_watchedWindow;
+    QList<QPointer<QObject>> m_ancestors;
+    // The meter's lock guards these: another thread draws while m_ready holds, with the width and
+    // rows the bars had when it was set.
+    bool m_drawnAround = false; // drawn onto the window since the last expose
+    bool m_ready = false;
+    int m_readyWidth = 0;
+    QList<QRect> m_readyRows;
 };
 
 InputMeter::InputMeter(QWidget* parent) : SkinPanel(parent)
@@ -341,11 +421,18 @@ void InputMeter::setClipped(bool clipped)
                                      : peak);
 }
 
+MeterLevels InputMeter::levels() const
+{
+    std::lock_guard lock(m_lock);
+    return m_levels;
+}
+
 double InputMeter::peakDb() const
 {
+    const MeterLevels shown = levels();
     double loudest = MeterLevels::floorDb;
-    for (int c = 0; c < std::min(m_levels.channels, MeterLevels::maxChannels); ++c)
-        loudest = std::max(loudest, m_levels.peak[size_t(c)]);
+    for (int c = 0; c < std::min(shown.channels, MeterLevels::maxChannels); ++c)
+        loudest = std::max(loudest, shown.peak[size_t(c)]);
     return std::round(loudest * 10.0) / 10.0;
 }
 
@@ -393,9 +480,8 @@ void InputMeter::changeEvent(QEvent* event)
     }
 }
 
-std::array<int, 3 * MeterLevels::maxChannels + 2> InputMeter::footprint(const MeterLevels& levels) const
+std::array<int, 3 * MeterLevels::maxChannels + 2> InputMeter::footprint(const MeterLevels& levels, int width)
 {
-    const int width = m_bars->width();
     std::array<int, 3 * MeterLevels::maxChannels + 2> pixels{};
     pixels[0] = levels.channels;
     pixels[1] = levels.showRms ? 1 : 0;
@@ -409,11 +495,15 @@ std::array<int, 3 * MeterLevels::maxChannels + 2> InputMeter::footprint(const Me
 
 void InputMeter::setLevels(const MeterLevels& levels)
 {
-    const auto before = footprint(m_levels);
-    const auto after = footprint(levels);
+    const auto before = footprint(m_levels, m_bars->width());
+    const auto after = footprint(levels, m_bars->width());
     const bool rowsChanged = (levels.channels == 1) != (m_levels.channels == 1);
-    m_levels = levels;
+    {
+        std::lock_guard lock(m_lock);
+        m_levels = levels;
+    }
     if (rowsChanged || before[0] != after[0] || before[1] != after[1]) {
+        m_bars->stopDirect();
         if (rowsChanged)
             update(); // the channels' letters
         m_bars->update();
@@ -421,15 +511,46 @@ void InputMeter::setLevels(const MeterLevels& levels)
     }
     if (before == after)
         return;
-    // Each bar's row repaints from the leftmost to the rightmost pixel that any of its marks (peak,
-    // RMS, the 2 pixels of the hold) occupied before or occupies now, and it does so at once: the
-    // meter changes 30 times a second, and a posted update would cost a second pass of the event
-    // loop each time.
-    const QList<QRect> rows = m_bars->rows();
+    // Each bar's row repaints at once: the meter changes 30 times a second, and a posted update
+    // would cost a second pass of the event loop each time.
+    const QRegion changed = changedPixels(before, after, m_bars->width(), m_bars->rows());
+    if (!changed.isEmpty() && !m_bars->drawDirectly(changed))
+        m_bars->repaint(changed);
+}
+
+bool InputMeter::showLevelsDirectly(const MeterLevels& levels)
+{
+    std::lock_guard lock(m_lock);
+    if (!m_bars->readyLocked())
+        return false;
+    const int width = m_bars->readyWidth();
+    const auto before = footprint(m_levels, width);
+    const auto after = footprint(levels, width);
+    // Other rows, or the RMS shown or not: the panel's letters and the bars are painted anew.
+    if ((levels.channels == 1) != (m_levels.channels == 1) || before[0] != after[0] || before[1] != after[1])
+        return false;
+    m_levels = levels;
+    if (before == after)
+        return true;
+    const QRegion changed = changedPixels(before, after, width, m_bars->readyRows());
+    if (!changed.isEmpty())
+        m_bars->drawFromThread(changed);
+    return true;
+}
+
+bool InputMeter::showsDirectly() const
+{
+    return m_bars->directReady();
+}
+
+QRegion InputMeter::changedPixels(const Footprint& before, const Footprint& after, int width, const QList<QRect>& rows)
+{
+    // Each bar's row changes from the leftmost to the rightmost pixel that any of its marks (peak,
+    // RMS, the 2 pixels of the hold) occupied before or occupies now.
     QRegion changed;
     for (int row = 0; row < int(rows.size()) && row < MeterLevels::maxChannels; ++row) {
         const size_t at = 2 + 3 * size_t(row);
-        int from = m_bars->width();
+        int from = width;
         int to = -1;
         for (size_t i = at; i < at + 3; ++i) {
             if (before[i] == after[i])
@@ -444,8 +565,7 @@ void InputMeter::setLevels(const MeterLevels& levels)
         if (to >= from)
             changed += QRect(std::max(0, from), rows[row].top(), to - std::max(0, from) + 1, rows[row].height());
     }
-    if (!changed.isEmpty() && !m_bars->drawDirectly(changed))
-        m_bars->repaint(changed);
+    return changed;
 }
 
 bool InputMeter::drawsDirectly() const

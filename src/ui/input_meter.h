@@ -3,6 +3,7 @@
 #include "ui/skinned_widgets.h"
 
 #include <array>
+#include <mutex>
 
 // What the input level meter shows, per channel, in dBFS from -60 to 0.
 struct MeterLevels {
@@ -31,9 +32,18 @@ class InputMeter : public SkinPanel {
 public:
     explicit InputMeter(QWidget* parent = nullptr);
 
-    // Repaints the bars only where something visible changed.
+    // Repaints the bars only where something visible changed. UI thread.
     void setLevels(const MeterLevels& levels);
-    const MeterLevels& levels() const { return m_levels; }
+    // From another thread, while showsDirectly(): shows the levels by drawing what changed straight
+    // onto the window, without the UI thread. False, showing nothing, when they must go through
+    // setLevels on the UI thread instead: the bars moved, hid or were exposed since, or the change
+    // needs the panel painted anew (another number of channels, the RMS shown or not).
+    bool showLevelsDirectly(const MeterLevels& levels);
+    // Whether the last change was drawn straight onto the window and nothing since stops another
+    // thread from drawing the next ones so.
+    bool showsDirectly() const;
+    // Any thread.
+    MeterLevels levels() const;
     // The loudest channel's peak, to a tenth of a dB: the value screen readers read.
     double peakDb() const;
     // Whether the clip light beside it is lit: screen readers hear it in the meter's description too.
@@ -52,11 +62,17 @@ protected:
 
 private:
     friend class MeterBars;
-    // The pixels a level state occupies, to tell whether a change shows.
-    std::array<int, 3 * MeterLevels::maxChannels + 2> footprint(const MeterLevels& levels) const;
+    // The pixels a level state occupies on bars of a width, to tell whether a change shows.
+    using Footprint = std::array<int, 3 * MeterLevels::maxChannels + 2>;
+    static Footprint footprint(const MeterLevels& levels, int width);
+    // The parts of the bars' rows that a change from one footprint to the other touches.
+    static QRegion changedPixels(const Footprint& before, const Footprint& after, int width, const QList<QRect>& rows);
     QRect barArea() const;
     void placeBars();
 
+    // Guards the levels, which another thread may change (showLevelsDirectly), and the bars' state
+    // for drawing from it.
+    mutable std::mutex m_lock;
     MeterLevels m_levels;
     class MeterBars* m_bars = nullptr;
 };

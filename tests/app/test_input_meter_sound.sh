@@ -150,15 +150,30 @@ rate_now="$(pactl list short sinks | awk -v s="$sink" '$2 == s { print $4, $5, $
 [ "$rate_now" = "$rate_before" ] || fail "the sink went from '$rate_before' to '$rate_now'"
 
 # Minimised: only the stream it kept before the meter was there, corked, so that no sound flows to
-# the program at all. Back on screen, the meter reads again.
+# the program at all, and the thread that draws the meter on X11 has ended. Back on screen, the meter
+# reads again, drawn by that thread.
+meter_thread() { # present|gone
+    for _ in $(seq 100); do
+        if grep -qx trelvik-meter /proc/"$pid"/task/*/comm 2>/dev/null; then
+            [ "$1" = present ] && return 0
+        else
+            [ "$1" = gone ] && return 0
+        fi
+        sleep 0.05
+    done
+    fail "the meter's drawing thread is not $1"
+}
 [ "$(running_streams)" = 1 ] || fail "on screen, $(running_streams) streams carry sound, not the meter's alone"
+meter_thread present
 "$TRELVIK_TESTS_BIN_DIR/xiconify" "$main" || fail "could not minimise the window"
 has_streams "Keeping the source ready"
 [ "$(running_streams)" = 0 ] || fail "minimised, $(running_streams) streams still carry sound"
+meter_thread gone
 "$TRELVIK_TESTS_BIN_DIR/xiconify" "$main" --restore || fail "could not restore the window"
 has_streams "Input level|Keeping the source ready"
 play "$work/sine-6.wav"
 reads -6 "restored, a sine at -6 dBFS"
+meter_thread present
 stop_playing
 
 # Recording: the recording's own stream is measured, no second one beside it. Ten seconds of silence

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -187,6 +188,62 @@ private slots:
         m.meter->setLevels(levels(2, {-3, -5}, {-1, -3}, true, {-10, -12}));
         QVERIFY(m.meter->drawsDirectly());
         QVERIFY2(m.mismatch().isEmpty(), qPrintable(m.mismatch()));
+    }
+
+    // Another thread draws the changes while nothing has moved or exposed the bars; a change of the
+    // channels, a move of the bars in the window or an expose sends the next change back through the
+    // UI thread, after which the other thread draws again, where the bars are now.
+    void anotherThreadDrawsUntilTheBarsMoveOrAreExposed()
+    {
+        Meter m;
+        auto* layout = static_cast<QVBoxLayout*>(m.window.layout());
+        layout->setContentsMargins(0, 10, 40, 10);
+        m.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m.window));
+        auto fromThread = [&](const MeterLevels& shown) {
+            bool drawn = false;
+            std::thread([&] { drawn = m.meter->showLevelsDirectly(shown); }).join();
+            return drawn;
+        };
+        m.meter->setLevels(levels(2, {-40, -45}, {-30, -35}, true, {-42, -47}));
+        QTRY_VERIFY_WITH_TIMEOUT(m.mismatch().isEmpty(), 3000);
+        m.meter->setLevels(levels(2, {-30, -35}, {-30, -35}, true, {-32, -37}));
+        QVERIFY(m.meter->showsDirectly());
+
+        const MeterLevels loud = levels(2, {-3, -8}, {-2, -7}, true, {-6, -12});
+        QVERIFY(fromThread(loud));
+        QCOMPARE(m.meter->levels().peak, loud.peak);
+        QVERIFY2(m.mismatch().isEmpty(), qPrintable(m.mismatch()));
+
+        // One channel: the panel's letters change, which the UI thread paints.
+        QVERIFY(!fromThread(levels(1, {-10, MeterLevels::floorDb}, {-10, MeterLevels::floorDb})));
+        QCOMPARE(m.meter->levels().channels, 2);
+
+        // The bars move in the window, keeping their size.
+        const QPoint before = m.bars->mapTo(&m.window, QPoint());
+        const QSize size = m.bars->size();
+        layout->setContentsMargins(40, 10, 0, 10);
+        QTRY_VERIFY_WITH_TIMEOUT(m.bars->mapTo(&m.window, QPoint()) != before, 3000);
+        QCOMPARE(m.bars->size(), size);
+        QVERIFY(!m.meter->showsDirectly());
+        QVERIFY(!fromThread(levels(2, {-20, -25}, {-2, -7}, true, {-22, -27})));
+        m.meter->setLevels(levels(2, {-21, -26}, {-2, -7}, true, {-23, -28}));
+        QTRY_VERIFY_WITH_TIMEOUT(m.mismatch().isEmpty(), 3000);
+        m.meter->setLevels(levels(2, {-25, -29}, {-2, -7}, true, {-27, -31}));
+        QVERIFY(m.meter->showsDirectly());
+        QVERIFY(fromThread(levels(2, {-5, -9}, {-2, -7}, true, {-7, -11})));
+        QVERIFY2(m.mismatch().isEmpty(), qPrintable("after the move: " + m.mismatch()));
+
+        // Exposed: the toolkit shows its copy first.
+        Exposes exposes;
+        m.window.windowHandle()->installEventFilter(&exposes);
+        xcb_connection_t* c = connection();
+        xcb_clear_area(c, 1, uint32_t(m.window.windowHandle()->winId()), 0, 0, 0, 0);
+        xcb_flush(c);
+        QTRY_VERIFY_WITH_TIMEOUT(exposes.count > 0, 3000);
+        QVERIFY(!m.meter->showsDirectly());
+        QVERIFY(!fromThread(levels(2, {-15, -19}, {-2, -7})));
+        QTRY_VERIFY2_WITH_TIMEOUT(m.mismatch().isEmpty(), qPrintable(m.mismatch()), 3000);
     }
 };
 
