@@ -6,8 +6,13 @@
 
 #include <chrono>
 #include <optional>
+#include <system_error>
+
+#include <cerrno>
 
 #include <pthread.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 MeterFeed::MeterFeed(QWidget& window, CaptureComponent& capture, InputMeter& meter, ClipLight& clip)
     : QObject(&window), m_window(window), m_capture(capture), m_meter(meter), m_clip(clip), m_timer(new QTimer(this))
@@ -66,6 +71,7 @@ void MeterFeed::follow()
         // reading, so none of them is lost.
         m_capture.readLevels();
         m_clock.start();
+        m_clockFrom = 0;
         m_timer->start();
     } else {
         m_timer->stop();
@@ -74,71 +80,96 @@ void MeterFeed::follow()
 
 void MeterFeed::tick()
 {
-    m_meter.setLevels(measure(true));
+    m_meter.setLevels(measure(clockNow(), true));
     // Drawn straight onto the window: the next changes need no UI thread.
-    if (m_meter.showsDirectly()) {
+    if (m_meter.showsDirectly() && startDrawing())
         m_timer->stop();
-        startDrawing();
-    }
 }
 
-void MeterFeed::startDrawing()
+double MeterFeed::clockNow() const
+{
+    return m_clockFrom + double(m_clock.elapsed()) / 1000.0;
+}
+
+bool MeterFeed::startDrawing()
 {
     if (m_drawer.joinable())
-        return;
+        return true;
+    // A timer of the kernel's wakes the thread every interval; each wake is one read, with no clock
+    // to ask and no lock to take.
+    const int ticks = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    if (ticks < 0)
+        return false;
+    const timespec interval{0, long(intervalMs) * 1000000L};
+    const itimerspec every{interval, interval};
+    if (::timerfd_settime(ticks, 0, &every, nullptr) != 0) {
+        ::close(ticks);
+        return false;
+    }
+    m_ticks = ticks;
     m_drawerStop = false;
-    m_drawer = std::thread([this] { drawLoop(); });
+    m_drawnUntil = clockNow();
+    try {
+        m_drawer = std::thread([this, from = m_drawnUntil] { drawLoop(from); });
+    } catch (const std::system_error&) {
+        ::close(m_ticks);
+        m_ticks = -1;
+        return false;
+    }
+    return true;
 }
 
 void MeterFeed::stopDrawing()
 {
     if (!m_drawer.joinable())
         return;
-    {
-        std::lock_guard lock(m_drawerLock);
-        m_drawerStop = true;
-    }
-    m_drawerWake.notify_all();
+    m_drawerStop = true;
+    // The timer runs out at once: the thread wakes and sees it is to stop.
+    const itimerspec now{{0, 0}, {0, 1}};
+    ::timerfd_settime(m_ticks, 0, &now, nullptr);
     m_drawer.join();
+    ::close(m_ticks);
+    m_ticks = -1;
+    // The meter's clock goes on from where the thread's ticks left it.
+    m_clock.start();
+    m_clockFrom = m_drawnUntil;
 }
 
-void MeterFeed::drawLoop()
+void MeterFeed::drawLoop(double from)
 {
     pthread_setname_np(pthread_self(), "trelvik-meter");
-    using Clock = std::chrono::steady_clock;
-    const auto interval = std::chrono::milliseconds(intervalMs);
-    auto next = Clock::now();
-    std::unique_lock lock(m_drawerLock);
+    uint64_t ticked = 0;
     for (;;) {
-        next += interval;
-        // Late (a busy machine): on from now, without a burst of the ticks missed.
-        if (const auto now = Clock::now(); next < now - interval)
-            next = now;
-        if (m_drawerWake.wait_until(lock, next, [this] { return m_drawerStop; }))
+        uint64_t expired = 0;
+        const ssize_t got = ::read(m_ticks, &expired, sizeof expired);
+        if (m_drawerStop)
             return;
-        lock.unlock();
-        const bool drawn = m_meter.showLevelsDirectly(measure(false));
-        lock.lock();
-        if (!drawn) {
-            // The UI thread ends this thread and ticks on with the timer, which comes back here once
-            // a change is drawn straight onto the window again.
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    stopDrawing();
-                    if (m_on) {
-                        tick();
-                        if (!m_drawer.joinable())
-                            m_timer->start();
-                    }
-                },
-                Qt::QueuedConnection);
-            return;
-        }
+        if (got != ssize_t(sizeof expired) && errno == EINTR)
+            continue;
+        if (got != ssize_t(sizeof expired))
+            break;
+        // The ballistics run on the ticks' time; a late wake counts the ticks it missed.
+        ticked += expired;
+        m_drawnUntil = from + double(ticked) * intervalMs / 1000.0;
+        if (!m_meter.showLevelsDirectly(measure(m_drawnUntil, false)))
+            break;
     }
+    // The UI thread ends this thread and ticks on with the timer, which comes back here once a
+    // change is drawn straight onto the window again.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            stopDrawing();
+            if (m_on) {
+                tick();
+                if (!m_drawer.joinable())
+                    m_timer->start();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
-MeterLevels MeterFeed::measure(bool onUiThread)
+MeterLevels MeterFeed::measure(double now, bool onUiThread)
 {
     const InputLevels read = m_capture.readLevels();
     // Clips are counted for each take; the light shows those not seen yet, also those of a take
@@ -159,7 +190,6 @@ MeterLevels MeterFeed::measure(bool onUiThread)
         m_channels = read.channels;
         m_hasRms = read.hasRms;
     }
-    const double now = double(m_clock.elapsed()) / 1000.0;
     MeterLevels shown;
     shown.channels = m_channels;
     shown.showRms = m_hasRms;

@@ -8,8 +8,7 @@
 #include <QPointer>
 
 #include <array>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <thread>
 
 class QTimer;
@@ -38,10 +37,11 @@ private:
     void follow();
     void tick();
     // Reads the capture and moves the bars' ballistics on: what the meter is to show now.
-    MeterLevels measure(bool onUiThread);
-    void startDrawing();
+    MeterLevels measure(double now, bool onUiThread);
+    // False when no thread could be started: the timer goes on.
+    bool startDrawing();
     void stopDrawing();
-    void drawLoop();
+    void drawLoop(double from);
 
     QWidget& m_window;
     CaptureComponent& m_capture;
@@ -50,7 +50,11 @@ private:
     QTimer* m_timer;
     QPointer<QWindow> m_handle;
     bool m_on = false;
+    // The meter's clock, in seconds: the timer's ticks read it, the thread counts its own ticks on
+    // from it.
+    double clockNow() const;
     QElapsedTimer m_clock;
+    double m_clockFrom = 0;
     std::array<level_meter::Ballistics, MeterLevels::maxChannels> m_bars;
     int m_channels = 0;
     bool m_hasRms = false;
@@ -58,7 +62,7 @@ private:
     uint32_t m_clipsSeen = 0;
     // The drawing thread; the measuring state above is its own while it runs.
     std::thread m_drawer;
-    std::mutex m_drawerLock;
-    std::condition_variable m_drawerWake;
-    bool m_drawerStop = false;
+    int m_ticks = -1; // its timer
+    std::atomic<bool> m_drawerStop{false};
+    double m_drawnUntil = 0; // the time of its last tick, in seconds on the meter's clock
 };

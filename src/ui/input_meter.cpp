@@ -155,7 +155,7 @@ public:
     }
     // From any thread, with the meter's lock held and directReady(): draws the changed parts of the
     // bars for the meter's levels as the last direct drawing placed them.
-    void drawFromThread(const QRegion& changed)
+    void drawFromThread(const InputMeter::ChangedRows& changed)
     {
         drawChanged(changed, m_meter.m_levels, m_readyWidth, m_readyRows);
         m_drawnAround = true;
@@ -230,7 +230,7 @@ public:
     // Draws the changed parts of the bars straight onto the window where the server can (X11), from
     // three pictures it keeps of the bars: empty, lit, and lit translucent. False where it cannot:
     // the toolkit then repaints them.
-    bool drawDirectly(const QRegion& changed)
+    bool drawDirectly(const InputMeter::ChangedRows& changed)
     {
         m_drewDirectly = false;
         if (m_backdrop.isNull() || m_backdrop.devicePixelRatio() != 1.0 || m_backdropRows != rows().size() ||
@@ -305,9 +305,12 @@ private:
             widget->installEventFilter(this);
     }
 
-    void drawChanged(const QRegion& changed, const MeterLevels& levels, int width, const QList<QRect>& bars)
+    void drawChanged(const InputMeter::ChangedRows& changed, const MeterLevels& levels, int width,
+                     const QList<QRect>& bars)
     {
         for (const QRect& part : changed) {
+            if (part.isEmpty())
+                continue;
             for (int row = 0; row < bars.size(); ++row) {
                 const QRect span = part & bars[row];
                 if (span.isEmpty())
@@ -513,9 +516,12 @@ void InputMeter::setLevels(const MeterLevels& levels)
         return;
     // Each bar's row repaints at once: the meter changes 30 times a second, and a posted update
     // would cost a second pass of the event loop each time.
-    const QRegion changed = changedPixels(before, after, m_bars->width(), m_bars->rows());
-    if (!changed.isEmpty() && !m_bars->drawDirectly(changed))
-        m_bars->repaint(changed);
+    const ChangedRows changed = changedPixels(before, after, m_bars->width(), m_bars->rows());
+    QRegion region;
+    for (const QRect& part : changed)
+        region += part;
+    if (!region.isEmpty() && !m_bars->drawDirectly(changed))
+        m_bars->repaint(region);
 }
 
 bool InputMeter::showLevelsDirectly(const MeterLevels& levels)
@@ -532,9 +538,7 @@ bool InputMeter::showLevelsDirectly(const MeterLevels& levels)
     m_levels = levels;
     if (before == after)
         return true;
-    const QRegion changed = changedPixels(before, after, width, m_bars->readyRows());
-    if (!changed.isEmpty())
-        m_bars->drawFromThread(changed);
+    m_bars->drawFromThread(changedPixels(before, after, width, m_bars->readyRows()));
     return true;
 }
 
@@ -543,11 +547,12 @@ bool InputMeter::showsDirectly() const
     return m_bars->directReady();
 }
 
-QRegion InputMeter::changedPixels(const Footprint& before, const Footprint& after, int width, const QList<QRect>& rows)
+InputMeter::ChangedRows InputMeter::changedPixels(const Footprint& before, const Footprint& after, int width,
+                                                  const QList<QRect>& rows)
 {
     // Each bar's row changes from the leftmost to the rightmost pixel that any of its marks (peak,
     // RMS, the 2 pixels of the hold) occupied before or occupies now.
-    QRegion changed;
+    ChangedRows changed{};
     for (int row = 0; row < int(rows.size()) && row < MeterLevels::maxChannels; ++row) {
         const size_t at = 2 + 3 * size_t(row);
         int from = width;
@@ -563,7 +568,8 @@ QRegion InputMeter::changedPixels(const Footprint& before, const Footprint& afte
             }
         }
         if (to >= from)
-            changed += QRect(std::max(0, from), rows[row].top(), to - std::max(0, from) + 1, rows[row].height());
+            changed[size_t(row)] =
+                QRect(std::max(0, from), rows[row].top(), to - std::max(0, from) + 1, rows[row].height());
     }
     return changed;
 }

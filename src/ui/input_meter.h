@@ -65,8 +65,11 @@ private:
     // The pixels a level state occupies on bars of a width, to tell whether a change shows.
     using Footprint = std::array<int, 3 * MeterLevels::maxChannels + 2>;
     static Footprint footprint(const MeterLevels& levels, int width);
-    // The parts of the bars' rows that a change from one footprint to the other touches.
-    static QRegion changedPixels(const Footprint& before, const Footprint& after, int width, const QList<QRect>& rows);
+    // The part of each bar's row that a change from one footprint to the other touches (empty where
+    // none).
+    using ChangedRows = std::array<QRect, MeterLevels::maxChannels>;
+    static ChangedRows changedPixels(const Footprint& before, const Footprint& after, int width,
+                                     const QList<QRect>& rows);
     QRect barArea() const;
     void placeBars();
 
