@@ -167,6 +167,9 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override
     {
+        // The toolkit's pixels of the bars reach the window after this, maybe over changes another
+        // thread draws meanwhile: the next change goes through the UI thread, after them.
+        stopDirect();
         const qreal ratio = devicePixelRatioF();
         if (m_backdrop.isNull() || m_backdrop.devicePixelRatio() != ratio || m_backdropRows != rows().size())
             takeBackdrop(ratio);
