@@ -4,11 +4,9 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <chrono>
+#include <cerrno>
 #include <optional>
 #include <system_error>
-
-#include <cerrno>
 
 #include <pthread.h>
 #include <sys/timerfd.h>

@@ -30,8 +30,6 @@ public:
     ~MeterFeed() override;
 
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // Whether the thread draws the meter now (for tests).
-    bool drawsOnItsOwn() const { return m_drawer.joinable(); }
 
 private:
     void follow();
