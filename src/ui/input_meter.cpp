@@ -515,8 +515,13 @@ void InputMeter::setLevels(const MeterLevels& levels)
         m_bars->update();
         return;
     }
-    if (before == after)
+    if (before == after) {
+        // Nothing to draw; but once the bars can be drawn straight onto the window again (after a
+        // paint, a move or an expose), the meter's thread may take over in silence too.
+        if (!m_bars->directReady())
+            m_bars->drawDirectly({});
         return;
+    }
     // Each bar's row repaints at once: the meter changes 30 times a second, and a posted update
     // would cost a second pass of the event loop each time.
     const ChangedRows changed = changedPixels(before, after, m_bars->width(), m_bars->rows());

@@ -244,6 +244,11 @@ private slots:
         QVERIFY(!m.meter->showsDirectly());
         QVERIFY(!fromThread(levels(2, {-15, -19}, {-2, -7})));
         QTRY_VERIFY2_WITH_TIMEOUT(m.mismatch().isEmpty(), qPrintable(m.mismatch()), 3000);
+        // In silence nothing changes, and the UI thread hands over all the same.
+        m.meter->setLevels(m.meter->levels());
+        QVERIFY(m.meter->showsDirectly());
+        QVERIFY(fromThread(levels(2, {-4, -9}, {-2, -7}, true, {-6, -11})));
+        QVERIFY2(m.mismatch().isEmpty(), qPrintable("after the expose: " + m.mismatch()));
     }
 };
 
