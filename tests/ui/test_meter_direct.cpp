@@ -105,6 +105,18 @@ struct Meter {
     QImage shown() const { return onScreen(window, QRect(bars->mapTo(&window, QPoint()), bars->size())); }
     QImage painted() const { return meter->grab(bars->geometry()).toImage().convertToFormat(QImage::Format_RGB32); }
     QString mismatch() const { return difference(shown(), painted()); }
+    // The server asks for the whole window again, as when it was covered; whether the window heard.
+    bool exposed()
+    {
+        Exposes exposes;
+        window.windowHandle()->installEventFilter(&exposes);
+        xcb_connection_t* c = connection();
+        xcb_clear_area(c, 1, uint32_t(window.windowHandle()->winId()), 0, 0, 0, 0);
+        xcb_flush(c);
+        const bool heard = QTest::qWaitFor([&] { return exposes.count > 0; }, 3000);
+        window.windowHandle()->removeEventFilter(&exposes);
+        return heard;
+    }
 };
 
 } // namespace
@@ -177,12 +189,7 @@ private slots:
         QVERIFY(!difference(m.shown(), quiet).isEmpty());
         // The server asks for the whole window again, as when it was covered: the toolkit shows its
         // copy, and the bars as they are now follow.
-        Exposes exposes;
-        m.window.windowHandle()->installEventFilter(&exposes);
-        xcb_connection_t* c = connection();
-        xcb_clear_area(c, 1, uint32_t(m.window.windowHandle()->winId()), 0, 0, 0, 0);
-        xcb_flush(c);
-        QTRY_VERIFY_WITH_TIMEOUT(exposes.count > 0, 3000);
+        QVERIFY(m.exposed());
         QTRY_VERIFY2_WITH_TIMEOUT(m.mismatch().isEmpty(), qPrintable(m.mismatch()), 3000);
         // The next change is drawn directly again.
         m.meter->setLevels(levels(2, {-3, -5}, {-1, -3}, true, {-10, -12}));
@@ -235,12 +242,7 @@ private slots:
         QVERIFY2(m.mismatch().isEmpty(), qPrintable("after the move: " + m.mismatch()));
 
         // Exposed: the toolkit shows its copy first.
-        Exposes exposes;
-        m.window.windowHandle()->installEventFilter(&exposes);
-        xcb_connection_t* c = connection();
-        xcb_clear_area(c, 1, uint32_t(m.window.windowHandle()->winId()), 0, 0, 0, 0);
-        xcb_flush(c);
-        QTRY_VERIFY_WITH_TIMEOUT(exposes.count > 0, 3000);
+        QVERIFY(m.exposed());
         QVERIFY(!m.meter->showsDirectly());
         QVERIFY(!fromThread(levels(2, {-15, -19}, {-2, -7})));
         QTRY_VERIFY2_WITH_TIMEOUT(m.mismatch().isEmpty(), qPrintable(m.mismatch()), 3000);
