@@ -9,6 +9,7 @@
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || { echo "SKIP: no X display"; exit 77; }
 . "$TRELVIK_SOURCE_DIR/tests/x11.sh"
+. "$TRELVIK_SOURCE_DIR/tools/test_env.sh"
 need_sound_server
 bin="$TRELVIK_BIN_DIR/trelvik"
 work="$(mktemp -d)"
@@ -152,16 +153,11 @@ rate_now="$(pactl list short sinks | awk -v s="$sink" '$2 == s { print $4, $5, $
 # Minimised: only the stream it kept before the meter was there, corked, so that no sound flows to
 # the program at all, and the thread that draws the meter on X11 has ended. Back on screen, the meter
 # reads again, drawn by that thread.
+meter_thread_is() { # present|gone
+    if grep -qx trelvik-meter /proc/"$pid"/task/*/comm 2>/dev/null; then [ "$1" = present ]; else [ "$1" = gone ]; fi
+}
 meter_thread() { # present|gone
-    for _ in $(seq 100); do
-        if grep -qx trelvik-meter /proc/"$pid"/task/*/comm 2>/dev/null; then
-            [ "$1" = present ] && return 0
-        else
-            [ "$1" = gone ] && return 0
-        fi
-        sleep 0.05
-    done
-    fail "the meter's drawing thread is not $1"
+    trelvik_env_until meter_thread_is "$1" || fail "the meter's drawing thread is not $1"
 }
 [ "$(running_streams)" = 1 ] || fail "on screen, $(running_streams) streams carry sound, not the meter's alone"
 meter_thread present

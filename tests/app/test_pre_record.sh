@@ -193,11 +193,9 @@ quiet_for() { # seconds what [--or-broken-offset]
 # Whether the take the offset started holds a break in it: on a busy machine PipeWire now and then
 # plays a cycle of silence in place of what the player gave, and the steps down and up again are a
 # click, which is sound. The take is then set aside.
+take_saved() { [ "$("$bin" --command status)" = armed ] && [ -s "$work/rec/level.wav" ]; }
 broken_offset() {
-    for _ in $(seq 100); do
-        [ "$("$bin" --command status)" = armed ] && [ -s "$work/rec/level.wav" ] && break
-        sleep 0.1
-    done
+    trelvik_env_until take_saved || return 1
     /usr/bin/python3 - "$work/rec/level.wav" <<'PY' || return 1
 import struct, sys, wave
 with wave.open(sys.argv[1]) as w:
