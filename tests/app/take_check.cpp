@@ -15,10 +15,11 @@
 // rate, channels and sample format, from before Record until after Stop): a witness of what the
 // sound server delivered. A stretch of the take that is not the signal (silence, other frames, or a
 // jump over signal frames) passes only when the reference holds the same at the same place in the
-// signal, within a few frames: the server delivered it so to every client. Every other check stays
-// as it is, but that the moments of frames after such a stretch are counted on the reference's
-// frames (the player's reports after it are off by up to the player's buffer); a reference that
-// holds no signal is left out.
+// signal, within a few frames, or, where signal frames are lost, when the reference lost signal frames
+// that meet them: the server delivered it so to every client. Every other check stays
+// as it is, but that when the player's reports move by more than 0.15 s across the reference's first
+// such stretch (off by up to the player's buffer), the moments of frames after it are counted on the
+// reference's frames; a reference that holds no signal is left out.
 //
 // It finds every frame of the take in the signal and prints the parts the take is made of. It fails
 // (exit 1) when a frame is not the signal's (silence or anything else put in), when audio repeats
@@ -339,6 +340,13 @@ bool shared(const Take& take, const Gap& gap, const Take& reference, const std::
                 sameFrames(take, gap.takeFrom, reference, r.takeFrom, gap.length()))
                 return true;
         } else {
+            // A cycle the server dropped, held up for longer than one (tests/recording/noise_witness.h): the take
+            // lost signal frames, silence or nothing in their place, where the reference lost some
+            // too. Which of two neighbouring cycles each client loses depends on when it was held
+            // up, so the two stretches need only meet.
+            if (r.after >= 0 && gap.after > gap.before && r.after > r.before && gap.before <= r.after + kNear &&
+                r.before <= gap.after + kNear && silentFrames(take, gap.takeFrom, gap.takeTo))
+                return true;
             if (!near(gap.before, r.before) || !near(gap.after, r.after) ||
                 std::labs(gap.length() - r.length()) > kNear)
                 continue;
@@ -392,8 +400,8 @@ std::string describe(const Take& take, const Gap& gap)
 // stretch in which the reference shows that the sink did not play the signal as it came (the player
 // ran dry, or the server dropped frames): the player's stream then measures its latency from where
 // the sink went on reading, and its reports are off by up to its buffer. The reference, which holds
-// every frame the sink played, one after the other, counts the time from its frames before the first
-// such stretch to any frame after it.
+// every frame the sink played, one after the other, but for cycles the server dropped for it too (the
+// signal jumps), counts the time from its frames before the first such stretch to any frame after it.
 class Moments {
 public:
     Moments(const std::vector<Log>& logs, int rate) : m_logs(logs), m_rate(rate) {}
@@ -405,6 +413,13 @@ public:
             return;
         const Part& first = parts.front();
         const double breakAt = double(first.signalFrom + first.length);
+        // Reports that go on as before across the break tell the moments best: a sink whose graph
+        // was held up loses that time for every client, which no count of frames shows. Only reports
+        // off by far more than a hold-up (up to the player's buffer) are left for the reference.
+        const double before = medianOrigin(breakAt - m_rate, breakAt);
+        const double after = medianOrigin(double(parts[1].signalFrom), double(parts[1].signalFrom) + m_rate);
+        if (std::isnan(before) || std::isnan(after) || std::fabs(after - before) <= kReportsAgree)
+            return;
         // The reference's frame 0, by the player's reports of the frames before the break (the
         // second before it, as heardAt takes them).
         std::vector<double> origins;
@@ -421,7 +436,30 @@ public:
         m_origin = origins[origins.size() / 2];
         m_parts = parts;
         m_break = breakAt;
+        // The reference's own clock goes on over a cycle the server dropped for it: the signal frames
+        // it jumped over beyond the frames that stand in their place are time too.
+        m_lost.assign(parts.size(), 0);
+        for (size_t i = 1; i < parts.size(); ++i) {
+            const long long jumped = parts[i].signalFrom - (parts[i - 1].signalFrom + parts[i - 1].length);
+            const long standing = parts[i].takeFrom - (parts[i - 1].takeFrom + parts[i - 1].length);
+            m_lost[i] = m_lost[i - 1] + std::max(0LL, jumped - standing);
+        }
     }
+
+    // The signal frame heard at `moment`, searched for from frame `near` on either side.
+    long long frameAt(double moment, long long near) const
+    {
+        long long lo = near - 60LL * m_rate;
+        long long hi = near + 60LL * m_rate;
+        while (hi - lo > 1) {
+            const long long mid = lo + (hi - lo) / 2;
+            (start(mid) <= moment ? lo : hi) = mid;
+        }
+        return lo;
+    }
+
+    // Whether moments after the reference's first break are counted on its frames.
+    bool counts() const { return !m_parts.empty(); }
 
     // When signal frame `frame` was heard.
     double start(long long frame) const
@@ -442,6 +480,24 @@ public:
     }
 
 private:
+    // How far the player's reports may move across a break and still tell the moments.
+    static constexpr double kReportsAgree = 0.15;
+
+    // The moment frame 0 was heard, by the median of the reports of frames from `from` to `to`; NaN
+    // without any.
+    double medianOrigin(double from, double to) const
+    {
+        std::vector<double> origins;
+        for (const Log& log : m_logs)
+            for (const Heard& e : log.entries)
+                if (e.frame >= from && e.frame < to)
+                    origins.push_back(e.time - e.frame / m_rate);
+        if (origins.empty())
+            return std::nan("");
+        std::nth_element(origins.begin(), origins.begin() + long(origins.size() / 2), origins.end());
+        return origins[origins.size() / 2];
+    }
+
     // By the player's reports; before the break, by those of frames before it.
     double reported(long long frame) const
     {
@@ -453,15 +509,18 @@ private:
     {
         if (m_parts.empty() || double(frame) < m_break)
             return -1;
-        for (const Part& part : m_parts)
+        for (size_t i = 0; i < m_parts.size(); ++i) {
+            const Part& part = m_parts[i];
             if (frame >= part.signalFrom && frame < part.signalFrom + part.length)
-                return double(part.takeFrom + (frame - part.signalFrom));
+                return double(part.takeFrom + m_lost[i] + (frame - part.signalFrom));
+        }
         return -1;
     }
 
     const std::vector<Log>& m_logs;
     int m_rate;
     std::vector<Part> m_parts;
+    std::vector<long long> m_lost; // frames of time the reference lost before each of its parts
     double m_break = 1e300;
     double m_origin = 0;
 };
@@ -629,6 +688,9 @@ int main(int argc, char** argv)
                             "that are not the signal\n",
                             reference.frames(), double(reference.frames()) / reference.rate, r.parts.front().signalFrom,
                             r.parts.back().signalFrom + r.parts.back().length, inner);
+                if (moments.counts())
+                    std::printf("reference: the player's reports move across its first break; the moments after "
+                                "it are counted on its frames\n");
             }
         }
     }
@@ -703,7 +765,12 @@ int main(int argc, char** argv)
             fail("part " + std::to_string(i + 1) + " repeats audio of the part before it");
         if (i >= wanted)
             continue;
-        const double late = from - started;
+        double late = from - started;
+        // The seconds kept from before Record are seconds of audio: counted in the signal's frames
+        // back from the one heard at Record, as a sink whose graph was held up plays them over
+        // longer.
+        if (i == 0 && preRoll > 0)
+            late = double(part.signalFrom - sharedBefore - moments.frameAt(record, part.signalFrom)) / take.rate;
         const double expected = i == 0 ? missed - preRoll : 0;
         // The status line says in tenths of a second what it missed.
         const double rounding = i == 0 && missed > 0 ? 0.05 : 0;

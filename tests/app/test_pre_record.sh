@@ -26,6 +26,7 @@ cleanup() {
     set +e
     [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
     [ -n "$player" ] && kill "$player" 2>/dev/null
+    witness_stop
     stop_accessibility
     trelvik_env_stop
     rm -rf "$work"
@@ -60,6 +61,21 @@ listening() { # text-regex
     listening_since="$(now)"
 }
 recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
+# The witness of a take (played_signal.sh) records from before the seconds the take keeps from
+# before Record; witnessed() stops it once it has heard the take's end and names its recording in
+# reference for the check.
+witnessed_takes=0
+witness() {
+    witnessed_takes=$((witnessed_takes + 1))
+    witness_start "$sink.monitor" 44100 2 16 "$work/reference-$witnessed_takes.raw"
+}
+reference=()
+witnessed() {
+    witness_end "$bytes_per_second"
+    reference=()
+    [ -n "$witnessed" ] && reference=(--reference "$witnessed")
+    return 0
+}
 check() { # file situation slack-ms [pre-roll-ms]
     local file="$work/rec/$1"
     for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.1; done
@@ -67,7 +83,7 @@ check() { # file situation slack-ms [pre-roll-ms]
     a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "$2: Record is not enabled again"
     echo "--- $2 ($kind): $(a11y --window Trelvik text text Status)"
     "$tools/take_check" --take "$file" "${logs[@]}" --record "$record_at" "${pauses[@]}" --stop "$stop_at" \
-        --slack-ms "$3" --pre-roll-ms "${4:-5000}" || fail "$2: the take is not what was played"
+        --slack-ms "$3" --pre-roll-ms "${4:-5000}" "${reference[@]}" || fail "$2: the take is not what was played"
 }
 
 # --- the seconds before Record ---
@@ -76,6 +92,7 @@ play
 configure before 'Pre-record Seconds=5'
 start
 listening "Listening: the last 5 s before Record are kept\\."
+witness
 # Longer than the ring holds, so that it has gone round.
 at "$listening_since" 9
 pauses=()
@@ -84,6 +101,9 @@ record_at="$(now)"
 recorded 6.5
 stop_at="$(now)"
 xdotool key F11
+# The next take keeps from half a second after this Stop on: its witness starts at once.
+witnessed
+witness
 check before.wav "trelvik --command record after 9 s of listening" 80
 
 # The stream goes on listening from the Stop: a take by hot key with a pause, 5.5 s after it, has
@@ -102,16 +122,19 @@ xdotool key F10
 recorded 7.4
 stop_at="$(now)"
 xdotool key F11
+witnessed
 check before_1.wav "hot key F9 5.5 s after the Stop before, with a pause" 30
 
 # The timer's start, 7 s after it is set: its moment is the one it was set for.
 listening "Listening: the last 5 s before Record are kept\\."
+witness
 set_at="$(now)"
 "$bin" --command record-after:7s+stop-after:3s || fail "the timer was not set"
 record_at="$(awk -v s="$set_at" 'BEGIN { printf "%.6f", s + 7 }')"
 for _ in $(seq 200); do [ -s "$work/rec/before_2.wav" ] && break; sleep 0.1; done
 stop_at="$(awk -v s="$record_at" 'BEGIN { printf "%.6f", s + 3 }')"
 pauses=()
+witnessed
 check before_2.wav "the timer's start 7 s after it was set" 150
 
 # The source goes and comes back: the program listens again by itself, and the Record button, 6 s
@@ -124,6 +147,7 @@ for _ in $(seq 100); do pactl list short sources | grep -q "trelvik_sink.monitor
 pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2 >/dev/null
 trelvik_env_set_defaults || fail "the null sink did not become the default again"
 play
+witness
 listening "Listening: the last 5 s before Record are kept\\."
 button_at="$(a11y --window Trelvik where "push button" "Record F9")" || fail "the Record button is not on the bus"
 at "$listening_since" 6
@@ -133,6 +157,7 @@ recorded 6.2
 stop_at="$(now)"
 xdotool key F11
 pauses=()
+witnessed
 check before_3.wav "the Record button 6 s after the source came back" 30
 quit
 
@@ -179,11 +204,13 @@ quit
 configure level $'Sound Threshold=-20\nSound Hang Seconds=0.5\nSound Takes=Files'
 start
 "$bin" --command arm || fail "arm was refused"
+level_file=level.wav
+level_takes=0
 quiet_for() { # seconds what [--or-broken-offset]
     local until_at
     until_at="$(awk -v n="$(now)" -v d="$1" 'BEGIN { printf "%.3f", n + d }')"
     while awk -v n="$(now)" -v u="$until_at" 'BEGIN { exit !(n < u) }'; do
-        if [ "$("$bin" --command status)" != armed ] || [ -e "$work/rec/level.wav" ]; then
+        if [ "$("$bin" --command status)" != armed ] || [ -e "$work/rec/$level_file" ]; then
             [ "${3:-}" = --or-broken-offset ] && broken_offset && return 1
             fail "$2 started a take: $(a11y --window Trelvik text text Status)"
         fi
@@ -193,10 +220,10 @@ quiet_for() { # seconds what [--or-broken-offset]
 # Whether the take the offset started holds a break in it: on a busy machine PipeWire now and then
 # plays a cycle of silence in place of what the player gave, and the steps down and up again are a
 # click, which is sound. The take is then set aside.
-take_saved() { [ "$("$bin" --command status)" = armed ] && [ -s "$work/rec/level.wav" ]; }
+take_saved() { [ "$("$bin" --command status)" = armed ] && [ -s "$work/rec/$level_file" ]; }
 broken_offset() {
     trelvik_env_until take_saved || return 1
-    /usr/bin/python3 - "$work/rec/level.wav" <<'PY' || return 1
+    /usr/bin/python3 - "$work/rec/$level_file" <<'PY' || return 1
 import struct, sys, wave
 with wave.open(sys.argv[1]) as w:
     data = w.readframes(w.getnframes())
@@ -210,7 +237,10 @@ print("the take the offset started: %d samples, %d of them not the offset after 
 sys.exit(0 if breaks >= 64 else 1)
 PY
     echo "the server broke the offset with silence, a click that rightly started a take; played again"
-    rm -f "$work/rec/level.wav"
+    rm -f "$work/rec/$level_file"
+    # The program numbers its takes on: the next one is the next name, though this one is gone.
+    level_takes=$((level_takes + 1))
+    level_file="level_$level_takes.wav"
 }
 play --bursts 300:400 --gain-db -22
 quiet_for 4 "bursts 2 dB under the threshold"
@@ -223,7 +253,7 @@ play --bursts 300:400 --gain-db -18
 for _ in $(seq 100); do [ "$("$bin" --command status)" = recording ] && break; sleep 0.1; done
 [ "$("$bin" --command status)" = recording ] || fail "bursts 2 dB over the threshold started no take"
 "$bin" --command disarm+stop
-[ -s "$work/rec/level.wav" ] || fail "the take bursts 2 dB over the threshold started was not saved"
+[ -s "$work/rec/$level_file" ] || fail "the take bursts 2 dB over the threshold started was not saved"
 quit
 play --bursts 700:2800
 
