@@ -138,7 +138,9 @@ EOF
     trelvik_env_spawn "$rt/pipewire.log" "${daemon[@]}" pipewire
     trelvik_env_until test -S "$rt/pipewire-0" || trelvik_env_fail "pipewire did not start" "${logs[@]}" || return 1
     trelvik_env_spawn "$rt/wireplumber.log" "${daemon[@]}" wireplumber
-    trelvik_env_spawn "$rt/pipewire-pulse.log" "${daemon[@]}" pipewire-pulse
+    # At level 3 the Pulse server logs each cycle of its graph a client's stream missed ("(Trelvik-0)
+    # client missed 1 wakeups"), whose audio that client never gets: TRELVIK_TEST_SERVER_LOG.
+    trelvik_env_spawn "$rt/pipewire-pulse.log" "${daemon[@]}" PIPEWIRE_DEBUG=3 pipewire-pulse
     trelvik_env_until pactl info >/dev/null 2>&1 || trelvik_env_fail "pipewire-pulse did not start" "${logs[@]}" ||
         return 1
     pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2 >/dev/null ||
@@ -213,7 +215,7 @@ trelvik_env_restart_server() {
         pipewire)
             trelvik_env_spawn "$rt/pipewire-pulse.log" env -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR \
                 -u PIPEWIRE_CONFIG_DIR XDG_CONFIG_HOME="$rt/config" XDG_STATE_HOME="$rt/state" \
-                DBUS_SESSION_BUS_ADDRESS="$(head -n 1 "$rt/bus.address")" pipewire-pulse
+                DBUS_SESSION_BUS_ADDRESS="$(head -n 1 "$rt/bus.address")" PIPEWIRE_DEBUG=3 pipewire-pulse
             trelvik_env_until pactl info >/dev/null 2>&1 ||
                 trelvik_env_fail "pipewire-pulse did not start again" "$rt/pipewire-pulse.log" || return 1
             pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16le channels=2 \
@@ -246,6 +248,12 @@ trelvik_env_start() { # pulseaudio|pipewire
 
     export TRELVIK_TEST_SERVER="$server"
     export TRELVIK_TEST_SINK=trelvik_sink
+    # Where the server says which client missed a cycle of its graph; PulseAudio has none to say.
+    if [ "$server" = pipewire ]; then
+        export TRELVIK_TEST_SERVER_LOG="$trelvik_env_runtime/pipewire-pulse.log"
+    else
+        unset TRELVIK_TEST_SERVER_LOG
+    fi
     # No session bus the tests share: one Trelvik runs a session, and the programs of two tests
     # running side by side must not find each other. A test that needs a bus starts its own.
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$trelvik_env_runtime/no-session-bus"

@@ -20,6 +20,8 @@
 // as it is, but that when the player's reports move by more than 0.15 s across the reference's first
 // such stretch (off by up to the player's buffer), the moments of frames after it are counted on the
 // reference's frames; a reference that holds no signal is left out.
+// On PipeWire (TRELVIK_TEST_SERVER_LOG, tests/recording/server_log.h), signal lost where the server
+// logs that the program's stream missed cycles of its graph passes too.
 //
 // It finds every frame of the take in the signal and prints the parts the take is made of. It fails
 // (exit 1) when a frame is not the signal's (silence or anything else put in), when audio repeats
@@ -32,6 +34,7 @@
 // reference shares count as one.
 
 #include "tests/app/signal_code.h"
+#include "tests/recording/server_log.h"
 
 #include <sndfile.h>
 
@@ -307,6 +310,10 @@ bool silentFrames(const Take& take, long from, long to)
 // frame that happens to be silence (one in 256 of 8-bit mono) joins the stretch next to it.
 constexpr long kNear = 4;
 
+// How many more signal frames a take may lose than its reference where the two lose some at the
+// same place: up to two cycles of PipeWire's graph (1024 frames each at 44100 Hz), never a pause.
+constexpr long long kCycle = 2048;
+
 bool near(long long a, long long b)
 {
     return a >= 0 && b >= 0 && std::llabs(a - b) <= kNear;
@@ -343,9 +350,10 @@ bool shared(const Take& take, const Gap& gap, const Take& reference, const std::
             // A cycle the server dropped, held up for longer than one (tests/recording/noise_witness.h): the take
             // lost signal frames, silence or nothing in their place, where the reference lost some
             // too. Which of two neighbouring cycles each client loses depends on when it was held
-            // up, so the two stretches need only meet.
+            // up, so the two stretches need only meet, and be about as long.
             if (r.after >= 0 && gap.after > gap.before && r.after > r.before && gap.before <= r.after + kNear &&
-                r.before <= gap.after + kNear && silentFrames(take, gap.takeFrom, gap.takeTo))
+                r.before <= gap.after + kNear && gap.after - gap.before <= r.after - r.before + kCycle &&
+                silentFrames(take, gap.takeFrom, gap.takeTo))
                 return true;
             if (!near(gap.before, r.before) || !near(gap.after, r.after) ||
                 std::labs(gap.length() - r.length()) > kNear)
@@ -700,11 +708,32 @@ int main(int argc, char** argv)
     std::vector<bool> goesOn(parts.size() + 1, false); // part i goes on from part i - 1
     long sharedBefore = 0;
     long sharedAfter = 0;
+    std::vector<server_log::Missed> serverMissed = server_log::missedCycles("Trelvik");
+    // Signal frames the server dropped for the program's stream that no hole has stood for yet.
+    long long unanswered = 0;
     for (const Gap& gap : gapsOf(take, parts)) {
-        const bool delivered = witnessed && shared(take, gap, reference, referenceGaps);
+        const bool shares = witnessed && shared(take, gap, reference, referenceGaps);
+        // Signal lost, silence or nothing in its place, where the server says it dropped cycles of
+        // the program's stream: its doing, though no other client lost them.
+        const bool lost = gap.before >= 0 && gap.after > gap.before && silentFrames(take, gap.takeFrom, gap.takeTo);
+        const bool dropped =
+            !shares && lost &&
+            server_log::takeMissed(serverMissed, moments.start(gap.before), double(gap.after - gap.before) / take.rate);
+        // A cycle dropped may come back as a hole in the stream, which the program keeps as the
+        // silence it stands for: no more of it than was dropped before, and nothing of the signal
+        // lost with it.
+        const bool hole = !shares && !dropped && gap.before >= 0 && gap.after == gap.before &&
+                          gap.length() <= unanswered && silentFrames(take, gap.takeFrom, gap.takeTo);
+        if ((shares || dropped) && lost)
+            unanswered += std::max(0LL, (gap.after - gap.before) - gap.length());
+        if (hole)
+            unanswered -= gap.length();
+        const bool delivered = shares || dropped || hole;
         // A jump the reference does not share starts a new part, which the checks of parts judge.
         const char* verdict =
-            delivered          ? "the sound server delivered it so (the reference has it too)"
+            shares             ? "the sound server delivered it so (the reference has it too)"
+            : dropped          ? "the sound server dropped it for the program alone (its log says so then)"
+            : hole             ? "the hole the sound server left for a cycle it dropped before"
             : gap.length() > 0 ? (witnessed ? "not the signal, and the reference does not have it" : "not the signal")
                                : (witnessed ? "a new part; the reference does not have this jump" : "a new part");
         std::printf("%s: %s\n", describe(take, gap).c_str(), verdict);

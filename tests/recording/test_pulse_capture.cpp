@@ -7,6 +7,7 @@
 #include "tests/recording/pulse_test_support.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -138,6 +139,7 @@ private slots:
         Witness witness(testMonitor(), m_dir.filePath("noise-witness.raw"));
         QVERIFY2(witness.records(), "the witness does not record");
         QCOMPARE(m_capture->start(2, 44100, 16), 0);
+        const double startedAt = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
         QVERIFY(play(source));
         QCOMPARE(m_capture->save(target), 0);
         QVERIFY(m_capture->keptPath().isEmpty());
@@ -146,7 +148,7 @@ private slots:
         QVERIFY(wave.ok);
         QCOMPARE(wave.info.channels, 2);
         QCOMPARE(wave.info.samplerate, 44100);
-        const QString faults = noiseFaults(wave, noise, witness.heard(noise));
+        const QString faults = noiseFaults(wave, noise, witness.heard(noise), startedAt);
         QVERIFY2(faults.isEmpty(), qPrintable(faults));
     }
 
