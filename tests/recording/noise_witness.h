@@ -67,6 +67,31 @@ inline std::vector<NoiseRun> noiseRuns(const short* samples, long frames, const 
     return runs;
 }
 
+// The time, in frames, that breaks between runs `from` and `to` (not `skip`, a pause) stood for
+// beyond the frames of the recording: noise the server dropped, less the silence of the holes it
+// left for that later; silence that stands for nothing dropped (a player that ran dry) is time
+// already.
+inline long droppedFrames(const std::vector<NoiseRun>& runs, size_t from, size_t to, size_t skip)
+{
+    long dropped = 0;
+    long unanswered = 0;
+    for (size_t k = std::max<size_t>(from, 1); k < to && k < runs.size(); ++k) {
+        if (k == skip)
+            continue;
+        const long jump = runs[k].noiseAt - runs[k - 1].noiseEnd();
+        const long between = runs[k].at - runs[k - 1].end();
+        if (jump > between) {
+            dropped += jump - between;
+            unanswered += jump - between;
+        } else if (jump == 0) {
+            const long hole = std::min(unanswered, between);
+            dropped -= hole;
+            unanswered -= hole;
+        }
+    }
+    return dropped;
+}
+
 inline bool silentStereo(const short* samples, long from, long to)
 {
     for (long i = 2 * from; i < 2 * to; ++i)
@@ -77,15 +102,17 @@ inline bool silentStereo(const short* samples, long from, long to)
 
 // Whether the witness lost the noise near where a recording lost it, from noise frame `before`
 // (the first one missing) to `after` (the first one heard again): a break of the witness's whose
-// missing frames meet that stretch, or whose silence stands at the same place.
+// missing frames meet that stretch, or whose silence stands at the same place, and the recording
+// lost at most two cycles of the graph more (a pause is never one).
 inline bool witnessedBreak(const std::vector<NoiseRun>& witness, long before, long after)
 {
     constexpr long slack = 4;
+    constexpr long cycles = 2048;
     for (size_t k = 1; k < witness.size(); ++k) {
         const long from = witness[k - 1].noiseEnd();
         const long to = witness[k].noiseAt;
         const bool broken = to != from || witness[k].at != witness[k - 1].end();
-        if (broken && from <= after + slack && to >= before - slack)
+        if (broken && from <= after + slack && to >= before - slack && after - before <= to - from + cycles)
             return true;
     }
     return false;
@@ -111,6 +138,7 @@ inline QString noiseFaults(const Wave& wave, const std::vector<short>& noise, co
             .arg(runs.front().at);
     if (!silentStereo(samples, 0, runs.front().at))
         return QStringLiteral("frames before the noise (at %1) are not silence").arg(runs.front().at);
+    long unanswered = 0; // noise frames dropped that no hole has stood for yet
     for (size_t k = 1; k < runs.size(); ++k) {
         const NoiseRun& a = runs[k - 1];
         const NoiseRun& b = runs[k];
@@ -118,25 +146,46 @@ inline QString noiseFaults(const Wave& wave, const std::vector<short>& noise, co
             QStringLiteral("at frame %1 of the recording, noise frame %2").arg(a.end()).arg(a.noiseEnd());
         if (b.noiseAt < a.noiseEnd())
             return where + QStringLiteral(": the noise goes back to its frame %1").arg(b.noiseAt);
-        if (!silentStereo(samples, a.end(), b.at))
-            return where + QStringLiteral(": %1 frames that are neither the noise nor silence").arg(b.at - a.end());
-        const double lost = double(b.noiseAt - a.noiseEnd()) / 44100;
-        if (!witnessedBreak(witness, a.noiseEnd(), b.noiseAt) && lost > 0 &&
-            server_log::takeMissed(missed, startedAt + double(a.end()) / 44100, lost, 1.0)) {
-            qInfo(
-                "at frame %ld, noise frame %ld: a jump over %ld frames of the noise, which the server says it dropped "
-                "for the program's stream",
-                a.end(), a.noiseEnd(), b.noiseAt - a.noiseEnd());
-            continue;
-        }
-        if (!witnessedBreak(witness, a.noiseEnd(), b.noiseAt))
-            return where + QStringLiteral(": %1 frames of silence and a jump over %2 frames of the noise that the "
-                                          "witness heard")
+        if (!silentStereo(samples, a.end(), b.at)) {
+            // Its first frames beside the noise's there, for whoever reads the failure.
+            QString frames;
+            for (long f = a.end(); f < b.at && f < a.end() + 4; ++f) {
+                const size_t n = size_t(2 * (a.noiseEnd() + f - a.end()));
+                frames += QStringLiteral(" %1,%2 for %3,%4;")
+                              .arg(samples[2 * f])
+                              .arg(samples[2 * f + 1])
+                              .arg(n + 1 < noise.size() ? noise[n] : 0)
+                              .arg(n + 1 < noise.size() ? noise[n + 1] : 0);
+            }
+            return where + QStringLiteral(": %1 frames that are neither the noise nor silence, then the noise jumps by "
+                                          "%2 frames; the first:%3")
                                .arg(b.at - a.end())
-                               .arg(b.noiseAt - a.noiseEnd());
-        qInfo("at frame %ld, noise frame %ld: %ld frames of silence and a jump over %ld frames of the noise, which "
-              "the witness lost too",
-              a.end(), a.noiseEnd(), b.at - a.end(), b.noiseAt - a.noiseEnd());
+                               .arg(b.noiseAt - a.noiseEnd())
+                               .arg(frames);
+        }
+        const long jump = b.noiseAt - a.noiseEnd();
+        const long between = b.at - a.end();
+        const bool shared = witnessedBreak(witness, a.noiseEnd(), b.noiseAt);
+        const bool confessed =
+            !shared && jump > 0 &&
+            server_log::takeMissed(missed, startedAt + double(a.end()) / 44100, double(jump) / 44100, 1.0);
+        // The hole the server leaves later for a cycle it dropped, kept as silence: no more of it
+        // than was dropped before.
+        const bool hole = !shared && !confessed && jump == 0 && between <= unanswered;
+        if (!shared && !confessed && !hole)
+            return where + QStringLiteral(": %1 frames of silence and a jump over %2 frames of the noise that the "
+                                          "witness heard and the server does not say it dropped")
+                               .arg(between)
+                               .arg(jump);
+        if (hole)
+            unanswered -= between;
+        else
+            unanswered += std::max(0L, jump - between);
+        qInfo("at frame %ld, noise frame %ld: %ld frames of silence and a jump over %ld frames of the noise: %s",
+              a.end(), a.noiseEnd(), between, jump,
+              shared      ? "the witness lost the noise there too"
+              : confessed ? "the server says it dropped cycles of the program's stream then"
+                          : "the hole the server left for a cycle it dropped before");
     }
     if (runs.back().noiseEnd() != noiseFrames)
         return QStringLiteral("the noise ends at its frame %1 of %2").arg(runs.back().noiseEnd()).arg(noiseFrames);

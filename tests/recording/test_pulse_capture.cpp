@@ -236,10 +236,7 @@ private slots:
         for (size_t k = 1; k < runs.size(); ++k)
             if (runs[k].noiseAt - runs[k - 1].noiseEnd() > runs[cut].noiseAt - runs[cut - 1].noiseEnd())
                 cut = k;
-        long frames = long(wave.info.frames);
-        for (size_t k = 1; k < runs.size(); ++k)
-            if (k != cut)
-                frames += std::max(0L, runs[k].noiseAt - runs[k - 1].noiseEnd() - (runs[k].at - runs[k - 1].end()));
+        const long frames = long(wave.info.frames) + droppedFrames(runs, 1, runs.size(), cut);
         // A start the source did not deliver (a busy server) is said, and not in the file.
         const int missedMs = m_capture->missedAtStartMs();
         const double expected = double(recorded1 + recorded2 - missedMs) / 1000.0 * 44100;
@@ -314,9 +311,7 @@ private slots:
         QCOMPARE(runs.back().end(), long(wave.info.frames));
         // What played after the resume: the frames of the file, and what the server dropped beyond
         // the frames that stand in its place.
-        long recordedAfter = runs.back().end() - runs[cut].at;
-        for (size_t k = cut + 1; k < runs.size(); ++k)
-            recordedAfter += std::max(0L, runs[k].noiseAt - runs[k - 1].noiseEnd() - (runs[k].at - runs[k - 1].end()));
+        const long recordedAfter = runs.back().end() - runs[cut].at + droppedFrames(runs, cut + 1, runs.size(), cut);
 
         // A fragment is 2205 frames; the cuts must be far closer than that to the clock. PipeWire
         // hands its audio over in quanta of 1024 frames, and under load one of them can come late
