@@ -347,10 +347,10 @@ bool shared(const Take& take, const Gap& gap, const Take& reference, const std::
                 sameFrames(take, gap.takeFrom, reference, r.takeFrom, gap.length()))
                 return true;
         } else {
-            // A cycle the server dropped, held up for longer than one (tests/recording/noise_witness.h): the take
-            // lost signal frames, silence or nothing in their place, where the reference lost some
-            // too. Which of two neighbouring cycles each client loses depends on when it was held
-            // up, so the two stretches need only meet, and be about as long.
+            // A cycle the server dropped, held up for longer than one (server_log.h): the take lost
+            // signal frames, silence or nothing in their place, where the reference lost some too. Which of two
+            // neighbouring cycles each client loses depends on when it was held up, so the two stretches need only
+            // meet, and be about as long.
             if (r.after >= 0 && gap.after > gap.before && r.after > r.before && gap.before <= r.after + kNear &&
                 r.before <= gap.after + kNear && gap.after - gap.before <= r.after - r.before + kCycle &&
                 silentFrames(take, gap.takeFrom, gap.takeTo))
@@ -404,12 +404,13 @@ std::string describe(const Take& take, const Gap& gap)
     return what + text;
 }
 
-// The moments frames of the signal were heard. The player's reports tell them, but not after a
-// stretch in which the reference shows that the sink did not play the signal as it came (the player
-// ran dry, or the server dropped frames): the player's stream then measures its latency from where
-// the sink went on reading, and its reports are off by up to its buffer. The reference, which holds
-// every frame the sink played, one after the other, but for cycles the server dropped for it too (the
-// signal jumps), counts the time from its frames before the first such stretch to any frame after it.
+// The moments frames of the signal were heard. The player's reports tell them, but not always after
+// a stretch in which the reference shows that the sink did not play the signal as it came (the
+// player ran dry, or the server dropped frames): the player's stream may then measure its latency
+// from where the sink went on reading, its reports off by up to its buffer. Then the reference,
+// which holds every frame the sink played, one after the other, but for cycles the server dropped
+// for it too (the signal jumps), counts the time from its frames before the first such stretch to
+// any frame after it.
 class Moments {
 public:
     Moments(const std::vector<Log>& logs, int rate) : m_logs(logs), m_rate(rate) {}
