@@ -17,9 +17,10 @@
 // jump over signal frames) passes only when the reference holds the same at the same place in the
 // signal, within a few frames, or, where signal frames are lost, when the reference lost signal frames
 // that meet them: the server delivered it so to every client. Every other check stays
-// as it is, but that when the player's reports move by more than 0.15 s across the reference's first
-// such stretch (off by up to the player's buffer), the moments of frames after it are counted on the
-// reference's frames; a reference that holds no signal is left out.
+// as it is, but that when the player ran dry (the reference holds more silence than signal lost) or
+// its reports move by more than 0.15 s across the reference's first such stretch (off by up to the
+// player's buffer), the moments of frames after it are counted on the reference's frames; a
+// reference that holds no signal is left out.
 // On PipeWire (TRELVIK_TEST_SERVER_LOG, tests/recording/server_log.h), signal lost where the server
 // logs that the program's stream missed cycles of its graph passes too.
 //
@@ -422,12 +423,18 @@ public:
             return;
         const Part& first = parts.front();
         const double breakAt = double(first.signalFrom + first.length);
-        // Reports that go on as before across the break tell the moments best: a sink whose graph
-        // was held up loses that time for every client, which no count of frames shows. Only reports
-        // off by far more than a hold-up (up to the player's buffer) are left for the reference.
+        // Where the server only dropped cycles (no more silence in the reference than signal
+        // jumped over), reports that go on as before across the break tell the moments best: a sink
+        // whose graph was held up loses that time for every client, which no count of frames shows.
+        // Where the player ran dry (more silence than signal jumped over), or its reports moved by
+        // far more than a hold-up, its reports are off: the reference counts.
+        bool ranDry = false;
+        for (size_t i = 1; i < parts.size(); ++i)
+            ranDry = ranDry || parts[i].takeFrom - (parts[i - 1].takeFrom + parts[i - 1].length) >
+                                   parts[i].signalFrom - (parts[i - 1].signalFrom + parts[i - 1].length) + kNear;
         const double before = medianOrigin(breakAt - m_rate, breakAt);
         const double after = medianOrigin(double(parts[1].signalFrom), double(parts[1].signalFrom) + m_rate);
-        if (std::isnan(before) || std::isnan(after) || std::fabs(after - before) <= kReportsAgree)
+        if (!ranDry && (std::isnan(before) || std::isnan(after) || std::fabs(after - before) <= kReportsAgree))
             return;
         // The reference's frame 0, by the player's reports of the frames before the break (the
         // second before it, as heardAt takes them).
@@ -698,8 +705,8 @@ int main(int argc, char** argv)
                             reference.frames(), double(reference.frames()) / reference.rate, r.parts.front().signalFrom,
                             r.parts.back().signalFrom + r.parts.back().length, inner);
                 if (moments.counts())
-                    std::printf("reference: the player's reports move across its first break; the moments after "
-                                "it are counted on its frames\n");
+                    std::printf("reference: the player ran dry or its reports move across the reference's first "
+                                "break; the moments after it are counted on the reference's frames\n");
             }
         }
     }
