@@ -214,27 +214,22 @@ public:
     {
         if (!m_process.waitForStarted(5000))
             return false;
-        for (int i = 0; i < 250 && m_process.state() == QProcess::Running; ++i) {
-            if (QFile(m_file).size() > 0)
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
+        return QTest::qWaitFor([this] { return QFile(m_file).size() > 0 || m_process.state() != QProcess::Running; },
+                               5000) &&
+               QFile(m_file).size() > 0;
     }
 
     // Whether what it records holds sound: a sample that is not silence.
     bool hearsSound()
     {
-        for (int i = 0; i < 250 && m_process.state() == QProcess::Running; ++i) {
+        const auto sound = [this] {
             QFile file(m_file);
-            if (file.open(QIODevice::ReadOnly)) {
-                const QByteArray raw = file.readAll();
-                if (std::any_of(raw.begin(), raw.end(), [](char c) { return c != 0; }))
-                    return true;
-            }
-            QTest::qWait(20);
-        }
-        return false;
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray raw = file.readAll();
+            return std::any_of(raw.begin(), raw.end(), [](char c) { return c != 0; });
+        };
+        return QTest::qWaitFor([&] { return sound() || m_process.state() != QProcess::Running; }, 5000) && sound();
     }
 
     // Stops it and returns the runs of the noise it heard.
