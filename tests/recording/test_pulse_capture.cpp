@@ -148,7 +148,8 @@ private slots:
         QVERIFY(wave.ok);
         QCOMPARE(wave.info.channels, 2);
         QCOMPARE(wave.info.samplerate, 44100);
-        const QString faults = noiseFaults(wave, noise, witness.heard(noise), startedAt);
+        const std::vector<NoiseRun> heard = witness.heard(noise);
+        const QString faults = noiseFaults(wave, noise, heard, witness.samples(), startedAt);
         QVERIFY2(faults.isEmpty(), qPrintable(faults));
     }
 
@@ -237,11 +238,15 @@ private slots:
             if (runs[k].noiseAt - runs[k - 1].noiseEnd() > runs[cut].noiseAt - runs[cut - 1].noiseEnd())
                 cut = k;
         const long frames = long(wave.info.frames) + droppedFrames(runs, 1, runs.size(), cut);
-        // A start the source did not deliver (a busy server) is said, and not in the file.
+        // A start the source did not deliver (a busy server) is said, and not in the file. The
+        // capture dates its first audio by when the server's handover reached it, so a machine that
+        // held that up makes the start look missed by as much: what is missing is at most the count.
         const int missedMs = m_capture->missedAtStartMs();
+        QVERIFY(missedMs >= 0);
         const double expected = double(recorded1 + recorded2 - missedMs) / 1000.0 * 44100;
+        const double whole = double(recorded1 + recorded2) / 1000.0 * 44100;
         const double fragment = 44100.0 * PulseCapture::fragmentMs / 1000;
-        QVERIFY2(std::fabs(double(frames) - expected) <= fragment,
+        QVERIFY2(double(frames) >= expected - fragment && double(frames) <= whole + fragment,
                  qPrintable(QStringLiteral("%1 frames (%2 in the file), expected %3 (%4 ms missed at the start); "
                                            "%5 frames of the noise left out by the pause of %6 ms")
                                 .arg(frames)
