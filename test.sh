@@ -75,6 +75,11 @@ counts() { # log
         END { if (done) print total - failed - skipped, failed, skipped + 0 }' "$1"
 }
 
+# The names of the tests a CTest run lists as failed, on one line.
+failures() { # log
+    awk '/^[[:space:]]*[0-9]+ - .*\((Failed|Timeout|Not Run|SEGFAULT|Subprocess aborted|Exception)\)$/ { printf "%s%s", sep, $3; sep = " " }' "$1"
+}
+
 summary=()
 status=0
 all=(0 0 0)
@@ -85,8 +90,28 @@ for server in "${servers[@]}"; do
         (cd "$build" && ctest --output-on-failure -j 2 --timeout 300 "${selection[@]}") 2>&1 | tee "$log"
         result=$?
         read -r passed failed skipped <<<"$(counts "$log")"
+        again=
+        if [ "$server" = pipewire ] && [ "$result" -ne 0 ] && [ -n "${passed:-}" ] && [ "$failed" -gt 0 ]; then
+            # PipeWire's graph drops whole cycles when a virtual machine holds its real-time threads
+            # up for longer than a quantum, and its null sink's clock loses that time: a sample-exact
+            # or wall-clock check can then fail on a take the program made right. The tests that
+            # failed run once more, one at a time; the summary names them, and one that fails again
+            # fails the run.
+            first="$(failures "$log")"
+            echo "=== test.sh: against $server, once more, alone: $first"
+            (cd "$build" && ctest --output-on-failure --timeout 300 --rerun-failed) 2>&1 | tee "$log.again"
+            result=$?
+            read -r _ refailed _ <<<"$(counts "$log.again")"
+            if [ -n "${refailed:-}" ]; then
+                again=" (failed at first: $first; $refailed of them failed again)"
+                passed=$((passed + failed - refailed))
+                failed=$refailed
+            else
+                again=" (failed at first: $first; CTest did not finish running them again)"
+            fi
+        fi
         if [ -n "${passed:-}" ]; then
-            summary+=("$server: $passed passed, $failed failed, $skipped skipped")
+            summary+=("$server: $passed passed, $failed failed, $skipped skipped$again")
             all=($((all[0] + passed)) $((all[1] + failed)) $((all[2] + skipped)))
         else
             summary+=("$server: CTest did not finish (status $result)")
