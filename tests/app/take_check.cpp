@@ -164,6 +164,26 @@ bool silentFrame(const Take& take, long at)
     return true;
 }
 
+// Whether the take's frame `at` is signal frame `signalFrame` on some channels and silence on the
+// others: a cycle the sound server mixed with a channel missing (PipeWire, on a machine that holds
+// its threads up, does that to every client alike).
+bool partialFrame(const Take& take, long at, long long signalFrame)
+{
+    const int32_t silence = take.bits == 8 ? 128 : 0;
+    bool heard = false;
+    bool missing = false;
+    for (int c = 0; c < take.channels; ++c) {
+        const int32_t sample = take.samples[size_t(at) * size_t(take.channels) + size_t(c)];
+        if (sample == signal_code::sample(uint64_t(signalFrame), c, take.bits))
+            heard = true;
+        else if (sample == silence)
+            missing = true;
+        else
+            return false;
+    }
+    return heard && missing;
+}
+
 // The signal frame the take's frames from `at` on are, searched in [lo, hi]; -1 when none.
 long long find(const Take& take, long at, long long lo, long long hi)
 {
@@ -227,6 +247,7 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
     long at = 0;
     int searches = 0;
     long lastForeign = -1;
+    long long partialNext = -1; // the signal frame the next frame with channels missing stands for
     while (at < take.frames()) {
         if (!d.parts.empty()) {
             Part& last = d.parts.back();
@@ -236,6 +257,17 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
                 } else {
                     ++last.length;
                 }
+                partialNext = -1;
+                ++at;
+                continue;
+            }
+            // Frames with a channel missing are not the signal, but they keep its place: not looked
+            // for one by one, and the signal is looked for once after them.
+            const long long next = partialNext >= 0 ? partialNext : last.signalFrom + last.length;
+            if (!silentFrame(take, at) && partialFrame(take, at, next)) {
+                partialNext = next + 1;
+                lastForeign = at;
+                ++d.foreign;
                 ++at;
                 continue;
             }
@@ -265,6 +297,7 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
             continue;
         }
         d.parts.push_back({at, found, 0});
+        partialNext = -1;
     }
     return d;
 }
