@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,9 +71,9 @@ public:
 
     // Seconds of sound above the level; with a frequency index, the pieces mostly at that frequency,
     // and the glitches inside its stretches: up to two loud pieces mostly at none of the
-    // frequencies, between pieces of it. A sound server that misses its deadlines on a busy machine
-    // (PipeWire without real-time scheduling) drops or repeats a few milliseconds now and then,
-    // which breaks a piece's tone without any silence; glitches() counts those.
+    // frequencies, between pieces of it or at the edges of a short dropout (isGlitch). A sound server that misses its
+    // deadlines on a busy machine (PipeWire without real-time scheduling) drops or repeats a few milliseconds now and
+    // then, which breaks a piece's tone without any silence; glitches() counts those.
     double loudSeconds(double level = 0.05, int frequency = -1)
     {
         if (frequency < 0) {
@@ -145,19 +146,41 @@ public:
     }
 
 private:
-    // Whether the piece at i lies in a run of at most two 'x' pieces with the tone on both sides.
+    // Whether the piece at i lies in a run of at most two 'x' pieces with the tone on both sides, or
+    // at an edge of a dropout: such a run between the tone and at most 50 ms of silence that the
+    // tone goes on after (a cycle the server dropped cuts the tone mid-piece on both sides of it).
     static bool isGlitch(const std::string& line, size_t i, char tone)
     {
         if (line[i] != 'x')
             return false;
-        size_t first = i;
-        while (first > 0 && line[first - 1] == 'x')
-            --first;
-        size_t last = i;
-        while (last + 1 < line.size() && line[last + 1] == 'x')
-            ++last;
-        return last - first < 2 && first > 0 && last + 1 < line.size() && line[first - 1] == tone &&
-               line[last + 1] == tone;
+        const auto run = [&line](size_t at, char c, int step) {
+            size_t n = 0;
+            for (auto k = std::ptrdiff_t(at); k >= 0 && size_t(k) < line.size() && line[size_t(k)] == c; k += step)
+                ++n;
+            return n;
+        };
+        const size_t first = i + 1 - run(i, 'x', -1);
+        const size_t last = i + run(i, 'x', 1) - 1;
+        if (last - first >= 2)
+            return false;
+        const char before = first > 0 ? line[first - 1] : '\0';
+        const char after = last + 1 < line.size() ? line[last + 1] : '\0';
+        if (before == tone && after == tone)
+            return true;
+        // From the silence on the other side to where the tone goes on, past at most two 'x'.
+        const auto goesOn = [&](size_t at, int step) {
+            const size_t quiet = run(at, '.', step);
+            if (quiet == 0 || quiet > 5)
+                return false;
+            auto k = std::ptrdiff_t(at) + step * std::ptrdiff_t(quiet);
+            const size_t edge = k >= 0 && size_t(k) < line.size() ? run(size_t(k), 'x', step) : 0;
+            if (edge > 2)
+                return false;
+            k += step * std::ptrdiff_t(edge);
+            return k >= 0 && size_t(k) < line.size() && line[size_t(k)] == tone;
+        };
+        return (before == tone && after == '.' && goesOn(last + 1, 1)) ||
+               (after == tone && before == '.' && goesOn(first - 1, -1));
     }
 
     void listen()
