@@ -61,6 +61,16 @@ listening() { # text-regex
     listening_since="$(now)"
 }
 recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
+# Whether the program records from the source named.
+listens_to() { # source
+    local index
+    index="$(pactl list short sources | awk -v n="$1" '$2 == n { print $1; exit }')"
+    [ -n "$index" ] && pactl -f json list source-outputs 2>/dev/null | python3 -c '
+import json, sys
+outputs = json.load(sys.stdin)
+sys.exit(not any(o.get("source") == int(sys.argv[2]) and
+                 o.get("properties", {}).get("application.process.id") == sys.argv[1] for o in outputs))' "$pid" "$index"
+}
 # The witness of a take (played_signal.sh) records from before the seconds the take keeps from
 # before Record; witnessed() stops it once it has heard the take's end and names its recording in
 # reference for the check.
@@ -148,6 +158,9 @@ pactl load-module module-null-sink sink_name=trelvik_sink rate=44100 format=s16l
 trelvik_env_set_defaults || fail "the null sink did not become the default again"
 play
 witness
+# While the source is gone the program listens to the server's stand-in (its null source) and says
+# it listens; the user's 6 s count from when it listens to the source that came back.
+trelvik_env_until listens_to "$sink.monitor" || fail "the program does not listen to $sink.monitor again"
 listening "Listening: the last 5 s before Record are kept\\."
 button_at="$(a11y --window Trelvik where "push button" "Record F9")" || fail "the Record button is not on the bus"
 at "$listening_since" 6
