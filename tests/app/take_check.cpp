@@ -200,6 +200,29 @@ long long find(const Take& take, long at, long long lo, long long hi)
     return -1;
 }
 
+// The signal frame the take's frames from `at` on are with a channel missing (partialFrame),
+// searched in [lo, hi]; -1 when none, or when frame `at` does not look so.
+long long findPartial(const Take& take, long at, long long lo, long long hi)
+{
+    const int32_t silence = take.bits == 8 ? 128 : 0;
+    int missing = 0;
+    for (int c = 0; c < take.channels; ++c)
+        missing += take.samples[size_t(at) * size_t(take.channels) + size_t(c)] == silence ? 1 : 0;
+    if (missing == 0 || missing == take.channels)
+        return -1;
+    // 96 bits of noise on the channels there.
+    const int bits = (take.channels - missing) * take.bits;
+    const long window = std::min<long>(take.frames() - at, (96 + bits - 1) / bits);
+    for (long long p = std::max(0LL, lo); p <= hi; ++p) {
+        long i = 0;
+        while (i < window && partialFrame(take, at + i, p + i))
+            ++i;
+        if (i == window)
+            return p;
+    }
+    return -1;
+}
+
 struct Part {
     long takeFrom;
     long long signalFrom;
@@ -243,6 +266,15 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
         }
         return -1LL;
     };
+    auto locatePartial = [&](long frame) {
+        for (const Log& log : logs) {
+            const long long found = findPartial(take, frame, static_cast<long long>(log.lowest) - 5LL * take.rate,
+                                                static_cast<long long>(log.highest) + 5LL * take.rate);
+            if (found >= 0)
+                return found;
+        }
+        return -1LL;
+    };
     Decomposition d;
     long at = 0;
     int searches = 0;
@@ -261,16 +293,18 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
                 ++at;
                 continue;
             }
-            // Frames with a channel missing are not the signal, but they keep its place: not looked
-            // for one by one, and the signal is looked for once after them.
-            const long long next = partialNext >= 0 ? partialNext : last.signalFrom + last.length;
-            if (!silentFrame(take, at) && partialFrame(take, at, next)) {
-                partialNext = next + 1;
-                lastForeign = at;
-                ++d.foreign;
-                ++at;
-                continue;
-            }
+        }
+        // Frames with a channel missing are not the signal, but they keep its place: not looked for
+        // one by one, and the signal is looked for once after them.
+        const long long next = partialNext >= 0  ? partialNext
+                               : d.parts.empty() ? -1
+                                                 : d.parts.back().signalFrom + d.parts.back().length;
+        if (next >= 0 && !silentFrame(take, at) && partialFrame(take, at, next)) {
+            partialNext = next + 1;
+            lastForeign = at;
+            ++d.foreign;
+            ++at;
+            continue;
         }
         if (silentFrame(take, at)) {
             if (d.parts.empty())
@@ -291,6 +325,14 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
         }
         const long long found = locate(at);
         if (found < 0) {
+            // Frames with a channel missing right after a jump: their place is looked for once.
+            if (const long long partial = locatePartial(at); partial >= 0) {
+                partialNext = partial + 1;
+                lastForeign = at;
+                ++d.foreign;
+                ++at;
+                continue;
+            }
             lastForeign = at;
             ++d.foreign;
             ++at;
@@ -362,6 +404,13 @@ bool shared(const Take& take, const Gap& gap, const Take& reference, const std::
     for (const Gap& r : referenceGaps) {
         if (r.before < 0) // before the reference holds any signal: no place to compare
             continue;
+        // The take lost less there than the reference: its frames are the reference's last ones,
+        // standing in for the same signal frames (a cycle mixed with a channel missing, after a cycle
+        // the reference alone lost).
+        if (gap.before >= 0 && gap.after >= 0 && gap.after == r.after && gap.before >= r.before && gap.length() > 0 &&
+            gap.length() <= r.length() &&
+            sameFrames(take, gap.takeFrom, reference, r.takeTo - gap.length(), gap.length()))
+            return true;
         if (gap.before < 0) {
             // The take starts inside the stretch: its frames are the end of the reference's.
             if (!near(gap.after, r.after) || gap.length() > r.length() + kNear)
@@ -765,16 +814,25 @@ int main(int argc, char** argv)
         // lost with it.
         const bool hole = !shares && !dropped && gap.before >= 0 && gap.after == gap.before &&
                           gap.length() <= unanswered && silentFrames(take, gap.takeFrom, gap.takeTo);
+        // The hole for a cycle dropped before the take's first frame, in the stream that kept the
+        // seconds before Record: the server's log says it dropped cycles of the program's stream
+        // in the two seconds before.
+        const bool earlierHole = !shares && !dropped && !hole && gap.before >= 0 && gap.after == gap.before &&
+                                 gap.length() <= kCycle && silentFrames(take, gap.takeFrom, gap.takeTo) &&
+                                 server_log::takeMissed(serverMissed, moments.start(gap.before) - 1.0,
+                                                        double(gap.length()) / take.rate, 1.0);
         if ((shares || dropped) && lost)
             unanswered += std::max(0LL, (gap.after - gap.before) - gap.length());
         if (hole)
             unanswered -= gap.length();
-        const bool delivered = shares || dropped || hole;
+        const bool delivered = shares || dropped || hole || earlierHole;
         // A jump the reference does not share starts a new part, which the checks of parts judge.
         const char* verdict =
             shares             ? "the sound server delivered it so (the reference has it too)"
             : dropped          ? "the sound server dropped it for the program alone (its log says so then)"
             : hole             ? "the hole the sound server left for a cycle it dropped before"
+            : earlierHole      ? "the hole the sound server left for a cycle it dropped before the take (its log "
+                                 "says so)"
             : gap.length() > 0 ? (witnessed ? "not the signal, and the reference does not have it" : "not the signal")
                                : (witnessed ? "a new part; the reference does not have this jump" : "a new part");
         std::printf("%s: %s\n", describe(take, gap).c_str(), verdict);
