@@ -2,7 +2,8 @@
 # Installs what is missing, builds Trelvik with its tests, and runs every test through CTest, once
 # against a private PulseAudio and once against a private PipeWire (with WirePlumber and its Pulse
 # server), each with a null sink and a private Xvfb, which it stops again (tools/test_env.sh).
-# Exits non-zero when a run fails.
+# A test that fails is run up to twice more, alone, and the summary names it; exits non-zero when a
+# test fails every time, or a run does not finish.
 # usage: ./test.sh [--server pulseaudio|pipewire] [--sanitize[=address|thread]]
 #   --server S  run the tests against that sound server only
 #   --sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer (in build-sanitize/), and
@@ -91,12 +92,12 @@ for server in "${servers[@]}"; do
         result=$?
         read -r passed failed skipped <<<"$(counts "$log")"
         again=
-        if [ "$server" = pipewire ] && [ "$result" -ne 0 ] && [ -n "${passed:-}" ] && [ "$failed" -gt 0 ]; then
-            # PipeWire's graph drops whole cycles when a virtual machine holds its real-time threads
-            # up for longer than a quantum, and its null sink's clock loses that time: a sample-exact
-            # or wall-clock check can then fail on a take the program made right. The tests that
-            # failed run up to twice more, one at a time; the summary names them, and one that fails
-            # every time fails the run.
+        if [ "$result" -ne 0 ] && [ -n "${passed:-}" ] && [ "$failed" -gt 0 ]; then
+            # A virtual machine that holds threads up for 20 to 100 ms, real-time ones too, makes
+            # PipeWire's graph drop whole cycles and its null sink's clock lose that time, and lets
+            # a player run dry on either server: a sample-exact or wall-clock check can then fail on
+            # a take the program made right. The tests that failed run up to twice more, one at a
+            # time; the summary names them, and one that fails every time fails the run.
             first="$(failures "$log")"
             refailed=$failed
             for try in 2 3; do

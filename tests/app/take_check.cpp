@@ -184,20 +184,27 @@ bool partialFrame(const Take& take, long at, long long signalFrame)
     return heard && missing;
 }
 
+// The first signal frame p in [lo, hi] such that `window` frames from the take's frame `at` on
+// are the signal's from p on, as `matches(takeFrame, signalFrame)` judges; -1 when none.
+template <typename Matches> long long search(long at, long window, long long lo, long long hi, Matches matches)
+{
+    for (long long p = std::max(0LL, lo); p <= hi; ++p) {
+        long i = 0;
+        while (i < window && matches(at + i, p + i))
+            ++i;
+        if (i == window)
+            return p;
+    }
+    return -1;
+}
+
 // The signal frame the take's frames from `at` on are, searched in [lo, hi]; -1 when none.
 long long find(const Take& take, long at, long long lo, long long hi)
 {
     // Enough frames to tell every place apart: 96 bits of noise.
     const long window = std::min<long>(take.frames() - at,
                                        std::max(1, (96 + take.channels * take.bits - 1) / (take.channels * take.bits)));
-    for (long long p = std::max(0LL, lo); p <= hi; ++p) {
-        long i = 0;
-        while (i < window && frameMatches(take, at + i, p + i))
-            ++i;
-        if (i == window)
-            return p;
-    }
-    return -1;
+    return search(at, window, lo, hi, [&take](long t, long long p) { return frameMatches(take, t, p); });
 }
 
 // The signal frame the take's frames from `at` on are with a channel missing (partialFrame),
@@ -213,14 +220,7 @@ long long findPartial(const Take& take, long at, long long lo, long long hi)
     // 96 bits of noise on the channels there.
     const int bits = (take.channels - missing) * take.bits;
     const long window = std::min<long>(take.frames() - at, (96 + bits - 1) / bits);
-    for (long long p = std::max(0LL, lo); p <= hi; ++p) {
-        long i = 0;
-        while (i < window && partialFrame(take, at + i, p + i))
-            ++i;
-        if (i == window)
-            return p;
-    }
-    return -1;
+    return search(at, window, lo, hi, [&take](long t, long long p) { return partialFrame(take, t, p); });
 }
 
 struct Part {
@@ -257,19 +257,10 @@ struct Decomposition {
 Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool split)
 {
     // Each player plays its own stretch of the signal; a frame is looked for in them.
-    auto locate = [&](long frame) {
+    auto locate = [&](long frame, long long (*finder)(const Take&, long, long long, long long) = find) {
         for (const Log& log : logs) {
-            const long long found = find(take, frame, static_cast<long long>(log.lowest) - 5LL * take.rate,
-                                         static_cast<long long>(log.highest) + 5LL * take.rate);
-            if (found >= 0)
-                return found;
-        }
-        return -1LL;
-    };
-    auto locatePartial = [&](long frame) {
-        for (const Log& log : logs) {
-            const long long found = findPartial(take, frame, static_cast<long long>(log.lowest) - 5LL * take.rate,
-                                                static_cast<long long>(log.highest) + 5LL * take.rate);
+            const long long found = finder(take, frame, static_cast<long long>(log.lowest) - 5LL * take.rate,
+                                           static_cast<long long>(log.highest) + 5LL * take.rate);
             if (found >= 0)
                 return found;
         }
@@ -326,7 +317,7 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
         const long long found = locate(at);
         if (found < 0) {
             // Frames with a channel missing right after a jump: their place is looked for once.
-            if (const long long partial = locatePartial(at); partial >= 0) {
+            if (const long long partial = locate(at, findPartial); partial >= 0) {
                 partialNext = partial + 1;
                 lastForeign = at;
                 ++d.foreign;
