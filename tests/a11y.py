@@ -12,7 +12,8 @@ counts as "not there yet", so a busy program is waited for, not reported as brok
 
 commands:
   wait ROLE NAME [--enabled | --disabled] [--showing] [--focused] [--text TEXT] [--value N]
-                              until the control exists and meets every condition given
+                              until the control exists and meets every condition given; a
+                              TEXT starting with "~" is a pattern, as a name is
   gone ROLE NAME              until no showing control has that role and name
   text ROLE NAME              print its text (the name where it has no text)
   description ROLE NAME       print its description
@@ -64,6 +65,14 @@ def role_key(role):
     return re.sub(r"[\s_-]+", " ", role.strip().lower())
 
 
+def matcher(spec):
+    """Whether a text is the one given: the same, or for "~PATTERN" the whole of it matches."""
+    if spec.startswith("~"):
+        pattern = re.compile(spec[1:])
+        return lambda text: pattern.fullmatch(text) is not None
+    return lambda text: text == spec
+
+
 class Finder:
     def __init__(self, window, app, timeout):
         self.window = window
@@ -106,11 +115,7 @@ class Finder:
 
     def find_all(self, role, name):
         wanted_role = role_key(role)
-        if name.startswith("~"):
-            pattern = re.compile(name[1:])
-            matches = lambda text: pattern.fullmatch(text) is not None  # noqa: E731
-        else:
-            matches = lambda text: text == name  # noqa: E731
+        matches = matcher(name)
         found = []
         for top in self.windows():
             for node in self.walk(top):
@@ -228,6 +233,8 @@ def run(args):
         return node
 
     if args.command == "wait":
+        text_matches = matcher(args.text) if args.text is not None else None
+
         def meets():
             finder.pump()
             node = finder.find(args.role, args.name)
@@ -242,7 +249,7 @@ def run(args):
                 return None
             if args.focused and not states.contains(pyatspi.STATE_FOCUSED):
                 return None
-            if args.text is not None and text_of(node) != args.text:
+            if args.text is not None and not text_matches(text_of(node)):
                 return None
             if args.value is not None and node.queryValue().currentValue != args.value:
                 return None

@@ -92,17 +92,9 @@ kill -CONT "$server"
 wait_source_at "$position"
 
 # Waits up to 10 s until the status line says the take was saved, plainly or saying that its first
-# moments are missing; $status holds the last text read.
-status=
+# moments are missing.
 wait_saved() { # name
-    for _ in $(seq 100); do
-        status="$(a11y text text Status)" || true
-        case "$status" in
-        "Recording is over,Wave file has saved in appointed path" | "Saved as …/$1, but its first "*) return 0 ;;
-        esac
-        sleep 0.1
-    done
-    return 1
+    a11y --timeout 10 wait text Status --text "~Recording is over,Wave file has saved in appointed path|Saved as …/${1//./\\.}, but its first .*" >/dev/null
 }
 
 # Record while the server hangs: the window takes it at once and waits for the source without
@@ -120,7 +112,7 @@ a11y --timeout 10 wait text Status --text "The Program is Recording now........"
 a11y press "push button" "Stop F11" || fail "no button Stop F11"
 # The server ran again just now and the take began then; a busy machine may hold up the source's
 # first sound past what a take lets pass unsaid, and the program says so when it saves.
-wait_saved take.wav || fail "the take was not saved: $status"
+wait_saved take.wav || fail "the take was not saved: $(a11y text text Status)"
 frames="$(python3 -c 'import sys, wave; print(wave.open(sys.argv[1]).getnframes())' "$work/take.wav")"
 [ "$frames" -gt 0 ] || fail "the take holds no audio"
 
@@ -210,7 +202,7 @@ done
 a11y press "push button" "Stop F11" || fail "no button Stop F11"
 # The server came back just now: the second sink may still have had sound rendered far ahead when
 # the take started, and the program says so when it saves.
-wait_saved late.wav || fail "the take was not saved: $status"
+wait_saved late.wav || fail "the take was not saved: $(a11y text text Status)"
 frames="$(python3 -c 'import sys, wave; print(wave.open(sys.argv[1]).getnframes())' "$work/late.wav")"
 [ "$frames" -gt 0 ] || fail "the take holds no audio"
 close_window "$main"
