@@ -317,13 +317,8 @@ Decomposition decompose(const Take& take, const std::vector<Log>& logs, bool spl
         const long long found = locate(at);
         if (found < 0) {
             // Frames with a channel missing right after a jump: their place is looked for once.
-            if (const long long partial = locate(at, findPartial); partial >= 0) {
+            if (const long long partial = locate(at, findPartial); partial >= 0)
                 partialNext = partial + 1;
-                lastForeign = at;
-                ++d.foreign;
-                ++at;
-                continue;
-            }
             lastForeign = at;
             ++d.foreign;
             ++at;
