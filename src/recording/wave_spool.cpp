@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -201,6 +202,28 @@ void WaveSpool::setFailureCallback(std::function<void(int error)> callback)
     m_failureCallback = std::move(callback);
 }
 
+void SpoolRingRelease::operator()(uint8_t* ring) const noexcept
+{
+    if (mappedBytes > 0)
+        ::munmap(ring, mappedBytes);
+    else
+        delete[] ring;
+}
+
+// The ring's memory with every page in place from the start, so that the memory in use does not
+// creep up while the ring first fills. Mapped with its pages populated by the kernel at once, which
+// costs a twentieth of touching each page (a fault per page, some 10 ms for a 4 MB ring under
+// virtualisation, at every Record).
+WaveSpool::Ring WaveSpool::ringOf(size_t bytes)
+{
+    void* mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (mapped != MAP_FAILED)
+        return {static_cast<uint8_t*>(mapped), SpoolRingRelease{bytes}};
+    Ring ring(new uint8_t[bytes], SpoolRingRelease{});
+    std::memset(ring.get(), 0, bytes);
+    return ring;
+}
+
 bool WaveSpool::open(const std::string& folder, const std::string& targetName, const Format& format, int bufferSeconds,
                      std::string* error)
 {
@@ -274,9 +297,7 @@ bool WaveSpool::open(const std::string& folder, const std::string& targetName, c
     // Whole frames of every supported format fit a multiple of 4 bytes, so a frame never wraps.
     const size_t wanted = size_t(std::max(1, bufferSeconds)) * size_t(format.bytesPerSecond());
     m_capacity = std::max<size_t>(64 * 1024, (wanted + 3) / 4 * 4);
-    m_ring.reset(new uint8_t[m_capacity]);
-    // Touch every page now, so the memory in use does not creep up while the ring first fills.
-    std::memset(m_ring.get(), 0, m_capacity);
+    m_ring = ringOf(m_capacity);
     m_head = 0;
     m_tail = 0;
     m_pushed = 0;

@@ -13,6 +13,12 @@
 
 struct iovec;
 
+// Gives a spool's ring memory back: mapped pages (mappedBytes > 0) or an allocation.
+struct SpoolRingRelease {
+    size_t mappedBytes = 0;
+    void operator()(uint8_t* ring) const noexcept;
+};
+
 // A wave file that grows while audio arrives. One producer (the sound server's callback thread)
 // hands over PCM bytes with push(), which never blocks and never touches the disk; a writer thread
 // of the spool moves them from a fixed ring buffer to the file. The header is rewritten after every
@@ -124,7 +130,9 @@ private:
     // content reachable from close() until the take is placed, also after the spool's name is gone.
     int m_fd = -1;
 
-    std::unique_ptr<uint8_t[]> m_ring;
+    using Ring = std::unique_ptr<uint8_t[], SpoolRingRelease>;
+    static Ring ringOf(size_t bytes);
+    Ring m_ring;
     size_t m_capacity = 0;
     // Monotonic byte counters; the ring position is the counter modulo the capacity.
     std::atomic<uint64_t> m_head{0}; // written by the producer
