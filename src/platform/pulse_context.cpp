@@ -109,6 +109,16 @@ struct PulseContextCallbacks {
             pulse->m_fetchSources.push_back(describeSource(*info));
     }
 
+    static void connectDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata)
+    {
+        auto* pulse = static_cast<PulseContext*>(userdata);
+        api->defer_free(event);
+        pulse->m_connectDue = nullptr;
+        // A caller that wanted the connection at once may have begun it meanwhile.
+        if (!pulse->context() && !pulse->connectingLocked())
+            pulse->startConnectLocked();
+    }
+
     static void retryDue(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata)
     {
         auto* pulse = static_cast<PulseContext*>(userdata);
@@ -143,6 +153,10 @@ PulseContext::~PulseContext()
         pa_threaded_mainloop_lock(m_mainloop);
         m_keepConnected = false;
         cancelRetryLocked();
+        if (m_connectDue) {
+            pa_threaded_mainloop_get_api(m_mainloop)->defer_free(m_connectDue);
+            m_connectDue = nullptr;
+        }
         dropContextLocked();
         pa_threaded_mainloop_unlock(m_mainloop);
         pa_threaded_mainloop_stop(m_mainloop);
@@ -302,6 +316,15 @@ bool PulseContext::connectInBackground()
         return false;
     startConnectLocked();
     return false;
+}
+
+void PulseContext::connectFromLoop()
+{
+    Lock lock(*this);
+    if (!m_loopRunning || m_connectDue || context() || connectingLocked())
+        return;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_mainloop);
+    m_connectDue = api->defer_new(api, PulseContextCallbacks::connectDue, this);
 }
 
 void PulseContext::keepConnected()

@@ -71,6 +71,9 @@ public:
     // slider step. True when already connected.
     bool connectInBackground();
     static constexpr std::chrono::milliseconds reconnectInterval{1000};
+    // The same, begun by the loop thread: the caller does not spend the milliseconds it takes to
+    // read the client configuration and set up the memory pool (the window is built meanwhile).
+    void connectFromLoop();
 
     // Connects again by itself after the server went away, trying every retryInterval, so that the
     // program is ready again as soon as a server answers (a restarted one, a new login session)
@@ -160,4 +163,5 @@ private:
     int m_nextWatcher = 1;
     bool m_keepConnected = false;
     struct pa_time_event* m_retry = nullptr;
+    struct pa_defer_event* m_connectDue = nullptr;
 };
