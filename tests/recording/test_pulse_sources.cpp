@@ -304,6 +304,25 @@ private slots:
         QTRY_VERIFY(known);
         QVERIFY(backends.pulse->isConnected());
         QCOMPARE(backends.capture->sourceCount(), int32_t(m_pulse->sources().size()));
+
+        // Given up before its loop thread has begun to connect: nothing of it is left running.
+        for (int i = 0; i < 20; ++i)
+            PulseBackends dropped = makePulseBackends();
+        // Asked to connect at once while the loop thread is about to: one connection, which stays.
+        for (int i = 0; i < 5; ++i) {
+            auto pulse = std::make_shared<PulseContext>();
+            pulse->connectFromLoop();
+            QVERIFY(pulse->ensureConnected());
+            pa_context* first = nullptr;
+            {
+                PulseContext::Lock lock(*pulse);
+                first = pulse->context();
+            }
+            QVERIFY(first);
+            QCOMPARE(pulse->sources().size(), m_pulse->sources().size());
+            PulseContext::Lock lock(*pulse);
+            QCOMPARE(pulse->context(), first);
+        }
     }
 };
 
