@@ -65,12 +65,12 @@ def role_key(role):
     return re.sub(r"[\s_-]+", " ", role.strip().lower())
 
 
-def matcher(spec):
+def matcher(wanted):
     """Whether a text is the one given: the same, or for "~PATTERN" the whole of it matches."""
-    if spec.startswith("~"):
-        pattern = re.compile(spec[1:])
+    if wanted.startswith("~"):
+        pattern = re.compile(wanted[1:])
         return lambda text: pattern.fullmatch(text) is not None
-    return lambda text: text == spec
+    return lambda text: text == wanted
 
 
 class Finder:
