@@ -508,7 +508,7 @@ void InputMeter::setLevels(const MeterLevels& levels)
         std::lock_guard lock(m_lock);
         m_levels = levels;
     }
-    if (rowsChanged || before[0] != after[0] || before[1] != after[1]) {
+    if (layoutChanges(before, after)) {
         m_bars->stopDirect();
         if (rowsChanged)
             update(); // the channels' letters
@@ -540,8 +540,8 @@ bool InputMeter::showLevelsDirectly(const MeterLevels& levels)
     const int width = m_bars->readyWidth();
     const auto before = footprint(m_levels, width);
     const auto after = footprint(levels, width);
-    // Other rows, or the RMS shown or not: the panel's letters and the bars are painted anew.
-    if ((levels.channels == 1) != (m_levels.channels == 1) || before[0] != after[0] || before[1] != after[1])
+    // The panel's letters and the bars are painted anew, by the window's thread.
+    if (layoutChanges(before, after))
         return false;
     m_levels = levels;
     if (before == after)

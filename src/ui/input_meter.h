@@ -65,6 +65,11 @@ private:
     // The pixels a level state occupies on bars of a width, to tell whether a change shows.
     using Footprint = std::array<int, 3 * MeterLevels::maxChannels + 2>;
     static Footprint footprint(const MeterLevels& levels, int width);
+    // Whether the panel is laid out anew between the two: other channels, or the RMS shown or not.
+    static bool layoutChanges(const Footprint& before, const Footprint& after)
+    {
+        return before[0] != after[0] || before[1] != after[1];
+    }
     // The part of each bar's row that a change from one footprint to the other touches (empty where
     // none).
     using ChangedRows = std::array<QRect, MeterLevels::maxChannels>;
