@@ -6,7 +6,8 @@
 # and how long stopping takes after 10 s and after 60 s. The driver measures the input level of
 # what it records, as the program does; the program itself then records 30 s with its window on
 # screen (the meter drawn 30 times a second) and 30 s minimised, under a private Xvfb, with
-# parecord recording beside it again.
+# parecord recording beside it again. Last, what a bare wake of a thread costs on this machine:
+# the floor under every figure (bench/wake_floor).
 #
 #   bench/record.sh [BUILD_DIR]     (default: build-audio, then build)
 # Runs in the tests' world (tools/test_env.sh: a private Xvfb and PulseAudio with a null sink) and
@@ -47,6 +48,10 @@ parecord_cpu=$(awk -v n="$(trelvik_cpu_ns "$parecord_pid")" 'BEGIN { printf "%.3
 kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
 
 "$driver" 10 "$work/short.txt.wav" >"$work/short.txt"
+
+# The floor under every figure: what a thread's bare wake costs on this machine, now.
+floor_us=
+if [ -x "$build/bench/wake_floor" ]; then floor_us="$("$build/bench/wake_floor" 5 | sed -n 's/^us_per_wake=//p')"; fi
 
 # The whole program, started and stopped through its remote control on a private session bus.
 program_lines=()
@@ -113,4 +118,7 @@ echo "driver RSS after 60 s    $(value rss_kb_at_60s "$work/long.txt") KiB"
 echo "op 0 after 10 s          $(value stop_ms "$work/short.txt") ms"
 echo "op 0 after 60 s          $(value stop_ms "$work/long.txt") ms"
 echo "frames recorded (60 s)   $(value frames "$work/long.txt")"
+if [ -n "$floor_us" ]; then
+    echo "bare wake                ${floor_us} us; 20 wakes a second (a 50 ms fragment) alone cost $(awk -v u="$floor_us" 'BEGIN { printf "%.3f", u * 20 * 60 / 1e6 }') s per minute"
+fi
 printf '%s\n' "${program_lines[@]}"
