@@ -117,7 +117,7 @@ echo "driver RSS after 10 s    $(value rss_kb_at_10s "$work/long.txt") KiB"
 echo "driver RSS after 60 s    $(value rss_kb_at_60s "$work/long.txt") KiB"
 echo "op 0 after 10 s          $(value stop_ms "$work/short.txt") ms"
 echo "op 0 after 60 s          $(value stop_ms "$work/long.txt") ms"
-echo "frames recorded (60 s)   $(value frames "$work/long.txt")"
+echo "frames recorded (60 s)   $(value frames "$work/long.txt"); the source delivered nothing for the first $(value missed_start_ms "$work/long.txt") ms"
 if [ -n "$floor_us" ]; then
     echo "bare wake                ${floor_us} us; 20 wakes a second (a 50 ms fragment) alone cost $(awk -v u="$floor_us" 'BEGIN { printf "%.3f", u * 20 * 60 / 1e6 }') s per minute"
 fi

@@ -4,7 +4,7 @@
 //   record_driver SECONDS OUT.wav [CHANNELS RATE BITS]
 //
 // Prints key=value lines: rss_kb_at_<n>s for every 10 s, stop_ms, peak_rss_kb, cpu_s, the processor
-// seconds of each thread while recording (threads), frames.
+// seconds of each thread while recording (threads), missed_start_ms, frames.
 
 #include "platform/pulse_context.h"
 #include "recording/pulse_capture.h"
@@ -101,6 +101,8 @@ int main(int argc, char** argv)
     const int result = capture.save(out);
     const auto stopped = std::chrono::steady_clock::now();
     std::printf("stop_result=%d\n", result);
+    // What the source did not deliver after the start (a monitor whose sink had rendered ahead).
+    std::printf("missed_start_ms=%d\n", capture.missedAtStartMs());
     std::printf("stop_ms=%.1f\n", std::chrono::duration<double, std::milli>(stopped - stopAt).count());
     std::printf("peak_rss_kb=%ld\n", statusKb("VmHWM"));
     std::printf("cpu_s=%.3f\n", cpuSeconds());
