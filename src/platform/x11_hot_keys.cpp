@@ -6,6 +6,7 @@
 #include <xcb/xcb_keysyms.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -62,32 +63,47 @@ X11HotKeys::~X11HotKeys()
 
 void X11HotKeys::registerHotKey(Action action)
 {
+    registerHotKeys({action});
+}
+
+void X11HotKeys::registerHotKeys(const QList<Action>& actions)
+{
     if (!m_x)
         return;
-    const xcb_keysym_t keysym = keysymFor(action);
-    if (!keysym)
-        return;
-    xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_x->symbols, keysym);
-    if (!codes)
-        return;
-    Grab grab{action, {}};
-    for (xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code) {
-        for (uint16_t modifiers : kModifierSets) {
-            xcb_void_cookie_t cookie = xcb_grab_key_checked(m_x->connection, 1, m_x->root, modifiers, *code,
-                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-            // Another client holding the key answers BadAccess: the key is left to it.
-            if (xcb_generic_error_t* error = xcb_request_check(m_x->connection, cookie)) {
-                if (modifiers == 0 && !m_heldElsewhere.contains(action))
-                    m_heldElsewhere.append(action);
-                std::free(error);
-            }
+    // Every combination of every key is asked for first and the answers read after: the first answer
+    // read waits for the server once, and the others have come with it.
+    struct Asked {
+        xcb_void_cookie_t cookie;
+        Action action;
+        uint16_t modifiers;
+    };
+    std::vector<Asked> asked;
+    for (Action action : actions) {
+        const xcb_keysym_t keysym = keysymFor(action);
+        xcb_keycode_t* codes = keysym ? xcb_key_symbols_get_keycode(m_x->symbols, keysym) : nullptr;
+        if (!codes)
+            continue;
+        Grab grab{action, {}};
+        for (xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code) {
+            for (uint16_t modifiers : kModifierSets)
+                asked.push_back({xcb_grab_key_checked(m_x->connection, 1, m_x->root, modifiers, *code,
+                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                 action, modifiers});
+            // Releasing a combination that another client holds leaves its grab alone.
+            if (!grab.keycodes.contains(*code))
+                grab.keycodes.append(*code);
         }
-        // Releasing a combination that another client holds leaves its grab alone.
-        if (!grab.keycodes.contains(*code))
-            grab.keycodes.append(*code);
+        std::free(codes);
+        m_grabs.append(grab);
     }
-    std::free(codes);
-    m_grabs.append(grab);
+    for (const Asked& grabbed : asked) {
+        // Another client holding the key answers BadAccess: the key is left to it.
+        if (xcb_generic_error_t* error = xcb_request_check(m_x->connection, grabbed.cookie)) {
+            if (grabbed.modifiers == 0 && !m_heldElsewhere.contains(grabbed.action))
+                m_heldElsewhere.append(grabbed.action);
+            std::free(error);
+        }
+    }
 }
 
 void X11HotKeys::ungrab(const Grab& grab)

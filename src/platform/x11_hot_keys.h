@@ -15,6 +15,8 @@ public:
     ~X11HotKeys() override;
 
     void registerHotKey(Action action) override;
+    // Grabs several keys at the cost of one wait for the server.
+    void registerHotKeys(const QList<Action>& actions);
     void unregisterHotKey(Action action) override;
     bool heldElsewhere(Action action) const override { return m_heldElsewhere.contains(action); }
     // True when the program has an X11 display to grab keys on.
