@@ -13,7 +13,7 @@ Platform makePlatform()
     platform.mixer = std::move(sound.mixer);
     platform.dialogs = std::make_unique<QtDialogs>();
     platform.player = std::make_unique<PulsePlayer>(platform.pulse);
-    platform.hotKeys = std::make_unique<GlobalHotKeys>(QDBusConnection::sessionBus());
+    platform.hotKeys = std::make_unique<GlobalHotKeys>([] { return QDBusConnection::sessionBus(); });
     platform.desktop = std::make_unique<SystemDesktop>();
     return platform;
 }

@@ -36,13 +36,9 @@ QString listed(const QStringList& items)
 
 } // namespace
 
-GlobalHotKeys::GlobalHotKeys(QDBusConnection bus) : m_portal(std::move(bus))
+GlobalHotKeys::GlobalHotKeys(std::function<QDBusConnection()> bus) : m_bus(std::move(bus))
 {
     connect(&m_grabs, &HotKeys::pressed, this, &HotKeys::pressed);
-    connect(&m_portal, &PortalShortcuts::ready, this, &GlobalHotKeys::portalReady);
-    connect(&m_portal, &PortalShortcuts::unavailable, this, &GlobalHotKeys::portalUnavailable);
-    connect(&m_portal, &PortalShortcuts::assigned, this, &GlobalHotKeys::portalAssigned);
-    connect(&m_portal, &PortalShortcuts::activated, this, &GlobalHotKeys::portalActivated);
 }
 
 void GlobalHotKeys::registerHotKey(Action action)
@@ -65,12 +61,17 @@ void GlobalHotKeys::finishRegistration()
     // A grab that works is never given up for the portal: the portal is for the keys it cannot take.
     if (m_grabs.hasDisplay()) {
         m_grabbing = true;
-        for (Action action : std::as_const(m_keys))
-            m_grabs.registerHotKey(action);
+        m_grabs.registerHotKeys(m_keys);
     }
     const QList<PortalShortcuts::Shortcut> wanted = askedOfPortal();
-    if (!wanted.isEmpty())
-        m_portal.start(wanted);
+    if (wanted.isEmpty() || m_portal)
+        return;
+    m_portal = std::make_unique<PortalShortcuts>(m_bus());
+    connect(m_portal.get(), &PortalShortcuts::ready, this, &GlobalHotKeys::portalReady);
+    connect(m_portal.get(), &PortalShortcuts::unavailable, this, &GlobalHotKeys::portalUnavailable);
+    connect(m_portal.get(), &PortalShortcuts::assigned, this, &GlobalHotKeys::portalAssigned);
+    connect(m_portal.get(), &PortalShortcuts::activated, this, &GlobalHotKeys::portalActivated);
+    m_portal->start(wanted);
 }
 
 QList<PortalShortcuts::Shortcut> GlobalHotKeys::askedOfPortal() const
@@ -89,7 +90,7 @@ void GlobalHotKeys::portalReady()
 {
     QStringList unassigned;
     for (const PortalShortcuts::Shortcut& asked : askedOfPortal())
-        if (m_portal.trigger(asked.id).isEmpty())
+        if (m_portal->trigger(asked.id).isEmpty())
             for (const Named& named : kNamed)
                 if (asked.id == QLatin1String(named.id))
                     unassigned.append(

@@ -6,6 +6,9 @@
 
 #include <QList>
 
+#include <functional>
+#include <memory>
+
 // The hot keys of the desktop the program runs on. On X11 the keys are grabbed on the root window,
 // and only a key another program holds is asked of the desktop portal's global shortcuts instead.
 // Without X11 (Wayland) every key is asked of the portal. A key is the program's only where the
@@ -14,7 +17,8 @@
 class GlobalHotKeys : public HotKeys {
     Q_OBJECT
 public:
-    explicit GlobalHotKeys(QDBusConnection bus);
+    // The bus is opened when a key is first asked of the portal: start-up does not wait for it.
+    explicit GlobalHotKeys(std::function<QDBusConnection()> bus);
 
     void registerHotKey(Action action) override;
     void unregisterHotKey(Action action) override;
@@ -30,7 +34,8 @@ private:
     void portalActivated(const QString& name);
 
     X11HotKeys m_grabs;
-    PortalShortcuts m_portal;
+    std::function<QDBusConnection()> m_bus;
+    std::unique_ptr<PortalShortcuts> m_portal; // made when a key is first asked of it
     // What was registered, in order.
     QList<Action> m_keys;
     bool m_grabbing = false;
