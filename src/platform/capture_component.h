@@ -106,6 +106,13 @@ public:
         QString instead;
     };
     virtual StandIn standIn() { return {}; }
+    // Called on this thread when the source chosen by name goes away, or comes back, while the
+    // program runs: with its name, and how the server describes the source that records in its place
+    // (empty once it is back).
+    virtual void setStandInHandler(std::function<void(const QString& chosen, const QString& instead)> handler)
+    {
+        Q_UNUSED(handler);
+    }
     // Calls ready on this thread once the sources can be told: the sound server has listed them, or
     // it could not be reached. At once when that is already so.
     virtual void whenSourcesKnown(std::function<void()> ready) { ready(); }

@@ -884,7 +884,28 @@ void PulseCapture::sourcesChangedLocked()
     if (std::exchange(m_awaitingSources, false))
         QMetaObject::invokeMethod(
             m_uiThread.get(), [this] { sourcesKnownNow(); }, Qt::QueuedConnection);
+    followStandInLocked();
     restoreIdleStreamsLocked();
+}
+
+void PulseCapture::followStandInLocked()
+{
+    // A server that is gone lists nothing: that is told by Record, not as a source gone.
+    if (!m_pulse->sourcesListedLocked() || m_pulse->cachedSourcesLocked().empty())
+        return;
+    const StandIn now = standInLocked();
+    const bool missing = !now.chosen.isEmpty();
+    const bool news = m_standInChosen == m_selectedName && missing != m_standInMissing;
+    m_standInChosen = m_selectedName;
+    m_standInMissing = missing;
+    if (news && m_uiThread)
+        QMetaObject::invokeMethod(
+            m_uiThread.get(),
+            [this, chosen = QString::fromStdString(m_selectedName), instead = now.instead] {
+                if (m_standInHandler)
+                    m_standInHandler(chosen, instead);
+            },
+            Qt::QueuedConnection);
 }
 
 void PulseCapture::restoreIdleStreamsLocked()
@@ -1175,6 +1196,11 @@ CaptureComponent::StandIn PulseCapture::standIn()
     if (!m_pulse)
         return {};
     PulseContext::Lock lock(*m_pulse);
+    return standInLocked();
+}
+
+CaptureComponent::StandIn PulseCapture::standInLocked() const
+{
     // With no source listed there is no server to ask, or nothing can record at all: Record says so.
     const std::vector<PulseSource>& listed = m_pulse->cachedSourcesLocked();
     if (m_selectedName.empty() || listed.empty() || !liveSourceLocked().empty())

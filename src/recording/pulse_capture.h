@@ -54,6 +54,10 @@ public:
     void setSpoolFolder(const QString& folder);
     void setFallbackFolders(const QStringList& folders) override { m_fallbackFolders = folders; }
     void setFailureHandler(std::function<void(Failure)> handler) override { m_failureHandler = std::move(handler); }
+    void setStandInHandler(std::function<void(const QString& chosen, const QString& instead)> handler) override
+    {
+        m_standInHandler = std::move(handler);
+    }
     Failure failure() const override { return Failure(m_failure.load()); }
     int writeError() const override { return m_writeError.load(); }
     void selectSourceNamed(const QString& name) override;
@@ -136,6 +140,9 @@ private:
     void connectAwakeStreamLocked();
     // The source recordings use now: the chosen one, or the default while the chosen one is away.
     std::string liveSourceLocked() const;
+    StandIn standInLocked() const;
+    // Tells the handler when the chosen source went away or came back since the last list.
+    void followStandInLocked();
     bool awakeIsLiveLocked() const;
     void sourcesChangedLocked();
     // Makes the streams that run while no take does (the listening, the idle meter's, the one that
@@ -168,6 +175,11 @@ private:
     QStringList m_fallbackFolders;
     QString m_keptPath;
     std::function<void(Failure)> m_failureHandler;
+    std::function<void(const QString& chosen, const QString& instead)> m_standInHandler;
+    // Lock held: the source chosen when the server last listed the sources, and whether it was
+    // missing then. A different choice is not news: only its going away or coming back is.
+    std::string m_standInChosen;
+    bool m_standInMissing = false;
     std::atomic<int> m_failure{int(Failure::None)};
     std::atomic<int> m_writeError{0};
     // The start the last capture missed, in microseconds.

@@ -108,6 +108,16 @@ Recorder::Recorder(CaptureComponent& capture, const AppPaths& paths, const Setti
     m_clock.setInterval(1000);
     connect(&m_clock, &QTimer::timeout, this, &Recorder::tick);
     m_capture.setFailureHandler([this](CaptureComponent::Failure) { captureFailed(); });
+    // Between takes the status line follows the chosen source: where the meter's sound comes from,
+    // and what Record would record. A take says where it records as it starts.
+    m_capture.setStandInHandler([this](const QString& chosen, const QString& instead) {
+        if (m_state != State::Idle)
+            return;
+        if (instead.isEmpty())
+            Q_EMIT status(QStringLiteral("%1 is connected again.").arg(chosen), StatusTone::Unchanged);
+        else
+            Q_EMIT status(standInText(chosen, instead), StatusTone::Attention);
+    });
     // A take whose folder went away during the recording and cannot be made again goes to the
     // recordings folder, the Music folder or home, whichever takes it first.
     m_capture.setFallbackFolders(

@@ -79,4 +79,38 @@ level="$(pactl get-source-volume "$sink.monitor" | awk 'NR == 1 { print $5 }')"
 [ "$level" = "40%" ] || fail "the device at the stored place went from 40% to $level"
 close_window "$main"
 ends_with 0
+
+# The chosen source goes away while the program runs, and comes back: the status line says so each
+# time, and Record then records from the chosen source again (the default source is silent).
+kill "$player" 2>/dev/null || true
+wait "$player" 2>/dev/null || true
+pactl set-default-source "$sink.monitor"
+printf '[Config]\nRecording Source=2\nRecording Source Name=trelvik_chosen.monitor\nRecording Volume=65536\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=%s\n' \
+    "$work/rec/back.wav" >"$work/home/Config.ini"
+"$bin" --home "$work/home" &
+pid=$!
+main="$(window Trelvik)" || fail "the main window did not appear"
+# Once the program listens to the chosen source, it knows the sources.
+chosen_index="$(pactl list short sources | awk '$2 == "trelvik_chosen.monitor" { print $1 }')"
+listens() { pactl list short source-outputs | awk -v s="$chosen_index" '$2 == s { found = 1 } END { exit !found }'; }
+for _ in $(seq 100); do listens && break; sleep 0.1; done
+listens || fail "the program does not listen to the chosen source"
+pactl unload-module "$module"
+module=
+a11y --window Trelvik wait text Status --text '~trelvik_chosen\.monitor is not connected; recording from .+' ||
+    fail "with the chosen source gone, the status line says: $(a11y --window Trelvik text text Status)"
+module="$(pactl load-module module-null-sink sink_name=trelvik_chosen rate=44100)"
+pactl set-default-source "$sink.monitor"
+paplay --device=trelvik_chosen "$work/tone.wav" &
+player=$!
+a11y --window Trelvik wait text Status --text "trelvik_chosen.monitor is connected again." ||
+    fail "with the chosen source back, the status line says: $(a11y --window Trelvik text text Status)"
+xdotool key F9
+wait_recorded "$work/rec" 2 "$rate"
+xdotool key F11
+for _ in $(seq 100); do [ -s "$work/rec/back.wav" ] && break; sleep 0.1; done
+rms="$(sox "$work/rec/back.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
+awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the take is silent (RMS $rms): the chosen source did not record after it came back"
+close_window "$main"
+ends_with 0
 echo PASS
