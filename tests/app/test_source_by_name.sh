@@ -93,8 +93,7 @@ main="$(window Trelvik)" || fail "the main window did not appear"
 # Once the program listens to the chosen source, it knows the sources.
 chosen_index="$(pactl list short sources | awk '$2 == "trelvik_chosen.monitor" { print $1 }')"
 listens() { pactl list short source-outputs | awk -v s="$chosen_index" '$2 == s { found = 1 } END { exit !found }'; }
-for _ in $(seq 100); do listens && break; sleep 0.1; done
-listens || fail "the program does not listen to the chosen source"
+trelvik_env_until listens || fail "the program does not listen to the chosen source"
 pactl unload-module "$module"
 module=
 a11y --window Trelvik wait text Status --text '~trelvik_chosen\.monitor is not connected; recording from .+' ||
@@ -108,7 +107,7 @@ a11y --window Trelvik wait text Status --text "trelvik_chosen.monitor is connect
 xdotool key F9
 wait_recorded "$work/rec" 2 "$rate"
 xdotool key F11
-for _ in $(seq 100); do [ -s "$work/rec/back.wav" ] && break; sleep 0.1; done
+trelvik_env_until test -s "$work/rec/back.wav" || fail "the take was not saved"
 rms="$(sox "$work/rec/back.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')"
 awk -v r="$rms" 'BEGIN { exit !(r > 0.05) }' || fail "the take is silent (RMS $rms): the chosen source did not record after it came back"
 close_window "$main"
