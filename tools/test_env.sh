@@ -222,6 +222,7 @@ trelvik_env_restart_server() {
                 >/dev/null || trelvik_env_fail "no null sink" "$rt/pipewire-pulse.log" || return 1
             ;;
     esac
+    export TRELVIK_TEST_SERVER_PID="$(trelvik_env_sound_server_pid)"
     trelvik_env_set_defaults ||
         trelvik_env_fail "trelvik_sink did not become the default sink again" "$rt"/*.log
 }
@@ -248,6 +249,8 @@ trelvik_env_start() { # pulseaudio|pipewire
 
     export TRELVIK_TEST_SERVER="$server"
     export TRELVIK_TEST_SINK=trelvik_sink
+    # The process that speaks the Pulse protocol: a test may stall it (SIGSTOP) as a hung server.
+    export TRELVIK_TEST_SERVER_PID="$(trelvik_env_sound_server_pid)"
     # Where the server says which client missed a cycle of its graph; PulseAudio has none to say.
     if [ "$server" = pipewire ]; then
         export TRELVIK_TEST_SERVER_LOG="$trelvik_env_runtime/pipewire-pulse.log"
