@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The input level meter of the real program on the real sound server, read over the accessibility bus
 # as a screen reader reads it. Sines at -20, -6 and -1 dBFS played into the null sink read within
-# 0.5 dB, idle and while recording; while the server stalls, the idle meter falls to nothing, and it
-# follows the sound again once the server is back; a burst of 3 full-scale samples lights the clip light and one of
-# 2 does not, idle and while recording; a press, Space and the next Record put it out; 10 s of
+# 0.5 dB, idle and while recording; while the server stalls, the idle meter falls to nothing, and
+# it follows the sound again once the server is back; a burst of 3 full-scale samples lights the
+# clip light and one of 2 does not, idle and while recording; a press, Space and the next Record put it out; 10 s of
 # silence in a recording put the warning on the status line and a tone takes it away. Minimised,
 # the program keeps no stream on the server but the corked one it always keeps to hold the source
 # ready, and the idle meter never moves the device's rate.
@@ -174,8 +174,8 @@ play "$work/sine-6.wav"
 reads -6 "restored, a sine at -6 dBFS"
 meter_thread present
 
-# Idle, the meter is drawn as the source's samples arrive. When none arrive (the server stalls),
-# the bars fall to nothing on the meter's own clock, and follow the sound again once it is back.
+# Idle, when no samples arrive (the server stalls), the bars fall to nothing on the meter's own
+# clock, and follow the sound again once the server is back.
 server="${TRELVIK_TEST_SERVER_PID:-}"
 [ -n "$server" ] && kill -0 "$server" 2>/dev/null || fail "the test world names no sound server of its own"
 stalled="$server"

@@ -57,29 +57,24 @@ configure() { # take-name extra-lines
 # The moment the window says it listens: the user acts a while after it.
 listening() { # text-regex
     a11y --window Trelvik --timeout 20 wait label "~$1" --showing >/dev/null ||
-        fail "the window does not say it listens ($1): $(a11y --window Trelvik text text Status); its streams: $(program_streams)"
+        fail "the window does not say it listens ($1): $(a11y --window Trelvik text text Status); its streams: $(program_streams | paste -sd ";")"
     listening_since="$(now)"
 }
 recorded() { wait_recorded "$work/rec" "$1" "$bytes_per_second"; }
+# The program's streams on the server, one a line: name, source index, "corked" or "running".
+program_streams() {
+    pactl -f json list source-outputs 2>/dev/null | python3 -c '
+import json, sys
+for o in json.load(sys.stdin):
+    if o.get("properties", {}).get("application.process.id") == sys.argv[1]:
+        print("%s\t%s\t%s" % (o["properties"].get("media.name"), o.get("source"),
+                              "corked" if o.get("corked") else "running"))' "$pid"
+}
 # The program's listening stream reads the source (not only the corked one that keeps it ready).
 listens_to() { # source
     local index
     index="$(pactl list short sources | awk -v n="$1" '$2 == n { print $1; exit }')"
-    [ -n "$index" ] && pactl -f json list source-outputs 2>/dev/null | python3 -c '
-import json, sys
-outputs = json.load(sys.stdin)
-sys.exit(not any(o.get("source") == int(sys.argv[2]) and
-                 o.get("properties", {}).get("application.process.id") == sys.argv[1] and
-                 o.get("properties", {}).get("media.name") == "Listening" for o in outputs))' "$pid" "$index"
-}
-# The program's streams on the server, for a failure to show: name, source, corked or not.
-program_streams() {
-    pactl -f json list source-outputs 2>/dev/null | python3 -c '
-import json, sys
-print("; ".join("%s on %s%s" % (o.get("properties", {}).get("media.name"), o.get("source"),
-                                " (corked)" if o.get("corked") else "")
-                for o in json.load(sys.stdin)
-                if o.get("properties", {}).get("application.process.id") == sys.argv[1]) or "none")' "$pid"
+    [ -n "$index" ] && program_streams | awk -F '\t' -v i="$index" '$1 == "Listening" && $2 == i { found = 1 } END { exit !found }'
 }
 # The witness of a take (played_signal.sh) records from before the seconds the take keeps from
 # before Record; witnessed() stops it once it has heard the take's end and names its recording in
