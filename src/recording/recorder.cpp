@@ -661,8 +661,12 @@ void Recorder::testStarted()
 {
     m_testStarting = false;
     const QString path = std::exchange(m_testPath, QString());
-    if (m_state == State::Testing && !path.isEmpty())
+    if (m_state != State::Testing)
+        return;
+    if (!path.isEmpty())
         saveTest(path);
+    else
+        Q_EMIT testRunning();
 }
 
 void Recorder::finishTest(const QString& path)

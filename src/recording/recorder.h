@@ -91,6 +91,8 @@ public:
     // finishTest, which saves it there and says so with testSaved. Refused (false) unless idle: a
     // running recording is never cut short by a test.
     bool startTest(int32_t source, const QString& path);
+    // The test recording's stream is still being made: testRunning follows once it runs.
+    bool testStarting() const { return m_testStarting; }
     void finishTest(const QString& path);
 
     // Takes that a killed program left in folders are repaired, named as the next takes of the
@@ -123,6 +125,8 @@ signals:
     // A take was saved in full at path, where it was meant to go (emitted just before the session is
     // idle again).
     void saved(const QString& path, const QString& lengthText);
+    // The wizard's test recording runs (or could not start): what plays from now on is in it.
+    void testRunning();
     // The wizard's test recording is saved (ok) or nothing could be recorded.
     void testSaved(bool ok);
 

@@ -136,6 +136,7 @@ Form2::Form2(const AppPaths& paths, Platform& platform, const Settings& settings
 
     m_playerPoll.setInterval(kPlayerPollMs);
     connect(&m_playerPoll, &QTimer::timeout, this, &Form2::pollPlayer);
+    connect(&m_recorder, &Recorder::testRunning, this, &Form2::playChime);
     connect(&m_recorder, &Recorder::testSaved, this, &Form2::testSaved);
 
     Form_Load();
@@ -240,6 +241,16 @@ void Form2::testSource()
         return;
     }
     m_step = Step::Recording;
+    // The chime waits until the test recording runs: on a busy machine the stream can take longer
+    // to start than the chime to sound, and a recording that missed the first tone would not find it.
+    if (!m_recorder.testStarting())
+        playChime();
+}
+
+void Form2::playChime()
+{
+    if (m_step != Step::Recording || m_closing || !m_playing.isEmpty())
+        return;
     playThen(m_paths.programFile(QStringLiteral("test.wav")), &Form2::chimePlayed);
 }
 
@@ -275,6 +286,8 @@ void Form2::pollPlayer()
 
 void Form2::chimePlayed()
 {
+    if (m_step != Step::Recording)
+        return;
     m_step = Step::Saving;
     m_recorder.finishTest(m_scratch);
 }
@@ -359,9 +372,11 @@ void Form2::closeEvent(QCloseEvent* event)
         m_playerPoll.stop();
         if (Player* player = m_platform.player.get())
             player->close(m_playing);
-        if (m_step == Step::Recording)
-            chimePlayed();
+        m_playing.clear();
     }
+    // Also while the test recording is still starting, before the chime.
+    if (m_step == Step::Recording)
+        chimePlayed();
     removeScratch();
     Form_QueryUnload();
     event->accept();

@@ -70,6 +70,7 @@ private:
     void Form_Load();
     void Form_QueryUnload();
     void testSource();
+    void playChime();
     void testSaved(bool ok);
     void showCheck();
     // Plays path and polls until it has been heard to its end (or could not play), then runs done.

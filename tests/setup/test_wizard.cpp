@@ -278,6 +278,45 @@ private slots:
                  qPrintable(f.wizard->ChimeLabel->text()));
     }
 
+    // A stream slow to start would miss the chime's first tone: the chime sounds once the test
+    // recording runs. Closing the wizard while the stream starts ends the test, with no chime.
+    void theChimeWaitsForTheTestRecording()
+    {
+        Fixture f(2);
+        f.next();
+        f.next();
+        f.fakes.capture->holdStarts = true;
+        f.fakes.log.clear();
+        f.wizard->SkinButton1->click();
+        QVERIFY(f.fakes.capture->startHeld());
+        QCOMPARE(f.wizard->step(), Form2::Step::Recording);
+        QVERIFY(!f.wizard->SkinButton1->isEnabled());
+        QCoreApplication::processEvents();
+        QCOMPARE(f.fakes.log.calls(), QStringList({"selectSource(0)", "start(1,22050,8)"}));
+        const QString chimeFile = f.paths.programFile(QStringLiteral("test.wav"));
+        f.fakes.capture->finishStart();
+        QCOMPARE(f.fakes.log.calls().value(2), QStringLiteral("mci(\"play %1\")").arg(chimeFile));
+        QTRY_COMPARE(f.wizard->step(), Form2::Step::Recorded);
+        const QString scratch = f.wizard->scratchPath();
+        QCOMPARE(f.fakes.log.calls(), QStringList({"selectSource(0)", "start(1,22050,8)"}) + f.played(chimeFile) +
+                                          QStringList({QStringLiteral("save(\"%1\")").arg(scratch)}));
+        QCOMPARE(f.text(), kM3);
+
+        f.next(); // play back
+        f.next(); // not heard: source 2
+        f.fakes.log.clear();
+        f.wizard->SkinButton1->click();
+        QVERIFY(f.fakes.capture->startHeld());
+        f.wizard->close();
+        f.fakes.capture->finishStart();
+        QTRY_COMPARE(f.w().recorder().state(), Recorder::State::Idle);
+        // The test ends and saves; closing the wizard then ends the program, and nothing played.
+        QCOMPARE(f.fakes.log.calls().mid(0, 3),
+                 QStringList({"selectSource(1)", "start(1,22050,8)", QStringLiteral("save(\"%1\")").arg(scratch)}));
+        QCOMPARE(f.fakes.log.calls().filter(QStringLiteral("mci(\"play")), QStringList());
+        QVERIFY(!QFileInfo::exists(scratch));
+    }
+
     void closingBeforeHeardEndsTheProgram()
     {
         Fixture f(2);
