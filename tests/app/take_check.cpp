@@ -3,12 +3,14 @@
 //
 // usage: take_check --take FILE --log PLAYER_LOG [--log ...] --record T [--pause T --resume T ...]
 //                   --stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS] [--reference FILE]
-//        take_check --take FILE --log PLAYER_LOG --sound-at-ms MS [--bursts N]
+//        take_check --take FILE --log PLAYER_LOG --sound-at-ms MS [--bursts N] [--reference FILE]
 // --pre-roll-ms: the take keeps that much from before Record, so it starts with the audio heard that
 // long before Record.
 // --sound-at-ms: a take that sound started, of a signal played in bursts: it holds one burst, whole
 // from its first frame, after silence of MS (within a 10 ms block of the sound trigger), and nothing
-// else; --bursts: N bursts, in the order played, the first MS into the take.
+// else; --bursts: N bursts, in the order played, the first MS into the take. With --reference, a
+// stretch within a burst that the reference holds the same at the same place in the signal does not
+// part the burst.
 // T are wall-clock seconds (date +%s.%N) taken just before the action; MS what the program said
 // it missed at the start (0 or absent: nothing).
 // --reference FILE: the same source recorded meanwhile by another client (parec --raw, in the take's
@@ -612,7 +614,8 @@ private:
 int usage()
 {
     std::fprintf(stderr, "usage: take_check --take FILE --log LOG [--log ...] --record T [--pause T --resume T ...] "
-                         "--stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS] [--reference FILE]\n");
+                         "--stop T [--missed-ms MS] [--slack-ms MS] [--pre-roll-ms MS] [--reference FILE]\n"
+                         "       take_check --take FILE --log LOG --sound-at-ms MS [--bursts N] [--reference FILE]\n");
     return 2;
 }
 
@@ -722,30 +725,6 @@ int main(int argc, char** argv)
         ok = false;
     };
     std::printf("leading silence: %ld frames (%.3f s)\n", leadingSilence, double(leadingSilence) / take.rate);
-    if (soundAt >= 0) {
-        // The burst's first frame is a multiple of the burst period from the player's first frame;
-        // a burst that begins with the take started before the take did.
-        if (foreign > 0)
-            fail("the take holds " + std::to_string(foreign) + " frames that are not the played signal");
-        if (parts.size() != bursts)
-            fail("the take holds " + std::to_string(parts.size()) + " bursts, not " + std::to_string(bursts));
-        for (size_t i = 1; i < parts.size(); ++i)
-            if (parts[i].signalFrom < parts[i - 1].signalFrom + parts[i - 1].length)
-                fail("burst " + std::to_string(i + 1) + " repeats or comes before the burst before it");
-        const double lead = double(leadingSilence) / take.rate;
-        if (lead < soundAt - 0.0005 || lead > soundAt + 0.0105) {
-            char text[200];
-            std::snprintf(text, sizeof text, "the sound starts %.4f s into the take, not %.3f s", lead, soundAt);
-            fail(text);
-        }
-        for (const Part& part : parts)
-            std::printf("burst: signal frames %lld to %lld, %.4f s into the take\n", part.signalFrom,
-                        part.signalFrom + part.length, double(part.takeFrom) / take.rate);
-        if (ok)
-            std::printf("OK\n");
-        return ok ? 0 : 1;
-    }
-
     // The witness: what the sound server delivered to another client meanwhile.
     Take reference;
     std::vector<Gap> referenceGaps;
@@ -777,6 +756,45 @@ int main(int argc, char** argv)
                                 "break; the moments after it are counted on the reference's frames\n");
             }
         }
+    }
+
+    if (soundAt >= 0) {
+        // A stretch within a burst that the reference holds the same (a cycle or two the server
+        // played otherwise, for every client) joins the parts beside it, and its frames were heard so.
+        // The silence between two bursts of one take is never such a stretch.
+        std::vector<bool> joined(parts.size(), false);
+        for (const Gap& gap : gapsOf(take, parts)) {
+            if (gap.before < 0 || gap.after < gap.before || gap.after - gap.before > kCycle || !witnessed ||
+                !shared(take, gap, reference, referenceGaps))
+                continue;
+            joined[gap.part] = true;
+            for (long i = gap.takeFrom; i < gap.takeTo; ++i)
+                foreign -= silentFrame(take, i) ? 0 : 1;
+            std::printf("the reference holds the same: %s\n", describe(take, gap).c_str());
+        }
+        const size_t heard = size_t(std::count(joined.begin(), joined.end(), false));
+        if (foreign > 0)
+            fail("the take holds " + std::to_string(foreign) + " frames that are not the played signal");
+        if (heard != bursts)
+            fail("the take holds " + std::to_string(heard) + " bursts, not " + std::to_string(bursts));
+        for (size_t i = 1; i < parts.size(); ++i)
+            if (!joined[i] && parts[i].signalFrom < parts[i - 1].signalFrom + parts[i - 1].length)
+                fail("burst " + std::to_string(i + 1) + " repeats or comes before the burst before it");
+        // The burst's first frame is a multiple of the burst period from the player's first frame;
+        // a burst that begins with the take started before the take did.
+        const double lead = double(leadingSilence) / take.rate;
+        if (lead < soundAt - 0.0005 || lead > soundAt + 0.0105) {
+            char text[200];
+            std::snprintf(text, sizeof text, "the sound starts %.4f s into the take, not %.3f s", lead, soundAt);
+            fail(text);
+        }
+        for (size_t i = 0; i < parts.size(); ++i)
+            std::printf("%s: signal frames %lld to %lld, %.4f s into the take\n", joined[i] ? "  goes on" : "burst",
+                        parts[i].signalFrom, parts[i].signalFrom + parts[i].length,
+                        double(parts[i].takeFrom) / take.rate);
+        if (ok)
+            std::printf("OK\n");
+        return ok ? 0 : 1;
     }
 
     // Every stretch that is not the signal fails, but for one the reference shares. Parts that such

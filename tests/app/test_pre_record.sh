@@ -202,17 +202,19 @@ start
 listening "Listening: the last 1 s before Record are kept\\."
 at "$listening_since" 1.3
 between_bursts
+witness
 "$bin" --command arm || fail "arm was refused"
 [ "$("$bin" --command status)" = armed ] || fail "status does not say armed"
 listening "Armed for sound above -20 dBFS, keeping the 1 s before it\\."
 for _ in $(seq 300); do [ -s "$work/rec/sound_2.wav" ] && break; sleep 0.1; done
 [ -s "$work/rec/sound_2.wav" ] || fail "three bursts did not make three files: $(ls "$work/rec")"
+witnessed
 "$bin" --command disarm
 a11y --window Trelvik wait "push button" "Record F9" --enabled >/dev/null || fail "Record is not enabled again"
 [ "$("$bin" --command status)" = idle ] || fail "status does not say idle once disarmed"
 for file in sound.wav sound_1.wav sound_2.wav; do
     echo "--- $file, a file for each sound ($kind)"
-    "$tools/take_check" --take "$work/rec/$file" "${logs[@]}" --sound-at-ms 1000 ||
+    "$tools/take_check" --take "$work/rec/$file" "${logs[@]}" --sound-at-ms 1000 "${reference[@]}" ||
         fail "$file does not hold its burst whole 1 s in"
 done
 quit
@@ -280,14 +282,16 @@ start
 listening "Listening: the last 1 s before Record are kept\\."
 at "$listening_since" 1.3
 between_bursts
+witness
 "$bin" --command arm || fail "arm was refused"
 a11y --window Trelvik --timeout 20 wait "push button" "Resume F10" >/dev/null || fail "the first burst's take did not pause"
 a11y --window Trelvik --timeout 20 wait "push button" "Pause F10" --enabled >/dev/null || fail "the second burst did not resume it"
 a11y --window Trelvik --timeout 20 wait "push button" "Resume F10" >/dev/null || fail "the second burst's part did not pause"
 xdotool key F11
 for _ in $(seq 100); do [ -s "$work/rec/paused.wav" ] && break; sleep 0.1; done
+witnessed
 echo "--- paused.wav, one take with pauses ($kind)"
-"$tools/take_check" --take "$work/rec/paused.wav" "${logs[@]}" --sound-at-ms 1000 --bursts 2 ||
+"$tools/take_check" --take "$work/rec/paused.wav" "${logs[@]}" --sound-at-ms 1000 --bursts 2 "${reference[@]}" ||
     fail "paused.wav does not hold the two bursts"
 "$bin" --command disarm
 quit
