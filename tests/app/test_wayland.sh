@@ -26,7 +26,14 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+# What the stand-in portal was asked and answered, and what the program wrote, go with a failure:
+# a rare one cannot be run again to see them.
+fail() {
+    echo "FAIL: $*"
+    [ -s "$work/portal.log" ] && { echo "--- the stand-in portal's log:"; tail -n 30 "$work/portal.log"; }
+    [ -s "$work/out.log" ] && { echo "--- the program's output:"; tail -n 20 "$work/out.log"; }
+    exit 1
+}
 rate=$((22050 * 4))
 command() { env -u DISPLAY "$bin" --command "$@"; }
 
