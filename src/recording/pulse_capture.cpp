@@ -450,7 +450,10 @@ void followSink(PulseCapture::Session* session, const pa_timing_info* timing)
     session->sinkAhead = *std::min_element(seen.begin(), seen.begin() + std::ptrdiff_t(count));
 }
 
-void streamReadable(pa_stream* stream, size_t, void* userdata)
+// The read callbacks take what the server handed over, readable bytes in all, and no more: the
+// library checks for a fork with a system call in each of its calls, so asking once more whether
+// anything is left would cost one more on every wake.
+void streamReadable(pa_stream* stream, size_t readable, void* userdata)
 {
     auto* session = static_cast<PulseCapture::Session*>(userdata);
     if (session->followsSink && session->timingKnown)
@@ -460,16 +463,20 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
             session->playsFromHandover = timing->sink_usec > 0;
             session->timingKnown = true;
         } else {
-            const void* data = nullptr;
-            size_t bytes = 0;
-            while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0)
+            for (size_t left = readable; left > 0;) {
+                const void* data = nullptr;
+                size_t bytes = 0;
+                if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+                    break;
                 pa_stream_drop(stream);
+                left -= std::min(left, bytes);
+            }
             return;
         }
     }
     if (session->gotData && session->playsFromHandover)
         noteLevel(session, pa_rtclock_now(), session->received);
-    for (;;) {
+    for (size_t left = readable; left > 0;) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
@@ -482,8 +489,9 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
         if (session->gotData)
             deliver(session, data, bytes);
         else
-            warmUp(session, data, bytes, pa_stream_readable_size(stream));
+            warmUp(session, data, bytes, left);
         pa_stream_drop(stream);
+        left -= std::min(left, bytes);
     }
     if (session->gotData && !session->playsFromHandover)
         noteLevel(session, pa_rtclock_now(), session->received);
@@ -492,7 +500,7 @@ void streamReadable(pa_stream* stream, size_t, void* userdata)
 }
 
 // The idle meter's stream: the source's samples, measured as a recording's are.
-void idleSamplesReadable(pa_stream* stream, size_t, void* userdata)
+void idleSamplesReadable(pa_stream* stream, size_t readable, void* userdata)
 {
     auto* meter = static_cast<PulseCapture::IdleMeter*>(userdata);
     if (!meter->analyser) {
@@ -502,7 +510,7 @@ void idleSamplesReadable(pa_stream* stream, size_t, void* userdata)
                                                                   format ? int(format->channels) : 2,
                                                                   format ? int(format->rate) : 44100, *meter->tap);
     }
-    for (;;) {
+    for (size_t left = readable; left > 0;) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
@@ -512,6 +520,7 @@ void idleSamplesReadable(pa_stream* stream, size_t, void* userdata)
         else
             meter->analyser->gap();
         pa_stream_drop(stream);
+        left -= std::min(left, bytes);
     }
 }
 
