@@ -142,24 +142,29 @@ void PortalShortcuts::call(const QString& method, const QVariantList& arguments)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     message.setArguments(arguments);
+    // The request this call makes. Its reply can come after its answer, and after the next request
+    // began (the bus hands a reply and a signal over in either order); it then concerns nothing that
+    // is still awaited.
+    const QString expected = m_requestPath;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, method](QDBusPendingCallWatcher* answer) {
-        answer->deleteLater();
-        QDBusPendingReply<QDBusObjectPath> reply = *answer;
-        if (reply.isError()) {
-            fail(QStringLiteral("the desktop's global shortcuts service refused %1: %2")
-                     .arg(method, reply.error().message()));
-            return;
-        }
-        // A portal older than handle tokens names the request itself: its answer comes from there.
-        const QString path = reply.value().path();
-        if (!path.isEmpty() && path != m_requestPath && m_stage != Stage::Failed) {
-            dropResponse();
-            m_requestPath = path;
-            m_bus.connect(kService, m_requestPath, kRequest, QStringLiteral("Response"), this,
-                          SLOT(onResponse(uint, QVariantMap)));
-        }
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, method, expected](QDBusPendingCallWatcher* answer) {
+                answer->deleteLater();
+                QDBusPendingReply<QDBusObjectPath> reply = *answer;
+                if (reply.isError()) {
+                    fail(QStringLiteral("the desktop's global shortcuts service refused %1: %2")
+                             .arg(method, reply.error().message()));
+                    return;
+                }
+                // A portal older than handle tokens names the request itself: its answer comes from there.
+                const QString path = reply.value().path();
+                if (!path.isEmpty() && path != expected && m_requestPath == expected && m_stage != Stage::Failed) {
+                    dropResponse();
+                    m_requestPath = path;
+                    m_bus.connect(kService, m_requestPath, kRequest, QStringLiteral("Response"), this,
+                                  SLOT(onResponse(uint, QVariantMap)));
+                }
+            });
 }
 
 void PortalShortcuts::fail(const QString& why)

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A stand-in for the desktop portal's global shortcuts, on the test's private session bus.
 
-usage: portal_standin.py LOG [--refuse] [--assign IDS]
+usage: portal_standin.py LOG [--refuse] [--assign IDS] [--answer-first]
 
 Owns org.freedesktop.portal.Desktop and answers CreateSession, ListShortcuts and BindShortcuts of
 org.freedesktop.portal.GlobalShortcuts as a desktop does: each request is answered by a Response
@@ -11,8 +11,9 @@ program has bound are listed to its later sessions. Every call is appended to LO
 the answer leaves the others out, as a desktop does that assigns nothing by itself. The test presses
 a shortcut with org.trelvik.TestPortal.Activate(id), which emits Activated to every session for any
 shortcut a program bound or asked to bind, and assigns a key later with
-org.trelvik.TestPortal.Assign(id, trigger), which emits ShortcutsChanged. Runs with Debian's
-/usr/bin/python3 and python3-gi.
+org.trelvik.TestPortal.Assign(id, trigger), which emits ShortcutsChanged. --answer-first sends each
+Response before the method's reply, as a desktop may that answers at once: a caller hears the
+answer before it learns the request's name. Runs with Debian's /usr/bin/python3 and python3-gi.
 """
 
 import json
@@ -77,9 +78,10 @@ SESSION_XML = """
 
 
 class Portal:
-    def __init__(self, log, refuse, assign):
+    def __init__(self, log, refuse, assign, answer_first=False):
         self.log = log
         self.refuse = refuse
+        self.answer_first = answer_first
         # The shortcuts that get their preferred key when bound; None: all of them.
         self.assign = assign
         # Every shortcut a program asked to bind.
@@ -107,8 +109,11 @@ class Portal:
                                         GLib.Variant("(ua{sv})", (code, results)))
             return False
 
-        # After the method's reply, as a desktop answers once the user has decided.
-        GLib.idle_add(send)
+        if self.answer_first:
+            send()
+        else:
+            # After the method's reply, as a desktop answers once the user has decided.
+            GLib.idle_add(send)
         return request
 
     def listed_items(self):
@@ -183,7 +188,7 @@ def main():
     assign = None
     if "--assign" in options:
         assign = set(filter(None, options[options.index("--assign") + 1].split(",")))
-    portal = Portal(sys.argv[1], "--refuse" in options, assign)
+    portal = Portal(sys.argv[1], "--refuse" in options, assign, "--answer-first" in options)
     info = Gio.DBusNodeInfo.new_for_xml(XML)
     loop = GLib.MainLoop()
 

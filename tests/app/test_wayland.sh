@@ -169,4 +169,20 @@ press stop
 state_is idle
 command quit
 ends_with 0
+
+# A desktop that answers each request at once, before its reply names the request: every answer is
+# heard, though the reply of one request comes after the next has begun, and the keys work.
+start_portal --answer-first
+start_program
+for _ in $(seq 100); do grep -q '"BindShortcuts"' "$work/portal.log" && break; sleep 0.1; done
+grep -q '"BindShortcuts"' "$work/portal.log" || fail "the program stopped asking the portal: $(cat "$work/portal.log")"
+for _ in $(seq 40); do
+    press record
+    for _ in $(seq 5); do [ "$(command status)" = recording ] && break 2; sleep 0.1; done
+done
+state_is recording
+press stop
+state_is idle
+command quit
+ends_with 0
 echo "PASS"
