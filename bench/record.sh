@@ -6,7 +6,8 @@
 # and how long stopping takes after 10 s and after 60 s. The driver measures the input level of
 # what it records, as the program does; the program itself then records 30 s with its window on
 # screen (the meter drawn 30 times a second) and 30 s minimised, under a private Xvfb, with
-# parecord recording beside it again. Last, what a bare wake of a thread costs on this machine:
+# parecord recording beside it again. The driver and parecord also record 30 s side by side on one
+# core with the sound server, where a wake costs the same for both. Last, what a bare wake of a thread costs on this machine:
 # the floor under every figure (bench/wake_floor).
 #
 #   bench/record.sh [BUILD_DIR]     (default: build-audio, then build)
@@ -48,6 +49,26 @@ parecord_cpu=$(awk -v n="$(trelvik_cpu_ns "$parecord_pid")" 'BEGIN { printf "%.3
 kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
 
 "$driver" 10 "$work/short.txt.wav" >"$work/short.txt"
+
+# The same on one core: the sound server, the player and both recorders. A wake on a core beside
+# the server's thread costs less than one on a core of its own, and which one a thread gets changes
+# for tens of seconds at a time, so on several cores either recorder can be lucky for a whole run.
+# On one core neither can. Only in a world this run started: another's server is left as it is.
+one_core_line="one core                 not measured: needs taskset, two cores or more, and a sound server of this run's own"
+if command -v taskset >/dev/null && [ "$(nproc)" -gt 1 ] && [ -n "$(trelvik_env_sound_server_pid)" ]; then
+    shared=("${trelvik_env_pids[@]}" "${pids[@]}")
+    for pid in "${shared[@]}"; do taskset -a -p -c 0 "$pid" >/dev/null 2>&1 || true; done
+    taskset -c 0 parecord --latency-msec=50 --device="$sink.monitor" --rate=44100 --channels=2 --format=s16le \
+        --file-format=wav "$work/parecord1.wav" &
+    parecord_pid=$!
+    pids+=($parecord_pid)
+    taskset -c 0 "$driver" 30 "$work/one_core.wav" >"$work/one_core.txt"
+    one_parecord=$(awk -v n="$(trelvik_cpu_ns "$parecord_pid")" 'BEGIN { printf "%.3f", 2 * n / 1e9 }')
+    kill -INT "$parecord_pid"; wait "$parecord_pid" 2>/dev/null || true
+    for pid in "${shared[@]}"; do taskset -a -p -c "0-$(($(nproc) - 1))" "$pid" >/dev/null 2>&1 || true; done
+    one_driver=$(awk -v s="$(grep '^cpu_s=' "$work/one_core.txt" | cut -d= -f2)" 'BEGIN { printf "%.3f", 2 * s }')
+    one_core_line="one core                 driver $one_driver s, parecord $one_parecord s per minute, ratio $(awk -v d="$one_driver" -v p="$one_parecord" 'BEGIN { if (p > 0) printf "%.2f", d / p; else printf "n/a" }') (server, player and both on core 0)"
+fi
 
 # The floor under every figure: what a thread's bare wake costs on this machine, now.
 floor_us=
@@ -118,6 +139,7 @@ echo "driver RSS after 60 s    $(value rss_kb_at_60s "$work/long.txt") KiB"
 echo "op 0 after 10 s          $(value stop_ms "$work/short.txt") ms"
 echo "op 0 after 60 s          $(value stop_ms "$work/long.txt") ms"
 echo "frames recorded (60 s)   $(value frames "$work/long.txt"); the source delivered nothing for the first $(value missed_start_ms "$work/long.txt") ms"
+echo "$one_core_line"
 if [ -n "$floor_us" ]; then
     echo "bare wake                ${floor_us} us; 20 wakes a second (a 50 ms fragment) alone cost $(awk -v u="$floor_us" 'BEGIN { printf "%.3f", u * 20 * 60 / 1e6 }') s per minute"
 fi
