@@ -109,6 +109,18 @@ state_is() {
     for _ in $(seq 100); do [ "$(command status 2>/dev/null)" = "$1" ] && return 0; sleep 0.1; done
     fail "the program is $(command status), not $1; the status line says: $(a11y --window Trelvik text text Status 2>&1)"
 }
+asked_to_bind() { grep -q '"BindShortcuts"' "$work/portal.log"; }
+recording_now() { [ "$(command status)" = recording ]; }
+# Nothing on screen tells when the program has taken the desktop's answer, so the desktop's Record
+# is pressed again until it records: Record while recording is disabled, so a second press does
+# nothing.
+record_by_desktop() {
+    for _ in $(seq 40); do
+        press record
+        trelvik_env_until recording_now && break
+    done
+    state_is recording
+}
 
 # A portal whose dialog the user turns down: the program says so, and keeps working.
 start_portal --refuse
@@ -123,16 +135,10 @@ ends_with 0
 # is said about keys.
 start_portal
 start_program
-for _ in $(seq 100); do grep -q '"BindShortcuts"' "$work/portal.log" && break; sleep 0.1; done
+trelvik_env_until asked_to_bind || true
 a11y --window Trelvik wait text Status --text "Please read help files before starting program." ||
     fail "the status line says: $(a11y --window Trelvik text text Status)"
-# Nothing on screen tells when the program has taken the desktop's answer, so the first press is
-# repeated until it records: Record while recording is disabled, so a second press does nothing.
-for _ in $(seq 40); do
-    press record
-    for _ in $(seq 5); do [ "$(command status)" = recording ] && break 2; sleep 0.1; done
-done
-state_is recording
+record_by_desktop
 wait_recorded "$work/rec" 0.5 "$rate"
 press pause
 state_is paused
@@ -174,13 +180,8 @@ ends_with 0
 # heard, though the reply of one request comes after the next has begun, and the keys work.
 start_portal --answer-first
 start_program
-for _ in $(seq 100); do grep -q '"BindShortcuts"' "$work/portal.log" && break; sleep 0.1; done
-grep -q '"BindShortcuts"' "$work/portal.log" || fail "the program stopped asking the portal: $(cat "$work/portal.log")"
-for _ in $(seq 40); do
-    press record
-    for _ in $(seq 5); do [ "$(command status)" = recording ] && break 2; sleep 0.1; done
-done
-state_is recording
+trelvik_env_until asked_to_bind || fail "the program stopped asking the portal: $(cat "$work/portal.log")"
+record_by_desktop
 press stop
 state_is idle
 command quit
